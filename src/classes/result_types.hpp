@@ -1,0 +1,36 @@
+// The result classes Psf, Sweep, Trace and Value: immutable holders made only
+// by result assembly, never from Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "module/py_ref.hpp"
+
+namespace karvo {
+
+enum class ResultClass { Psf, Sweep, Trace, Value };
+
+// The type object, created on first use and kept for the life of the process;
+// nullptr with a Python error set when it cannot be created. Borrowed.
+PyTypeObject* result_type(ResultClass which);
+
+// What a Psf is made from; creation takes over every reference.
+struct PsfParts {
+    PyRef sweeps;  // tuple of Sweep
+    PyRef traces;  // tuple of Trace
+    PyRef values;  // tuple of Value
+    PyRef header;  // dict
+};
+
+// Sweep, Trace or Value from a name and a data object (both taken over).
+PyObject* make_named(ResultClass which, std::string&& name, PyRef data);
+PyObject* make_psf(PsfParts&& parts);
+
+// Shared by the classes here and PySliceContainer: the tp_new of a type that
+// cannot be instantiated from Python.
+PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace karvo

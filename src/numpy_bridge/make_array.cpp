@@ -1,0 +1,156 @@
+#include "numpy_bridge/make_array.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "classes/quoted_name.hpp"
+#include "classes/result_types.hpp"
+#include "module/gil_once.hpp"
+#include "module/internal_error.hpp"
+#include "module/py_ref.hpp"
+#include "numpy_bridge/numpy_api.hpp"
+
+namespace karvo {
+
+namespace {
+
+using ReleaseFn = void (*)(double* data, std::size_t length, std::size_t capacity);
+
+struct SliceContainer {
+    PyObject_HEAD
+    ReleaseFn release;
+    double* data;
+    std::size_t length;
+    std::size_t capacity;
+};
+
+void release_samples(double* data, std::size_t, std::size_t capacity) {
+    if (capacity != 0) SampleBuffer::free_raw(data);
+}
+
+void container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    if (c->release != nullptr) c->release(c->data, c->length, c->capacity);
+    PyTypeObject* type = Py_TYPE(self);
+    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    tp_free(self);
+    Py_DECREF(type);
+}
+
+GilOnce container_once;
+PyTypeObject* container_type = nullptr;
+
+PyTypeObject* slice_container_type() {
+    bool ok = container_once.run([] {
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>("Utility type that keeps an owned sample buffer alive on the Python heap.")},
+            {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+            {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT,
+                                   slots};
+        container_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return container_type != nullptr;
+    });
+    return ok ? container_type : nullptr;
+}
+
+// Moves the buffer into a new container. On failure the buffer is freed.
+PyObject* make_container(SampleBuffer::Raw raw) {
+    PyTypeObject* type = slice_container_type();
+    if (type == nullptr) {
+        release_samples(raw.data, raw.length, raw.capacity);
+        PyErr_WriteUnraisable(nullptr);
+        return set_internal_error("failed to create type object for `PySliceContainer`");
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        release_samples(raw.data, raw.length, raw.capacity);
+        return wrap_as_internal_error("Failed to create slice container");
+    }
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    c->release = release_samples;
+    c->data = raw.data;
+    c->length = raw.length;
+    c->capacity = raw.capacity;
+    return self;
+}
+
+// A 1-D array of `count` elements of `type_num` over the buffer, whose base is
+// the buffer's container.
+PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py_ssize_t stride) {
+    SampleBuffer::Raw raw = samples.release();
+    void* data = raw.data;
+    PyRef container(make_container(raw));
+    if (!container) return nullptr;
+    const NumpyApi* np = numpy_api();
+    if (np == nullptr) return nullptr;
+    PyObject* descr = np->descr_from_type(type_num);
+    if (descr == nullptr) return wrap_as_internal_error("NumPy could not describe float64");
+    // An empty buffer has no storage; NumPy still wants a non-null pointer.
+    static double empty_storage;
+    if (data == nullptr) data = &empty_storage;
+    PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, &stride, data, kNpyArrayWriteable, nullptr));
+    if (!array) return wrap_as_internal_error("NumPy could not create an array");
+    if (np->set_base_object(array.get(), container.release()) != 0)
+        return wrap_as_internal_error("NumPy could not set the array's base");
+    return array.release();
+}
+
+PyObject* make_struct_array(SampleData&& data) {
+    const std::vector<MemberDef>& members = *data.members;
+    // NumPy refuses repeated field names; say which one before touching NumPy.
+    for (std::size_t i = 1; i < members.size(); ++i) {
+        for (std::size_t k = 0; k < i; ++k) {
+            if (members[i].name == members[k].name) {
+                std::string message = "struct field name ";
+                append_quoted_name(message, members[i].name);
+                message += " appears more than once; numpy structured arrays require unique field names";
+                PyErr_SetString(PyExc_ValueError, message.c_str());
+                return nullptr;
+            }
+        }
+    }
+    const auto words = static_cast<Py_ssize_t>(data.samples.length());
+    PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
+    if (!flat) return nullptr;
+
+    PyRef fields(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    if (!fields) return nullptr;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const std::string& name = members[i].name;
+        PyObject* field = Py_BuildValue("(s#s)", name.data(), static_cast<Py_ssize_t>(name.size()), "<f8");
+        if (field == nullptr) return nullptr;
+        PyList_SetItem(fields.get(), static_cast<Py_ssize_t>(i), field);
+    }
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    PyRef dtype_fn(PyObject_GetAttrString(numpy.get(), "dtype"));
+    if (!dtype_fn) return nullptr;
+    PyRef dtype(PyObject_CallFunctionObjArgs(dtype_fn.get(), fields.get(), nullptr));
+    if (!dtype) return nullptr;
+    PyRef view_fn(PyObject_GetAttrString(flat.get(), "view"));
+    if (!view_fn) return nullptr;
+    return PyObject_CallFunctionObjArgs(view_fn.get(), dtype.get(), nullptr);
+}
+
+}  // namespace
+
+PyObject* make_array(SampleData&& data) {
+    switch (data.kind) {
+        case SampleData::Kind::Float64: {
+            const auto n = static_cast<Py_ssize_t>(data.samples.length());
+            return wrap_buffer(std::move(data.samples), kNpyDouble, n, 8);
+        }
+        case SampleData::Kind::Complex: {
+            const auto n = static_cast<Py_ssize_t>(data.samples.length() / 2);
+            return wrap_buffer(std::move(data.samples), kNpyCDouble, n, 16);
+        }
+        case SampleData::Kind::Struct: return make_struct_array(std::move(data));
+    }
+    return set_internal_error("unknown sample kind");
+}
+
+}  // namespace karvo

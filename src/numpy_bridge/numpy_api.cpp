@@ -1,0 +1,61 @@
+#include "numpy_bridge/numpy_api.hpp"
+
+#include "module/gil_once.hpp"
+#include "module/internal_error.hpp"
+#include "module/py_ref.hpp"
+
+namespace karvo {
+
+namespace {
+
+GilOnce api_once;
+NumpyApi api;
+
+// Sets a Python error and returns false when the table cannot be had.
+bool load_table() {
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    PyRef version(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return false;
+    PyRef lib(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return false;
+    PyRef parsed(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) return false;
+    PyRef major_obj(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return false;
+    long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return false;
+    if (major < 0 || major > 255) {
+        PyErr_Format(PyExc_ValueError, "NumPy major version %ld is out of range", major);
+        return false;
+    }
+    const char* multiarray = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    PyRef module(PyImport_ImportModule(multiarray));
+    if (!module) return false;
+    PyRef capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule) return false;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return false;
+    }
+    auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) return false;
+    api.array_type = static_cast<PyTypeObject*>(table[2]);
+    api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(table[45]);
+    api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[94]);
+    api.set_base_object = reinterpret_cast<decltype(api.set_base_object)>(table[282]);
+    return true;
+}
+
+}  // namespace
+
+const NumpyApi* numpy_api() {
+    bool ok = api_once.run([] {
+        if (load_table()) return true;
+        wrap_as_internal_error("Failed to access NumPy array API capsule");
+        return false;
+    });
+    return ok ? &api : nullptr;
+}
+
+}  // namespace karvo

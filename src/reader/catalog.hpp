@@ -1,0 +1,86 @@
+// What the SWEEP, TRACE and VALUE readers produce: declared signals with their
+// samples, and non-swept values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "reader/sample_buffer.hpp"
+#include "types/chunks.hpp"
+
+namespace karvo {
+
+struct MemberDef {
+    std::string name;
+    DataType type;
+};
+
+// A struct's members are shared, not copied, by every declaration and value
+// that uses the struct: a small file may use one wide struct many times.
+using StructMembers = std::shared_ptr<const std::vector<MemberDef>>;
+
+// A type id stands for a scalar datatype or a flat struct.
+struct TypeKind {
+    bool is_struct = false;
+    DataType scalar = DataType::None;  // when !is_struct
+    StructMembers members;             // when is_struct; never empty
+};
+
+using TypeTable = std::unordered_map<std::uint32_t, TypeKind>;
+
+struct SampleData {
+    enum class Kind : std::uint8_t { Float64, Complex, Struct };
+    Kind kind = Kind::Float64;
+    StructMembers members;           // Struct only: the member names, all Float64
+    std::uint64_t member_count = 0;  // Struct only
+    SampleBuffer samples;
+
+    // float64 words per point.
+    std::uint64_t point_words() const {
+        return kind == Kind::Float64 ? 1 : kind == Kind::Complex ? 2 : member_count;
+    }
+};
+
+struct SignalRecord {
+    std::string name;
+    SampleData data;
+};
+
+// One non-swept value.
+struct ValueData {
+    enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct };
+    Kind kind = Kind::Int;
+    std::int64_t int_value = 0;
+    double re = 0.0;  // Float, and Complex's real part
+    double im = 0.0;
+    std::string text;
+    // Struct: member i is named (*struct_members)[i].name and holds member_values[i].
+    StructMembers struct_members;
+    std::vector<ValueData> member_values;
+};
+
+struct NamedValue {
+    ValueData value;
+    std::string name;
+};
+
+// A group of the SWEEP or TRACE section. Its members, nested groups flattened,
+// stand contiguously in sweep_ids or trace_ids: [first, last).
+struct GroupRecord {
+    bool in_sweeps = false;
+    std::size_t first = 0;
+    std::size_t last = 0;
+};
+
+struct SignalCatalog {
+    std::vector<std::uint32_t> sweep_ids;
+    std::vector<std::uint32_t> trace_ids;
+    std::vector<NamedValue> values;
+    std::unordered_map<std::uint32_t, SignalRecord> signals;
+    std::unordered_map<std::uint32_t, GroupRecord> groups;
+};
+
+}  // namespace karvo

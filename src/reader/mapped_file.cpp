@@ -1,0 +1,82 @@
+#include "reader/mapped_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace karvo {
+
+namespace {
+
+std::string os_error_text(int err) {
+    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+MappedFile::MappedFile(MappedFile&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), bytes_(std::exchange(o.bytes_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
+    if (this != &o) {
+        release_view();
+        close();
+        fd_ = std::exchange(o.fd_, -1);
+        bytes_ = std::exchange(o.bytes_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+}
+
+MappedFile::~MappedFile() {
+    release_view();
+    close();
+}
+
+void MappedFile::release_view() {
+    if (bytes_ != nullptr) munmap(const_cast<unsigned char*>(bytes_), size_);
+    bytes_ = nullptr;
+}
+
+void MappedFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::variant<MappedFile, FileError> map_file(const std::string& native_path) {
+    if (native_path.find('\0') != std::string::npos)
+        return FileError{FileError::Kind::Open, "path contains a NUL character"};
+
+    MappedFile file;
+    // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for
+    // regular files. Nothing is created, truncated or locked.
+    do {
+        file.fd_ = ::open(native_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (file.fd_ < 0 && errno == EINTR);
+    if (file.fd_ < 0) return FileError{FileError::Kind::Open, os_error_text(errno)};
+
+    struct stat st;
+    if (::fstat(file.fd_, &st) != 0) return FileError{FileError::Kind::Map, os_error_text(errno)};
+    if (S_ISDIR(st.st_mode)) return FileError{FileError::Kind::Map, os_error_text(EISDIR)};
+    if (!S_ISREG(st.st_mode)) return FileError{FileError::Kind::Map, "not a regular file"};
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::size_t>::max())
+        return FileError{FileError::Kind::Map, "file size does not fit a signed 64-bit length"};
+
+    file.size_ = static_cast<std::uint64_t>(st.st_size);
+    if (file.size_ == 0) return file;
+    void* view = ::mmap(nullptr, file.size_, PROT_READ, MAP_PRIVATE, file.fd_, 0);
+    if (view == MAP_FAILED) {
+        int err = errno;
+        file.size_ = 0;
+        return FileError{FileError::Kind::Map, os_error_text(err)};
+    }
+    file.bytes_ = static_cast<const unsigned char*>(view);
+    return file;
+}
+
+}  // namespace karvo

@@ -1,0 +1,51 @@
+#include "reader/parse.hpp"
+
+#include <cstring>
+
+#include "reader/sections.hpp"
+#include "types/chunks.hpp"
+#include "types/containers.hpp"
+#include "types/format.hpp"
+
+namespace karvo {
+
+namespace {
+
+Result<ValueLayout> layout_from_word(std::uint32_t w) {
+    switch (w) {
+        case 0: return ValueLayout::Empty;
+        case 512: return ValueLayout::Swept;
+        case 768: return ValueLayout::GroupedSwept;
+        case 1024: return ValueLayout::Windowed;
+        case 1280: return ValueLayout::NonSwept;
+        default: return ParseError{format_message("unknown value_section_type {}", w)};
+    }
+}
+
+}  // namespace
+
+Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len) {
+    if (len < 12) return ParseError{format_message("file too small to be psfbin ({} bytes)", len)};
+    if (std::memcmp(bytes + len - 12, "Clarissa", 8) != 0)
+        return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
+
+    ByteCursor cursor(bytes, len);
+    KARVO_ASSIGN(std::uint32_t layout_word, cursor.read_u32());
+    KARVO_ASSIGN(ValueLayout layout, layout_from_word(layout_word));
+
+    ParseResult result;
+    KARVO_ASSIGN(std::uint64_t header_end, read_container(cursor));
+    KARVO_ASSIGN(result.header, read_property_list(cursor));
+    KARVO_TRY(check_container_end(cursor, "HEADER", header_end));
+
+    TypeTable types;
+    if (cursor.next_word_is(word(ChunkKind::SectionType))) KARVO_TRY(read_type_section(cursor, types));
+    SignalCatalog& catalog = result.catalog;
+    if (cursor.next_word_is(word(ChunkKind::SectionSweep))) KARVO_TRY(read_sweep_section(cursor, types, catalog));
+    if (cursor.next_word_is(word(ChunkKind::SectionTrace))) KARVO_TRY(read_trace_section(cursor, types, catalog));
+    if (cursor.next_word_is(word(ChunkKind::SectionValue)))
+        KARVO_TRY(read_value_section(cursor, types, catalog, layout));
+    return result;
+}
+
+}  // namespace karvo

@@ -1,0 +1,76 @@
+// Owned, uninitialised storage of float64 words. Sized once from a counting
+// pass and then filled in place, so its memory can be handed to NumPy as is.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace karvo {
+
+class SampleBuffer {
+public:
+    SampleBuffer() = default;
+    SampleBuffer(const SampleBuffer&) = delete;
+    SampleBuffer& operator=(const SampleBuffer&) = delete;
+    SampleBuffer(SampleBuffer&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)),
+          length_(std::exchange(o.length_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)) {}
+    SampleBuffer& operator=(SampleBuffer&& o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = std::exchange(o.data_, nullptr);
+            length_ = std::exchange(o.length_, 0);
+            capacity_ = std::exchange(o.capacity_, 0);
+        }
+        return *this;
+    }
+    ~SampleBuffer() { std::free(data_); }
+
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    std::size_t length() const { return length_; }
+    std::size_t capacity() const { return capacity_; }
+
+    // Grows the storage to exactly length() + extra words when it has less room.
+    // Returns false when the memory cannot be had.
+    bool reserve_more(std::size_t extra) {
+        if (capacity_ - length_ >= extra) return true;
+        if (extra > (static_cast<std::size_t>(-1) / sizeof(double)) - length_) return false;
+        std::size_t want = length_ + extra;
+        void* p = std::realloc(data_, want * sizeof(double));
+        if (p == nullptr) return false;
+        data_ = static_cast<double*>(p);
+        capacity_ = want;
+        return true;
+    }
+    // Appends within the reserved room; the caller has reserved.
+    double* append_slot(std::size_t words) {
+        double* p = data_ + length_;
+        length_ += words;
+        return p;
+    }
+
+    // Hands the storage over (to the NumPy bridge); the buffer is empty after.
+    struct Raw {
+        double* data;
+        std::size_t length;
+        std::size_t capacity;
+    };
+    Raw release() {
+        Raw raw{data_, length_, capacity_};
+        data_ = nullptr;
+        length_ = capacity_ = 0;
+        return raw;
+    }
+    static void free_raw(double* data) { std::free(data); }
+
+private:
+    double* data_ = nullptr;
+    std::size_t length_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace karvo

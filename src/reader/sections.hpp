@@ -1,0 +1,44 @@
+// The section readers. Each starts with the cursor on its section's kind word
+// and leaves it on the first byte after the section.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "reader/catalog.hpp"
+#include "types/byte_cursor.hpp"
+
+namespace karvo {
+
+// Struct members and groups nest by recursion; deeper input is refused so that
+// a hostile file cannot exhaust the stack. Real files nest one or two levels.
+inline constexpr unsigned kMaxNesting = 256;
+
+enum class ValueLayout : std::uint8_t { Empty, Swept, Windowed, NonSwept, GroupedSwept };
+
+struct TypeDef {
+    std::uint32_t id;
+    std::string name;
+    TypeKind kind;
+};
+
+enum class DeclMode : std::uint8_t { Sweep, Trace, Value };
+
+Status read_type_section(ByteCursor& cursor, TypeTable& table);
+Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth = 0);
+
+Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog);
+Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog);
+Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode);
+
+Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
+                          ValueLayout layout);
+Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
+                          std::uint64_t content_end);
+Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type);
+Result<ValueData> read_struct_value(ByteCursor& cursor, const StructMembers& members);
+Status read_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
+Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
+Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
+
+}  // namespace karvo

@@ -1,0 +1,36 @@
+#include "types/byte_cursor.hpp"
+
+#include "types/chunks.hpp"
+#include "types/format.hpp"
+#include "types/utf8.hpp"
+
+namespace karvo {
+
+ParseError need_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len) {
+    return {format_message("unexpected end of file: need {} bytes at offset {} (len {})", n, pos, len)};
+}
+
+ParseError skip_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len) {
+    return {format_message("unexpected end of file: skip {} bytes at offset {} (len {})", n, pos, len)};
+}
+
+Result<std::string> ByteCursor::read_string() {
+    KARVO_ASSIGN(std::uint32_t length, read_u32());
+    KARVO_ASSIGN(const unsigned char* text, need(length));
+    Utf8Check check = check_utf8(text, length);
+    if (check.verdict != Utf8Check::Verdict::Valid)
+        return ParseError{format_message("invalid UTF-8 in string at offset {}: {}", pos_,
+                                         describe_utf8_failure(check))};
+    std::uint32_t padding = (4 - length % 4) % 4;
+    if (padding != 0) KARVO_TRY(skip(padding));
+    return std::string(reinterpret_cast<const char*>(text), length);
+}
+
+Status ByteCursor::expect_chunk(ChunkKind kind) {
+    KARVO_ASSIGN(std::uint32_t w, read_u32());
+    if (w == word(kind)) return {};
+    return ParseError{format_message("expected chunk {} ({}) at offset {}, got {}", chunk_name(kind),
+                                     word(kind), pos_ - 4, w)};
+}
+
+}  // namespace karvo

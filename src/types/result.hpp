@@ -1,0 +1,63 @@
+// Errors travel as values: every reader operation returns its result or a ParseError.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace karvo {
+
+// One complete, owned message. The first error ends the parse.
+struct ParseError {
+    std::string message;
+};
+
+template <typename T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(ParseError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() & { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    ParseError& error() & { return std::get<1>(v_); }
+    ParseError&& error() && { return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, ParseError> v_;
+};
+
+// Result of an operation that yields nothing on success.
+class [[nodiscard]] Status {
+public:
+    Status() = default;
+    Status(ParseError error) : failed_(true), error_(std::move(error)) {}
+
+    bool ok() const { return !failed_; }
+    explicit operator bool() const { return ok(); }
+    ParseError& error() & { return error_; }
+    ParseError&& error() && { return std::move(error_); }
+
+private:
+    bool failed_ = false;
+    ParseError error_;
+};
+
+// Propagation helpers: keep the call sites short without exceptions.
+#define KARVO_TRY(expr)                                  \
+    do {                                                 \
+        if (auto karvo_status_ = (expr); !karvo_status_) \
+            return std::move(karvo_status_).error();     \
+    } while (0)
+
+#define KARVO_CONCAT_INNER(a, b) a##b
+#define KARVO_CONCAT(a, b) KARVO_CONCAT_INNER(a, b)
+#define KARVO_ASSIGN_IMPL(tmp, lhs, expr)    \
+    auto tmp = (expr);                       \
+    if (!tmp) return std::move(tmp).error(); \
+    lhs = std::move(tmp).value()
+#define KARVO_ASSIGN(lhs, expr) KARVO_ASSIGN_IMPL(KARVO_CONCAT(karvo_r_, __LINE__), lhs, expr)
+
+}  // namespace karvo

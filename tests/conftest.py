@@ -1,0 +1,31 @@
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes bytes to a fresh file and returns its path as str."""
+    counter = iter(range(10**9))
+
+    def _write(data: bytes, name: str | None = None) -> str:
+        path = tmp_path / (name or f"f{next(counter)}.psf")
+        path.write_bytes(data)
+        return os.fspath(path)
+
+    return _write
+
+
+@pytest.fixture
+def corpus():
+    if not CORPUS.is_dir():
+        pytest.skip("corpus folder ../shared/corpus is absent")
+    return CORPUS
