@@ -1,0 +1,133 @@
+"""Writes the small example files shipped in this folder.
+
+    python examples/make_examples.py
+
+The files are made with the test suite's psfbin writer (tests/psfbuilder.py),
+so they follow the same format as the files simulators write:
+    rc_ac.psf    an ac sweep: frequency and two complex node voltages
+    rc_tran.psf  a transient in windowed frames: time and two node voltages
+    rc_dcop.psf  an operating point: scalars and per-device structs
+    rc_noise.psf a noise sweep with a struct trace of noise contributions
+"""
+
+import math
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from psfbuilder import (  # noqa: E402
+    COMPLEX,
+    FLOAT64,
+    INT8,
+    INT32,
+    NONSWEPT,
+    STRING,
+    SWEPT,
+    WINDOWED,
+    Decl,
+    Entry,
+    Group,
+    NonSwept,
+    Swept,
+    TypeDef,
+    Windowed,
+    build,
+    c128,
+    f64,
+    struct_type,
+    swept_records,
+    u32,
+    windowed_frames,
+)
+
+R, C = 1e3, 1e-9  # an RC low-pass filter
+POLE = 1 / (2 * math.pi * R * C)
+
+
+def header(analysis: str) -> list:
+    return [
+        ("PSFversion", "1.00"),
+        ("simulator", "karvo-example"),
+        ("analysis type", analysis),
+        ("temp", 27.0),
+        ("PSF sweep points", 0),
+    ]
+
+
+def ac() -> bytes:
+    freqs = [10 ** (3 + k / 10) for k in range(41)]
+    out = [1 / (1 + 1j * f / POLE) for f in freqs]
+    points = {1: [f64(f) for f in freqs], 2: [c128(1 + 0j) for _ in freqs], 3: [c128(v) for v in out]}
+    return build(
+        SWEPT,
+        header=header("ac"),
+        types=[TypeDef(10, "sweep", FLOAT64), TypeDef(11, "V", COMPLEX)],
+        sweeps=[Decl(1, "freq", 10)],
+        traces=[Decl(2, "in", 11), Decl(3, "out", 11)],
+        value=Swept(swept_records(points, [1, 2, 3])),
+    )
+
+
+def tran() -> bytes:
+    tau = R * C
+    times = [k * tau / 20 for k in range(200)]
+    vin = [1.0 for _ in times]
+    vout = [1 - math.exp(-t / tau) for t in times]
+    return build(
+        WINDOWED,
+        header=header("tran"),
+        types=[TypeDef(10, "time", FLOAT64), TypeDef(11, "V", FLOAT64)],
+        sweeps=[Decl(1, "time", 10)],
+        traces=[Group(4, "nodes", [Decl(2, "in", 11), Decl(3, "out", 11)])],
+        value=Windowed(windowed_frames([times, vin, vout], 64)),
+    )
+
+
+def dcop() -> bytes:
+    resistor = struct_type(20, "resistor", [("v", FLOAT64), ("i", FLOAT64), ("pwr", FLOAT64), ("region", INT8)])
+    counts = struct_type(21, "stats", [("iterations", INT32), ("method", STRING)])
+    v, i = 0.5, 0.5 / R
+    res = f64(v) + f64(i) + f64(v * i) + u32(2 << 24)
+    stats = u32(7) + b"\0\0\0\x06newton\0\0"
+    return build(
+        NONSWEPT,
+        header=header("dc"),
+        types=[TypeDef(10, "V", FLOAT64), resistor, counts],
+        value=NonSwept(
+            [
+                Entry(1, "in", 10, f64(1.0)),
+                Entry(2, "out", 10, f64(0.5)),
+                Entry(3, "R1", 20, res),
+                Entry(4, "solver", 21, stats),
+            ]
+        ),
+    )
+
+
+def noise() -> bytes:
+    freqs = [10 ** (3 + k / 5) for k in range(21)]
+    contrib = struct_type(12, "noise", [("total", FLOAT64), ("R1", FLOAT64), ("R2", FLOAT64)])
+    points = {
+        1: [f64(f) for f in freqs],
+        2: [f64(2 * 4e-21 * R / (1 + (f / POLE) ** 2)) + f64(4e-21 * R) + f64(4e-21 * R) for f in freqs],
+    }
+    return build(
+        SWEPT,
+        header=header("noise"),
+        types=[TypeDef(10, "freq", FLOAT64), contrib],
+        sweeps=[Decl(1, "freq", 10)],
+        traces=[Decl(2, "out", 12)],
+        value=Swept(swept_records(points, [1, 2])),
+    )
+
+
+def main() -> None:
+    for name, make in [("rc_ac.psf", ac), ("rc_tran.psf", tran), ("rc_dcop.psf", dcop), ("rc_noise.psf", noise)]:
+        (HERE / name).write_bytes(make())
+        print("wrote", HERE / name)
+
+
+if __name__ == "__main__":
+    main()
