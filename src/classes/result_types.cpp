@@ -73,10 +73,14 @@ PyObject* named_data(PyObject* self, void*) {
 }
 
 PyObject* named_repr_with(PyObject* self, const char* prefix) {
-    std::string text(prefix);
-    append_quoted_name(text, reinterpret_cast<NamedObject*>(self)->name);
-    text += '>';
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    try {
+        std::string text(prefix);
+        append_quoted_name(text, reinterpret_cast<NamedObject*>(self)->name);
+        text += '>';
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 PyObject* sweep_repr(PyObject* self) { return named_repr_with(self, "<Sweep name="); }
 PyObject* trace_repr(PyObject* self) { return named_repr_with(self, "<Trace name="); }

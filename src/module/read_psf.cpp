@@ -2,10 +2,12 @@
 // to its Psf, with every failure mapped to its Python exception.
 #include "module/read_psf.hpp"
 
+#include <new>
 #include <string>
 #include <variant>
 
 #include "module/assemble.hpp"
+#include "module/internal_error.hpp"
 #include "module/py_ref.hpp"
 #include "reader/mapped_file.hpp"
 #include "reader/parse.hpp"
@@ -123,7 +125,7 @@ PyObject* raise_parse_error(const ParseError& error) {
     return nullptr;
 }
 
-PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* read_psf_impl(PyObject* args, PyObject* kwargs) {
     PyObject* arg = bind_path(args, kwargs);
     if (arg == nullptr) return nullptr;
     PyRef path(fspath_str(arg));
@@ -151,6 +153,18 @@ PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) {
                                  std::move(catalog.values));
     file.close();
     return psf;
+}
+
+// C++ exceptions never reach the interpreter: the only one that can arise is
+// an allocation failure of a standard container.
+PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        return read_psf_impl(args, kwargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return set_internal_error("unexpected C++ exception in read_psf");
+    }
 }
 
 }  // namespace

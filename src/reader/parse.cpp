@@ -1,6 +1,7 @@
 #include "reader/parse.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "reader/sections.hpp"
 #include "types/chunks.hpp"
@@ -22,9 +23,7 @@ Result<ValueLayout> layout_from_word(std::uint32_t w) {
     }
 }
 
-}  // namespace
-
-Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len) {
+Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len) {
     if (len < 12) return ParseError{format_message("file too small to be psfbin ({} bytes)", len)};
     if (std::memcmp(bytes + len - 12, "Clarissa", 8) != 0)
         return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
@@ -46,6 +45,18 @@ Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len) 
     if (cursor.next_word_is(word(ChunkKind::SectionValue)))
         KARVO_TRY(read_value_section(cursor, types, catalog, layout));
     return result;
+}
+
+// Allocation failures stay inside the reader: every allocation is bounded by
+// the file's size, so one only fails when the process is out of memory.
+}  // namespace
+
+Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len) {
+    try {
+        return parse_file(bytes, len);
+    } catch (const std::bad_alloc&) {
+        return ParseError{"out of memory while reading the file"};
+    }
 }
 
 }  // namespace karvo
