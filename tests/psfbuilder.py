@@ -386,3 +386,16 @@ def patch_u32(data: bytes, offset: int, value: int) -> bytes:
 def with_footer(body: bytes) -> bytes:
     """Appends a valid footer to arbitrary bytes."""
     return body + MAGIC + u32(0)
+
+
+def truncated(data: bytes, end: int) -> bytes:
+    """The first `end` bytes of a built file, still ending in a valid footer.
+
+    The footer magic is written over the 8 bytes at end - 12, so the caller
+    must cut where those bytes are ignored by the reader (float payload,
+    unused slots, padding, name text); the last 4 bytes keep their content.
+    """
+    assert end >= 12, "a psfbin file is at least 12 bytes long"
+    out = bytearray(data[:end])
+    out[end - 12 : end - 4] = MAGIC
+    return bytes(out)

@@ -1,0 +1,167 @@
+"""Real simulator output: every corpus file reads, and agrees with its ASCII twin."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from asciipsf import read_ascii
+from karvo import read_psf
+
+# file, value_section_type, sweep name, trace count, point count, trace dtype
+SWEPT_FILES = [
+    ("long/ac.ac", 512, "freq", 4, 51, np.complex128),
+    ("long/dc.dc", 512, "vdc", 4, 174, np.float64),
+    ("long/tran.tran.tran", 1024, "time", 4, 10701, np.float64),
+    ("pss/pss.td.pss", 1024, "time", 25, 1009, np.float64),
+    ("pss/pac.0.pac", 512, "freq", 25, 501, np.complex128),
+    ("pss/pac.pac", 512, "harmonic", 0, 7515, None),
+    ("pss/pss.fd.pss", 512, "freq", 25, 51, np.complex128),
+    ("grouped/srcSweep", 768, "voltage", 3, 4, np.float64),
+]
+
+# file, value_section_type, number of struct values
+INFO_FILES = [
+    ("long/dcOpInfo.info", 1280, 6),
+    ("long/element.info", 1280, 6),
+    ("long/finalTimeOP.info", 1280, 6),
+    ("long/outputParameter.info", 1280, 6),
+    ("pss/element.info", 1280, 25),
+    ("pss/outputParameter.info", 1280, 17),
+]
+
+TWINS = [
+    ("long/ac.ac", "long/ac.ascii"),
+    ("long/dc.dc", "long/dc.ascii"),
+    ("long/tran.tran.tran", "long/tran.ascii"),
+    ("grouped/srcSweep", "grouped/srcSweep.ascii"),
+]
+
+
+def layout_word(path) -> int:
+    return int.from_bytes(path.read_bytes()[:4], "big")
+
+
+def is_bookkeeping(key: str) -> bool:
+    # "PSF sweeps", "PSFversion", "PsfTrailerStart", ...: written by the binary writer only
+    return key.lower().startswith("psf")
+
+
+def test_every_corpus_file_reads(corpus):
+    files = sorted(
+        p for p in corpus.rglob("*") if p.is_file() and p.name not in ("logFile", "README.md") and p.suffix != ".ascii"
+    )
+    named = {f[0] for f in SWEPT_FILES + INFO_FILES} | {"long/dcOp.dc", "long/modelParameter.info"}
+    assert {p.relative_to(corpus).as_posix() for p in files} == named
+    for path in files:
+        psf = read_psf(str(path))
+        assert psf.header, path
+        assert bool(psf.sweeps or psf.values) != (path.name == "modelParameter.info"), path
+
+
+@pytest.mark.parametrize("name, layout, sweep, traces, points, dtype", SWEPT_FILES, ids=[f[0] for f in SWEPT_FILES])
+def test_swept_file(corpus, name, layout, sweep, traces, points, dtype):
+    path = corpus / name
+    assert layout_word(path) == layout
+    psf = read_psf(path)
+    assert psf.values == []
+    assert [s.name for s in psf.sweeps] == [sweep]
+    data = psf.sweeps[0].data
+    assert data.dtype == np.float64 and data.shape == (points,)
+    assert len(psf.traces) == traces
+    assert all(t.data.dtype == dtype and t.data.shape == (points,) for t in psf.traces)
+    # the writer's own bookkeeping agrees with what was read
+    header = psf.header
+    assert header["PSF sweep points"] == points
+    assert header["PSF traces"] == traces
+    assert (header["PSF sweep min"], header["PSF sweep max"]) == (data.min(), data.max())
+    assert not any(np.isnan(t.data).any() for t in psf.sweeps + psf.traces)
+
+
+def test_windowed_file_with_a_trace_group(corpus):
+    psf = read_psf(corpus / "long/tran.tran.tran")
+    assert [t.name for t in psf.traces] == ["vo1", "vo2", "vin", "V0:p"]
+    time = psf.sweeps[0].data
+    assert time[0] == 0.0 and np.all(np.diff(time) > 0)
+
+
+def test_nonswept_scalar_file(corpus):
+    path = corpus / "long/dcOp.dc"
+    assert layout_word(path) == 1280
+    psf = read_psf(path)
+    assert (psf.sweeps, psf.traces) == ([], [])
+    assert [v.name for v in psf.values] == ["vo1", "vo2", "vin", "V0:p"]
+    assert all(type(v.data) is float for v in psf.values)
+    # the operating point lies on the dc sweep of the same circuit
+    dc = read_psf(corpus / "long/dc.dc")
+    vdc = dc.sweeps[0].data
+    op = {v.name: v.data for v in psf.values}
+    for trace in dc.traces:
+        assert np.interp(op["vin"], vdc, trace.data) == pytest.approx(op[trace.name], rel=1e-9)
+
+
+@pytest.mark.parametrize("name, layout, count", INFO_FILES, ids=[f[0] for f in INFO_FILES])
+def test_struct_value_file(corpus, name, layout, count):
+    path = corpus / name
+    assert layout_word(path) == layout
+    psf = read_psf(path)
+    assert (psf.sweeps, psf.traces) == ([], [])
+    assert len(psf.values) == count
+    assert all(isinstance(v.data, dict) and v.data for v in psf.values)
+    member_types = {type(x) for v in psf.values for x in v.data.values()}
+    assert float in member_types and member_types <= {float, int}
+
+
+def test_integer_members_are_unsigned(corpus):
+    psf = read_psf(corpus / "long/element.info")
+    v0 = {v.name: v.data for v in psf.values}["V0"]
+    assert v0["allbrkpts"] == 255  # Int8 0xFF
+    assert v0["rjseed"] == 2147483647  # Int32
+    ints = [x for v in psf.values for x in v.data.values() if type(x) is int]
+    assert ints and all(x >= 0 for x in ints)
+
+
+@pytest.mark.parametrize("name", ["long/dcOpInfo.info", "long/finalTimeOP.info"])
+def test_operating_point_power(corpus, name):
+    devices = {v.name: v.data for v in read_psf(corpus / name).values}
+    elements = {v.name: v.data for v in read_psf(corpus / "long/element.info").values}
+    resistors = [d for d, members in devices.items() if {"v", "i", "res", "pwr"} <= members.keys()]
+    assert resistors
+    for d in resistors:
+        m = devices[d]
+        assert m["v"] * m["i"] == pytest.approx(m["pwr"], rel=1e-9)
+        assert m["v"] / m["i"] == pytest.approx(m["res"], rel=1e-9)
+        assert m["res"] == elements[d]["r"]
+
+
+def test_header_only_file(corpus):
+    path = corpus / "long/modelParameter.info"
+    assert layout_word(path) == 0
+    psf = read_psf(path)
+    assert (psf.sweeps, psf.traces, psf.values) == ([], [], [])
+    assert psf.header["analysis name"] == "modelParameter"
+
+
+@pytest.mark.parametrize("binary, ascii", TWINS, ids=[t[0] for t in TWINS])
+def test_binary_agrees_with_ascii_twin(corpus, binary, ascii):
+    psf = read_psf(corpus / binary)
+    twin = read_ascii(corpus / ascii)
+    assert [s.name for s in psf.sweeps] == twin.sweeps
+    assert [t.name for t in psf.traces] == twin.traces
+    for signal in psf.sweeps + psf.traces:
+        expected = np.array(twin.values[signal.name])
+        assert signal.data.shape == expected.shape, signal.name
+        assert signal.data.dtype == expected.dtype, signal.name
+        np.testing.assert_allclose(signal.data, expected, rtol=1e-5, atol=1e-15, err_msg=signal.name)
+
+
+@pytest.mark.parametrize("binary, ascii", TWINS, ids=[t[0] for t in TWINS])
+def test_header_agrees_with_ascii_twin(corpus, binary, ascii):
+    header = {k: v for k, v in read_psf(corpus / binary).header.items() if not is_bookkeeping(k)}
+    twin = {k: v for k, v in read_ascii(corpus / ascii).header.items() if k != "PSFversion"}
+    assert list(header) == list(twin)
+    for key, value in header.items():
+        if isinstance(value, str):
+            assert twin[key] == value, key
+        else:
+            assert twin[key] == pytest.approx(value, rel=1e-5), key
