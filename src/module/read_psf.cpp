@@ -101,12 +101,25 @@ bool native_path(PyObject* path, std::string& out) {
     return false;
 }
 
-// The path as shown in messages: unpaired surrogates become U+FFFD.
+// The path as shown in messages: every surrogate code point (a str can hold
+// them only unpaired, even two that would pair in UTF-16) becomes U+FFFD.
 PyObject* display_path(PyObject* path) {
-    PyRef encoded(PyUnicode_AsEncodedString(path, "utf-16-le", "surrogatepass"));
+    PyRef encoded(PyUnicode_AsEncodedString(path, "utf-8", "surrogatepass"));
     if (!encoded) return nullptr;
-    return PyUnicode_DecodeUTF16(PyBytes_AsString(encoded.get()), PyBytes_Size(encoded.get()), "replace",
-                                 nullptr);
+    std::string text = bytes_of(encoded.get());
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // A surrogate encodes as ED A0..BF xx; nothing else starts that way.
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        if (byte(i) == 0xED && i + 2 < text.size() && byte(i + 1) >= 0xA0) {
+            shown += "\xEF\xBF\xBD";
+            i += 2;
+        } else {
+            shown += text[i];
+        }
+    }
+    return PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace");
 }
 
 PyObject* raise_file_error(PyObject* path, const FileError& error) {

@@ -1,0 +1,92 @@
+"""The module object: version, exports, the read_psf function object, the
+shared library's symbol table and the package that re-exports it all."""
+
+from __future__ import annotations
+
+import inspect
+import shutil
+import subprocess
+
+import pytest
+
+import karvo
+from karvo import _karvo
+
+EXPORTS = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
+
+
+def test_version():
+    assert type(_karvo.__version__) is str
+    assert _karvo.__version__ == "0.2.0"
+
+
+def test_all_lists_the_exports_in_order():
+    assert type(_karvo.__all__) is list
+    assert _karvo.__all__ == EXPORTS
+
+
+@pytest.mark.parametrize("name", EXPORTS)
+def test_every_export_is_an_attribute(name):
+    assert hasattr(_karvo, name)
+
+
+@pytest.mark.parametrize("name", ["Psf", "Sweep", "Trace", "Value"])
+def test_exported_classes_are_the_types_of_the_same_name(name):
+    cls = getattr(_karvo, name)
+    assert isinstance(cls, type)
+    assert cls.__name__ == name
+
+
+def test_module_name_and_doc():
+    assert _karvo.__name__ == "karvo._karvo"
+    assert _karvo.__doc__.split("\n\n")[0] == "karvo native extension module."
+
+
+def test_read_psf_doc_and_signature():
+    f = _karvo.read_psf
+    assert f.__doc__ == "Parse a psfbin file and return a [`Psf`]."
+    assert f.__text_signature__ == "(path)"
+    assert str(inspect.signature(f)) == "(path)"
+    (param,) = inspect.signature(f).parameters.values()
+    assert param.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+
+
+def test_read_psf_is_a_builtin_bound_to_the_module():
+    f = _karvo.read_psf
+    assert inspect.isbuiltin(f)
+    assert f.__name__ == "read_psf"
+    assert f.__qualname__ == "read_psf"
+    assert f.__self__ is _karvo
+    assert f.__module__ == _karvo.__name__
+
+
+def test_only_the_init_function_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", _karvo.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = []
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) < 2:
+            continue
+        kind, name = fields[-2], fields[-1]
+        # 'A' entries are version-node names of a version script, not symbols
+        if kind == "A":
+            continue
+        symbols.append(name.split("@")[0])
+    assert symbols == ["PyInit__karvo"]
+
+
+@pytest.mark.parametrize("name", EXPORTS)
+def test_package_reexports_the_extension(name):
+    assert getattr(karvo, name) is getattr(_karvo, name)
+
+
+def test_star_import_from_package_gives_the_exports():
+    namespace: dict = {}
+    exec("from karvo import *", namespace)
+    for name in EXPORTS:
+        assert namespace.get(name) is getattr(_karvo, name), name
