@@ -3,8 +3,12 @@
 ``read_psf(path)`` returns a :class:`Psf` whose sweeps and traces carry NumPy
 arrays and whose values carry Python scalars or dicts. Malformed files raise
 ``ValueError``; files that cannot be opened raise ``OSError``.
+
+``to_dataframe(psf)`` and ``to_xarray(psf)`` turn a result into a pandas
+DataFrame or an xarray Dataset (optional dependencies, imported on call).
 """
 
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
+from .adapters import to_dataframe, to_xarray
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "to_dataframe", "to_xarray"]

@@ -1,0 +1,58 @@
+"""Types of the compiled reader (karvo._karvo)."""
+
+import os
+from typing import Any, final
+
+from numpy.typing import NDArray
+
+__version__: str
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
+
+@final
+class Psf:
+    """A parsed psfbin file."""
+
+    @property
+    def header(self) -> dict[str, str | int | float]: ...
+    @property
+    def sweeps(self) -> list[Sweep]: ...
+    @property
+    def traces(self) -> list[Trace]: ...
+    @property
+    def values(self) -> list[Value]: ...
+
+# `data` of a Sweep or Trace is a 1-D array: float64, complex128, or
+# structured with one float64 field per struct member (noise contributions).
+# Its dtype is left open: NumPy's stubs allow field access (data["total"])
+# only on void arrays, a union would refuse passing data where an
+# NDArray[np.float64] is expected, and no check can narrow a dtype.
+
+@final
+class Sweep:
+    """A swept independent axis (e.g. frequency)."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def data(self) -> NDArray[Any]: ...
+
+@final
+class Trace:
+    """A swept output trace."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def data(self) -> NDArray[Any]: ...
+
+@final
+class Value:
+    """A non-swept result (a dc operating point): a scalar, or a dict of
+    member name to scalar for a struct value."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def data(self) -> int | float | complex | str | dict[str, int | float | complex | str]: ...
+
+def read_psf(path: str | os.PathLike[str]) -> Psf: ...

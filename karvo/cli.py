@@ -1,0 +1,430 @@
+"""The ``karvo`` command (also ``python -m karvo``): look into psfbin files and
+export their data.
+
+    karvo info FILE... [--json]
+    karvo export FILE [--to csv|npz] [-o OUT]
+
+`main` is the entry point; it returns the exit status instead of exiting.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import itertools
+import json
+import math
+import os
+import sys
+import zipfile
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+
+from ._karvo import Psf, Sweep, Trace, __version__, read_psf
+from .adapters import _signals
+
+__all__ = ["main", "layout", "describe"]
+
+LAYOUT_HELP = """\
+The layout is judged from what the file holds, since the binary layout word
+is not exposed: "swept" when it has sweeps or traces (point records and
+windowed frames alike), "non-swept" when it has values (an operating point),
+"empty" when it has neither (header only)."""
+
+INFO_HELP = f"""\
+For each FILE print its layout, its header properties, and a table of its
+sweeps and traces (name, dtype or struct fields, number of points, min and
+max of the real part, NaN points left out) or of its values (name, type,
+value; struct members on rows of their own named VALUE.MEMBER).
+
+{LAYOUT_HELP}
+
+With --json each file gives one line holding one JSON object (JSON Lines):
+  path, layout, header {{name: value}},
+  sweeps and traces: [{{name, dtype, points, min, max, fields}}]; a struct
+    signal has dtype "struct", min and max null, and fields: [{{name, dtype,
+    min, max}}]; a flat one has fields null,
+  values: [{{name, type, value}}]; type is int, float, complex, str or
+    struct; a complex is {{"re": .., "im": ..}}, a struct value an object of
+    member name to scalar.
+min and max are null when a signal has no point that is not NaN. JSON has no
+NaN or infinity: such floats are written as the strings "NaN", "Infinity"
+and "-Infinity" (which float() reads back).
+
+A file that cannot be read is reported on stderr as "FILE: message" and the
+other files are still shown; the exit status is then 1."""
+
+EXPORT_HELP = """\
+Write the data of FILE to stdout, or to OUT with -o.
+
+csv (the default unless OUT ends in .npz): swept files give one column per
+sweep and trace in file order; a complex signal gives the two columns
+NAME.re and NAME.im, a struct trace one column NAME.FIELD per field. Every
+number is written with Python's repr, so reading it back with float() gives
+the same binary64 (except that every NaN is written as nan, its sign and
+payload not kept). A signal with fewer points than
+the longest one leaves its last cells empty. Non-swept and empty files give
+"name,value" rows, one per value; struct members are rows NAME.MEMBER, and
+complex values two rows NAME.re and NAME.im.
+
+npz (NumPy's .npz archive): one array per sweep and trace, keyed by its
+name; a struct trace is its structured array. Non-swept files give one 0-d
+array per value (a struct value is a 0-d structured array with one field per
+member). Names must be unique for npz.
+
+A file that cannot be read is reported on stderr as "FILE: message"; the
+exit status is then 1."""
+
+
+def layout(psf: Psf) -> str:
+    """Return "swept", "non-swept" or "empty", judged from what `psf` holds."""
+    if psf.sweeps or psf.traces:
+        return "swept"
+    if psf.values:
+        return "non-swept"
+    return "empty"
+
+
+# ---------------------------------------------------------------- info
+
+
+def _json_float(x: float) -> Any:
+    """A float JSON can hold: non-finite values become strings."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "Infinity" if x > 0 else "-Infinity"
+    return x
+
+
+def _scalar_json(x: Any) -> Any:
+    if isinstance(x, (int, str)):
+        return x
+    if isinstance(x, float):
+        return _json_float(x)
+    if isinstance(x, complex):
+        return {"re": _json_float(x.real), "im": _json_float(x.imag)}
+    raise TypeError(f"unexpected value type {type(x).__name__}")
+
+
+def _type_name(x: Any) -> str:
+    return "struct" if isinstance(x, dict) else type(x).__name__
+
+
+def _min_max(column: Any) -> Tuple[Optional[float], Optional[float]]:
+    """Min and max of the real part, NaN points left out; None if no point is left."""
+    import numpy as np
+
+    real = np.real(column)
+    real = real[~np.isnan(real)]
+    if real.size == 0:
+        return None, None
+    return float(real.min()), float(real.max())
+
+
+def _signal_info(signal: Union[Sweep, Trace]) -> Dict[str, Any]:
+    data = signal.data
+    entry: Dict[str, Any] = {"name": signal.name, "points": len(data)}
+    if data.dtype.names is None:
+        lo, hi = _min_max(data)
+        entry.update(dtype=str(data.dtype), min=lo, max=hi, fields=None)
+    else:
+        fields = []
+        for field in data.dtype.names:
+            lo, hi = _min_max(data[field])
+            fields.append({"name": field, "dtype": str(data.dtype[field]), "min": lo, "max": hi})
+        entry.update(dtype="struct", min=None, max=None, fields=fields)
+    # Key order: name, dtype, points, min, max, fields.
+    return {k: entry[k] for k in ("name", "dtype", "points", "min", "max", "fields")}
+
+
+def describe(psf: Psf, path: str) -> Dict[str, Any]:
+    """Return what `karvo info` shows for one file, as plain Python objects.
+
+    Floats are left as they are (NaN and infinities included); the --json
+    output passes them through the NaN-free encoding documented there.
+    """
+    values = []
+    for value in psf.values:
+        data = value.data
+        values.append({"name": value.name, "type": _type_name(data), "value": data})
+    return {
+        "path": path,
+        "layout": layout(psf),
+        "header": dict(psf.header),
+        "sweeps": [_signal_info(s) for s in psf.sweeps],
+        "traces": [_signal_info(t) for t in psf.traces],
+        "values": values,
+    }
+
+
+def _to_json(obj: Any) -> Any:
+    if isinstance(obj, dict):
+        return {k: _to_json(v) for k, v in obj.items()}
+    if isinstance(obj, list):
+        return [_to_json(v) for v in obj]
+    if obj is None:
+        return None
+    return _scalar_json(obj)
+
+
+def _text(x: Any) -> str:
+    """A name or scalar for the text tables: one line, control characters escaped."""
+    if isinstance(x, str):
+        return x if x.isprintable() else repr(x)
+    return repr(x)
+
+
+def _number(x: Optional[float]) -> str:
+    return "-" if x is None else format(x, ".6g")
+
+
+def _table(rows: List[List[str]], right: Sequence[int] = ()) -> List[str]:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = []
+    for row in rows:
+        cells = [cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))]
+        lines.append("  ".join(cells).rstrip())
+    return lines
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
+def _info_text(info: Dict[str, Any]) -> str:
+    lines = [info["path"]]
+    kind = info["layout"]
+    if kind == "swept":
+        counts = f"{_plural(len(info['sweeps']), 'sweep')}, {_plural(len(info['traces']), 'trace')}"
+    elif kind == "non-swept":
+        counts = _plural(len(info["values"]), "value")
+    else:
+        counts = "no sweeps, traces or values"
+    lines.append(f"  layout: {kind} ({counts})")
+    header = info["header"]
+    lines.append("  header:" if header else "  header: (none)")
+    if header:
+        lines += ["    " + line for line in _table([[_text(k), _text(v)] for k, v in header.items()])]
+    if kind == "swept":
+        rows = [["kind", "name", "type", "points", "min (real)", "max (real)"]]
+        for what, signals in (("sweep", info["sweeps"]), ("trace", info["traces"])):
+            for s in signals:
+                name, points = _text(s["name"]), str(s["points"])
+                if s["fields"] is None:
+                    rows.append([what, name, s["dtype"], points, _number(s["min"]), _number(s["max"])])
+                    continue
+                rows.append([what, name, f"struct, {_plural(len(s['fields']), 'field')}", points, "", ""])
+                for f in s["fields"]:
+                    field = _text(f"{s['name']}.{f['name']}")
+                    rows.append(["", field, f["dtype"], points, _number(f["min"]), _number(f["max"])])
+        lines.append("  sweeps and traces:")
+        lines += ["    " + line for line in _table(rows, right=(3, 4, 5))]
+    elif kind == "non-swept":
+        rows = [["name", "type", "value"]]
+        for v in info["values"]:
+            data = v["value"]
+            if isinstance(data, dict):
+                rows.append([_text(v["name"]), "struct", _plural(len(data), "member")])
+                rows += [[_text(f"{v['name']}.{m}"), _type_name(x), _text(x)] for m, x in data.items()]
+            else:
+                rows.append([_text(v["name"]), v["type"], _text(data)])
+        lines.append("  values:")
+        lines += ["    " + line for line in _table(rows)]
+    return "\n".join(lines) + "\n"
+
+
+def _info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    status = 0
+    first = True
+    for path in args.files:
+        try:
+            psf = read_psf(path)
+        except (OSError, ValueError) as e:
+            print(f"{path}: {e}", file=err)
+            status = 1
+            continue
+        info = describe(psf, path)
+        if args.json:
+            out.write(json.dumps(_to_json(info), allow_nan=False) + "\n")
+        else:
+            out.write(("" if first else "\n") + _info_text(info))
+        out.flush()
+        first = False
+    return status
+
+
+# ---------------------------------------------------------------- export
+
+
+def _flat_columns(name: str, data: Any) -> List[Tuple[str, Any]]:
+    """CSV columns of one signal: complex in two, a struct one per field."""
+    if data.dtype.names is not None:
+        return [c for field in data.dtype.names for c in _flat_columns(f"{name}.{field}", data[field])]
+    if data.dtype.kind == "c":
+        return [(f"{name}.re", data.real), (f"{name}.im", data.imag)]
+    return [(name, data)]
+
+
+def _value_rows(name: str, x: Any) -> List[Tuple[str, str]]:
+    if isinstance(x, dict):
+        return [row for member, v in x.items() for row in _value_rows(f"{name}.{member}", v)]
+    if isinstance(x, complex):
+        return [(f"{name}.re", repr(x.real)), (f"{name}.im", repr(x.imag))]
+    if isinstance(x, str):
+        return [(name, x)]
+    return [(name, repr(x))]
+
+
+def _write_csv(psf: Psf, out: IO[str]) -> None:
+    writer = csv.writer(out, lineterminator="\n")
+    if layout(psf) != "swept":
+        writer.writerow(["name", "value"])
+        for value in psf.values:
+            writer.writerows(_value_rows(value.name, value.data))
+        return
+    columns = [c for s in _signals(psf) for c in _flat_columns(s.name, s.data)]
+    writer.writerow([name for name, _ in columns])
+    # repr of a Python float is the shortest text that reads back to the same bits.
+    texts = [map(repr, column.tolist()) for _, column in columns]
+    writer.writerows(itertools.zip_longest(*texts, fillvalue=""))
+
+
+def _value_array(x: Any) -> Any:
+    import numpy as np
+
+    if not isinstance(x, dict):
+        return np.asarray(x)
+    fields = []
+    for member, v in x.items():
+        if isinstance(v, str):
+            dtype = f"<U{max(len(v), 1)}"
+        else:
+            dtype = np.asarray(v).dtype.str
+        fields.append((member, dtype))
+    return np.array(tuple(x.values()), dtype=fields)
+
+
+def _npz_bytes(psf: Psf) -> bytes:
+    import numpy as np
+
+    if layout(psf) == "swept":
+        arrays = [(s.name, s.data) for s in _signals(psf)]
+    else:
+        arrays = [(v.name, _value_array(v.data)) for v in psf.values]
+    seen = set()
+    for name, _ in arrays:
+        if name in seen:
+            raise ValueError(f"the name '{name}' appears more than once; npz needs unique names")
+        seen.add(name)
+    buffer = io.BytesIO()
+    # What numpy.savez writes, without its keyword arguments that a signal
+    # name such as "file" would collide with.
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        for name, array in arrays:
+            with archive.open(name + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(array), allow_pickle=False)
+    return buffer.getvalue()
+
+
+def _export(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    to = args.to or ("npz" if args.output and args.output.lower().endswith(".npz") else "csv")
+    try:
+        psf = read_psf(args.file)
+        if to == "npz":
+            payload: Any = _npz_bytes(psf)
+        else:
+            text = io.StringIO()
+            _write_csv(psf, text)
+            payload = text.getvalue()
+    except (OSError, ValueError) as e:
+        print(f"{args.file}: {e}", file=err)
+        return 1
+    if args.output is None:
+        if to == "npz":
+            out.flush()
+            binary = getattr(out, "buffer", None)
+            if binary is None:
+                print("karvo: npz output needs a binary stdout; use -o OUT", file=err)
+                return 1
+            binary.write(payload)
+            binary.flush()
+        else:
+            out.write(payload)
+            out.flush()
+        return 0
+    try:
+        if to == "npz":
+            with open(args.output, "wb") as f:
+                f.write(payload)
+        else:
+            with open(args.output, "w", encoding="utf-8", newline="") as f:
+                f.write(payload)
+    except OSError as e:
+        print(f"{args.output}: {e.strerror or e}", file=err)
+        return 1
+    return 0
+
+
+# ---------------------------------------------------------------- parser
+
+
+def _parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="karvo",
+        description="Look into psfbin circuit-simulation result files and export their data.",
+        epilog="Exit status: 0 on success, 1 when a file could not be read or written, 2 on bad usage.",
+        formatter_class=formatter,
+    )
+    parser.add_argument("--version", action="version", version=f"karvo {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    info = commands.add_parser(
+        "info",
+        help="show the layout, header and signals of psfbin files",
+        description=INFO_HELP,
+        formatter_class=formatter,
+    )
+    info.add_argument("files", nargs="+", metavar="FILE", help="psfbin file to read")
+    info.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
+    info.set_defaults(run=_info)
+
+    export = commands.add_parser(
+        "export",
+        help="write the data of a psfbin file as CSV or NPZ",
+        description=EXPORT_HELP,
+        formatter_class=formatter,
+    )
+    export.add_argument("file", metavar="FILE", help="psfbin file to read")
+    export.add_argument(
+        "--to",
+        choices=["csv", "npz"],
+        help="output format (default: npz when OUT ends in .npz, else csv)",
+    )
+    export.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    export.set_defaults(run=_export)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the karvo command with `argv` (default: sys.argv[1:]).
+
+    Returns the exit status: 0 on success, 1 when a file could not be read
+    (its message is printed on stderr as "FILE: message") or the output could
+    not be written, 2 on bad usage. --help and --version print and return 0.
+    Nothing is raised for these cases.
+    """
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # --help, --version and usage errors
+        return e.code if isinstance(e.code, int) else (0 if e.code is None else 2)
+    try:
+        return int(args.run(args, sys.stdout, sys.stderr))
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, and point stdout
+        # at devnull so that the interpreter's final flush does not fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

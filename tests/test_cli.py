@@ -1,0 +1,516 @@
+"""The karvo command: info (text and JSON), export (CSV and NPZ), usage
+errors, and files that cannot be read among several."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import psfbuilder as pb
+from karvo import read_psf
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = {name: str(ROOT / "examples" / f"{name}.psf") for name in ("rc_ac", "rc_tran", "rc_dcop", "rc_noise")}
+NAN, INF = float("nan"), float("inf")
+
+
+def karvo(*args: str, cwd) -> subprocess.CompletedProcess:
+    """Runs `python -m karvo` outside the source tree, so the installed package is used."""
+    return subprocess.run([sys.executable, "-m", "karvo", *args], cwd=cwd, capture_output=True)
+
+
+def text(result: subprocess.CompletedProcess) -> tuple[str, str]:
+    return result.stdout.decode(), result.stderr.decode()
+
+
+def failure(path: str) -> str:
+    """What the command prints for a file that read_psf refuses."""
+    try:
+        read_psf(path)
+    except (OSError, ValueError) as e:
+        return f"{path}: {e}"
+    raise AssertionError(f"{path} was read")
+
+
+def bits(values) -> list[int]:
+    """The binary64 bit patterns, so that -0.0 and NaN compare exactly."""
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def text_bits(values) -> list[int]:
+    """The bits a text form can keep: a NaN reads back as the one NaN."""
+    values = np.asarray(values, dtype=np.float64)
+    return bits(np.where(np.isnan(values), NAN, values))
+
+
+# ---------------------------------------------------------------- test files
+
+TYPES = [
+    pb.TypeDef(10, "V", pb.FLOAT64),
+    pb.TypeDef(11, "Z", pb.COMPLEX),
+    pb.struct_type(12, "noise", [("total", pb.FLOAT64), ("R1", pb.FLOAT64)]),
+]
+SPECIAL = [NAN, -0.0, INF, -INF, 5e-324, 1 / 3, 1e308, -2.5]
+
+
+def swept(sweeps, traces, records, header=(("PSFversion", "1.00"),)) -> bytes:
+    return pb.build(pb.SWEPT, header=header, types=TYPES, sweeps=sweeps, traces=traces, value=pb.Swept(records))
+
+
+def special_file() -> bytes:
+    """Two sweeps; a float trace named "file", a complex and a struct trace;
+    values that a lossy text form would change; the complex trace is one
+    point short."""
+    n = len(SPECIAL)
+    points = {
+        1: [pb.f64(x) for x in SPECIAL],
+        2: [pb.f64(k) for k in range(n)],
+        3: [pb.f64(-x) for x in SPECIAL],
+        4: [pb.c128(complex(x, -x)) for x in SPECIAL[: n - 1]],
+        5: [pb.f64(x) + pb.f64(k) for k, x in enumerate(SPECIAL)],
+    }
+    records = [(i, points[i][k]) for k in range(n) for i in points if k < len(points[i])]
+    return swept(
+        [pb.Decl(1, "x", 10), pb.Decl(2, "step", 10)],
+        [pb.Decl(3, "file", 10), pb.Decl(4, "z", 11), pb.Decl(5, "n", 12)],
+        records,
+        header=[("PSFversion", "1.00"), ("tol", NAN), ("hot", INF), ("cold", -INF), ("count", 4294967295)],
+    )
+
+
+def nonswept_file() -> bytes:
+    resistor = pb.struct_type(20, "r", [("v", pb.FLOAT64), ("z", pb.COMPLEX), ("region", pb.INT8)])
+    return pb.build(
+        pb.NONSWEPT,
+        types=[pb.TypeDef(10, "V", pb.FLOAT64), pb.TypeDef(11, "Z", pb.COMPLEX), pb.TypeDef(13, "S", pb.STRING), resistor],
+        value=pb.NonSwept(
+            [
+                pb.Entry(1, "nan", 10, pb.f64(NAN)),
+                pb.Entry(2, "z", 11, pb.c128(complex(-INF, 0.1))),
+                pb.Entry(3, "note", 13, pb.string('a, "quoted" note')),
+                pb.Entry(4, "R1", 20, pb.f64(1 / 3) + pb.c128(2 - 1j) + pb.u32(3 << 24)),
+            ]
+        ),
+    )
+
+
+# ---------------------------------------------------------------- usage
+
+
+def test_console_script_is_installed_and_prints_help(tmp_path):
+    script = shutil.which("karvo")
+    assert script is not None, "the karvo console script is not on PATH"
+    result = subprocess.run([script, "--help"], cwd=tmp_path, capture_output=True)
+    out, err = text(result)
+    assert result.returncode == 0, err
+    assert out.startswith("usage: karvo ")
+    assert "info" in out and "export" in out
+
+
+def test_readme_set_up_command(tmp_path):
+    """`karvo info examples/rc_ac.psf` from the project folder, as the README says."""
+    script = shutil.which("karvo")
+    assert script is not None
+    result = subprocess.run([script, "info", "examples/rc_ac.psf"], cwd=ROOT, capture_output=True)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    assert out.splitlines()[:2] == ["examples/rc_ac.psf", "  layout: swept (1 sweep, 2 traces)"]
+
+
+@pytest.mark.parametrize(
+    "args, shows",
+    [([], ["info", "export"]), (["info"], ["--json", "FILE"]), (["export"], ["--to {csv,npz}", "-o OUT"])],
+    ids=["main", "info", "export"],
+)
+def test_help(tmp_path, args, shows):
+    result = karvo(*args, "--help", cwd=tmp_path)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    assert out.startswith(" ".join(["usage: karvo", *args]) + " ")
+    for word in shows:
+        assert word in out
+
+
+@pytest.mark.parametrize(
+    "args",
+    [[], ["info"], ["export"], ["frobnicate"], ["info", "--bogus", "{f}"], ["export", "{f}", "--to", "xls"]],
+    ids=["no-command", "info-no-file", "export-no-file", "unknown-command", "unknown-option", "bad-format"],
+)
+def test_bad_usage_exits_2(tmp_path, args):
+    f = EXAMPLES["rc_ac"]
+    result = karvo(*[a.format(f=f) for a in args], cwd=tmp_path)
+    out, err = text(result)
+    assert result.returncode == 2
+    assert out == ""
+    assert err.startswith("usage: karvo")
+    assert "error: " in err
+
+
+# ---------------------------------------------------------------- info
+
+
+def info_json(paths, cwd) -> list[dict]:
+    result = karvo("info", "--json", *paths, cwd=cwd)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+
+    def no_constant(token):
+        raise AssertionError(f"{token} is not JSON")
+
+    return [json.loads(line, parse_constant=no_constant) for line in out.splitlines()]
+
+
+def json_float(x: float):
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "Infinity" if x > 0 else "-Infinity"
+    return x
+
+
+def expected_signal(signal) -> dict:
+    def min_max(column):
+        real = np.real(column)
+        real = real[~np.isnan(real)]
+        if real.size == 0:
+            return None, None
+        return json_float(float(real.min())), json_float(float(real.max()))
+
+    data = signal.data
+    entry = {"name": signal.name, "points": len(data)}
+    if data.dtype.names is None:
+        lo, hi = min_max(data)
+        return {**entry, "dtype": data.dtype.name, "min": lo, "max": hi, "fields": None}
+    fields = [dict(zip(("name", "dtype", "min", "max"), (f, "float64", *min_max(data[f])))) for f in data.dtype.names]
+    return {**entry, "dtype": "struct", "min": None, "max": None, "fields": fields}
+
+
+@pytest.mark.parametrize("name", list(EXAMPLES))
+def test_info_json_describes_the_file(tmp_path, name):
+    path = EXAMPLES[name]
+    (info,) = info_json([path], tmp_path)
+    psf = read_psf(path)
+    assert list(info) == ["path", "layout", "header", "sweeps", "traces", "values"]
+    assert info["path"] == path
+    assert info["layout"] == ("non-swept" if name == "rc_dcop" else "swept")
+    assert info["header"] == psf.header
+    assert list(info["header"]) == list(psf.header)
+    assert info["sweeps"] == [expected_signal(s) for s in psf.sweeps]
+    assert info["traces"] == [expected_signal(t) for t in psf.traces]
+    types = {float: "float", int: "int", str: "str", dict: "struct"}
+    assert info["values"] == [{"name": v.name, "type": types[type(v.data)], "value": v.data} for v in psf.values]
+
+
+def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
+    swept_path = write(special_file())
+    values_path = write(nonswept_file())
+    swept_info, values_info = info_json([swept_path, values_path], tmp_path)
+
+    assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": 4294967295}
+    x, step = swept_info["sweeps"]
+    assert (x["min"], x["max"]) == ("-Infinity", "Infinity")  # the NaN is left out
+    assert (step["points"], step["min"], step["max"]) == (8, 0.0, 7.0)
+    file, z, n = swept_info["traces"]
+    assert (file["name"], file["min"], file["max"]) == ("file", "-Infinity", "Infinity")
+    assert (z["dtype"], z["points"]) == ("complex128", 7)
+    assert [f["name"] for f in n["fields"]] == ["total", "R1"]
+    assert n["dtype"] == "struct" and n["points"] == 8
+
+    assert values_info["layout"] == "non-swept"
+    assert values_info["values"] == [
+        {"name": "nan", "type": "float", "value": "NaN"},
+        {"name": "z", "type": "complex", "value": {"re": "-Infinity", "im": 0.1}},
+        {"name": "note", "type": "str", "value": 'a, "quoted" note'},
+        {"name": "R1", "type": "struct", "value": {"v": 1 / 3, "z": {"re": 2.0, "im": -1.0}, "region": 3}},
+    ]
+
+
+def test_info_json_min_max_null_without_points(tmp_path, write):
+    """A signal with no point, or only NaN points, has no min or max."""
+    path = write(swept([pb.Decl(1, "x", 10)], [pb.Decl(3, "y", 10)], [(1, pb.f64(NAN)), (1, pb.f64(NAN))]))
+    (info,) = info_json([path], tmp_path)
+    (x,) = info["sweeps"]
+    (y,) = info["traces"]
+    assert (x["points"], x["min"], x["max"]) == (2, None, None)
+    assert (y["points"], y["min"], y["max"]) == (0, None, None)
+
+
+def table(out: str, title: str) -> list[list[str]]:
+    """The rows of one table of the text output, cells split on runs of spaces."""
+    lines = out.splitlines()
+    start = lines.index(f"  {title}:") + 1
+    rows = []
+    for line in lines[start:]:
+        if not line.startswith("    "):
+            break
+        rows.append([cell for cell in line.strip().split("  ") if cell.strip()])
+    return [[cell.strip() for cell in row] for row in rows]
+
+
+def test_info_text_swept(tmp_path):
+    path = EXAMPLES["rc_noise"]
+    result = karvo("info", path, cwd=tmp_path)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    psf = read_psf(path)
+    assert out.splitlines()[:2] == [path, "  layout: swept (1 sweep, 1 trace)"]
+    assert table(out, "header") == [[k, v if isinstance(v, str) else repr(v)] for k, v in psf.header.items()]
+
+    def g(x):
+        return format(float(x), ".6g")
+
+    (freq,) = psf.sweeps
+    (noise,) = psf.traces
+    n = str(len(freq.data))
+    expected = [
+        ["kind", "name", "type", "points", "min (real)", "max (real)"],
+        ["sweep", "freq", "float64", n, g(freq.data.min()), g(freq.data.max())],
+        ["trace", "out", "struct, 3 fields", n],
+    ]
+    for field in ("total", "R1", "R2"):
+        column = noise.data[field]
+        expected.append([f"out.{field}", "float64", n, g(column.min()), g(column.max())])
+    assert table(out, "sweeps and traces") == expected
+
+
+def test_info_text_values(tmp_path):
+    path = EXAMPLES["rc_dcop"]
+    result = karvo("info", path, cwd=tmp_path)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    assert out.splitlines()[1] == "  layout: non-swept (4 values)"
+    psf = read_psf(path)
+    expected = [["name", "type", "value"]]
+    for v in psf.values:
+        if isinstance(v.data, dict):
+            expected.append([v.name, "struct", f"{len(v.data)} members"])
+            for m, x in v.data.items():
+                expected.append([f"{v.name}.{m}", type(x).__name__, x if isinstance(x, str) else repr(x)])
+        else:
+            expected.append([v.name, type(v.data).__name__, repr(v.data)])
+    assert table(out, "values") == expected
+
+
+def test_info_text_empty_file(tmp_path, write):
+    path = write(pb.header_only([("PSFversion", "1.00"), ("simulator", "x")]))
+    result = karvo("info", path, cwd=tmp_path)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    assert out.splitlines() == [
+        path,
+        "  layout: empty (no sweeps, traces or values)",
+        "  header:",
+        "    PSFversion  1.00",
+        "    simulator   x",
+    ]
+
+
+# ---------------------------------------------------------------- several files
+
+
+@pytest.fixture
+def mixed(tmp_path, write):
+    """Two good files around a missing one and a broken one."""
+    broken = write(pb.with_footer(b"\0\0\2\0"))
+    missing = str(tmp_path / "missing.psf")
+    return [EXAMPLES["rc_ac"], missing, broken, EXAMPLES["rc_dcop"]]
+
+
+def test_info_goes_on_after_bad_files(tmp_path, mixed):
+    result = karvo("info", *mixed, cwd=tmp_path)
+    out, err = text(result)
+    assert result.returncode == 1
+    assert err.splitlines() == [failure(mixed[1]), failure(mixed[2])]
+    assert "No such file or directory" in err and "(os error 2)" in err
+    blocks = out.split("\n\n")
+    assert [b.splitlines()[0] for b in blocks] == [mixed[0], mixed[3]]
+    assert blocks[0].splitlines()[1] == "  layout: swept (1 sweep, 2 traces)"
+    assert blocks[1].splitlines()[1] == "  layout: non-swept (4 values)"
+
+
+def test_info_json_goes_on_after_bad_files(tmp_path, mixed):
+    result = karvo("info", "--json", *mixed, cwd=tmp_path)
+    out, err = text(result)
+    assert result.returncode == 1
+    assert err.splitlines() == [failure(mixed[1]), failure(mixed[2])]
+    assert [json.loads(line)["path"] for line in out.splitlines()] == [mixed[0], mixed[3]]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz"])
+def test_export_of_a_bad_file(tmp_path, mixed, fmt):
+    for path in mixed[1:3]:
+        result = karvo("export", path, "--to", fmt, cwd=tmp_path)
+        assert result.returncode == 1
+        assert (result.stdout, result.stderr.decode()) == (b"", failure(path) + "\n")
+
+
+def test_info_on_the_corpus(tmp_path, corpus):
+    """Every real file, NaN-filled operating points included, gives strict JSON."""
+    paths = sorted(str(p) for p in corpus.rglob("*") if p.is_file() and p.read_bytes()[-12:-4] == b"Clarissa")
+    infos = info_json(paths, tmp_path)
+    assert [i["path"] for i in infos] == paths
+    for info, path in zip(infos, paths):
+        psf = read_psf(path)
+        assert [s["name"] for s in info["traces"]] == [t.name for t in psf.traces]
+        assert [s["points"] for s in info["sweeps"]] == [len(s.data) for s in psf.sweeps]
+        assert len(info["values"]) == len(psf.values)
+
+
+# ---------------------------------------------------------------- export csv
+
+
+def csv_columns(psf) -> list[tuple[str, np.ndarray]]:
+    out = []
+    for s in [*psf.sweeps, *psf.traces]:
+        data = s.data
+        if data.dtype.names:
+            out += [(f"{s.name}.{f}", data[f]) for f in data.dtype.names]
+        elif data.dtype.kind == "c":
+            out += [(f"{s.name}.re", data.real), (f"{s.name}.im", data.imag)]
+        else:
+            out.append((s.name, data))
+    return out
+
+
+def export_csv(path: str, cwd) -> list[list[str]]:
+    result = karvo("export", path, "--to", "csv", cwd=cwd)
+    out, err = text(result)
+    assert (result.returncode, err) == (0, "")
+    return list(csv.reader(io.StringIO(out)))
+
+
+@pytest.mark.parametrize("name", ["rc_ac", "rc_tran", "rc_noise"])
+def test_csv_round_trips_the_examples(tmp_path, name):
+    rows = export_csv(EXAMPLES[name], tmp_path)
+    columns = csv_columns(read_psf(EXAMPLES[name]))
+    assert rows[0] == [n for n, _ in columns]
+    assert len(rows) == 1 + len(columns[0][1])
+    for k, (_, column) in enumerate(columns):
+        assert bits([float(row[k]) for row in rows[1:]]) == bits(column)
+
+
+def test_csv_keeps_every_bit_and_pads_short_columns(tmp_path, write):
+    path = write(special_file())
+    rows = export_csv(path, tmp_path)
+    assert rows[0] == ["x", "step", "file", "z.re", "z.im", "n.total", "n.R1"]
+    assert len(rows) == 1 + len(SPECIAL)
+    body = rows[1:]
+    assert bits([float(r[0]) for r in body]) == bits(SPECIAL)
+    # -nan reads back as nan: the sign of a NaN is not kept
+    assert bits([float(r[2]) for r in body]) == text_bits([-x for x in SPECIAL])
+    # the complex trace has one point less: its last cells stay empty
+    assert [r[3:5] for r in body[-1:]] == [["", ""]]
+    assert bits([float(r[3]) for r in body[:-1]]) == bits(SPECIAL[:-1])
+    assert bits([float(r[4]) for r in body[:-1]]) == text_bits([-x for x in SPECIAL[:-1]])
+    assert bits([float(r[5]) for r in body]) == bits(SPECIAL)
+    assert [r[6] for r in body] == [repr(float(k)) for k in range(len(SPECIAL))]
+
+
+def test_csv_of_values(tmp_path, write):
+    rows = export_csv(write(nonswept_file()), tmp_path)
+    assert rows == [
+        ["name", "value"],
+        ["nan", "nan"],
+        ["z.re", "-inf"],
+        ["z.im", "0.1"],
+        ["note", 'a, "quoted" note'],
+        ["R1.v", repr(1 / 3)],
+        ["R1.z.re", "2.0"],
+        ["R1.z.im", "-1.0"],
+        ["R1.region", "3"],
+    ]
+
+
+def test_csv_of_the_operating_point_example(tmp_path):
+    rows = export_csv(EXAMPLES["rc_dcop"], tmp_path)
+    psf = read_psf(EXAMPLES["rc_dcop"])
+    expected = {}
+    for v in psf.values:
+        members = v.data.items() if isinstance(v.data, dict) else [(None, v.data)]
+        for m, x in members:
+            expected[v.name if m is None else f"{v.name}.{m}"] = x
+    assert rows[0] == ["name", "value"]
+    assert [r[0] for r in rows[1:]] == list(expected)
+    assert [type(x)(r[1]) for r, x in zip(rows[1:], expected.values())] == list(expected.values())
+
+
+def test_csv_of_an_empty_file(tmp_path, write):
+    assert export_csv(write(pb.header_only()), tmp_path) == [["name", "value"]]
+
+
+def test_csv_to_a_file_equals_stdout(tmp_path):
+    out_path = tmp_path / "out.csv"
+    result = karvo("export", EXAMPLES["rc_ac"], "-o", str(out_path), cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert out_path.read_bytes() == karvo("export", EXAMPLES["rc_ac"], cwd=tmp_path).stdout
+
+
+# ---------------------------------------------------------------- export npz
+
+
+def load_npz(data: bytes) -> dict:
+    with np.load(io.BytesIO(data), allow_pickle=False) as z:
+        return {k: z[k] for k in z.files}
+
+
+@pytest.mark.parametrize("name", ["rc_ac", "rc_tran", "rc_noise"])
+def test_npz_to_stdout_holds_every_signal(tmp_path, name):
+    result = karvo("export", EXAMPLES[name], "--to", "npz", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    arrays = load_npz(result.stdout)
+    psf = read_psf(EXAMPLES[name])
+    signals = [*psf.sweeps, *psf.traces]
+    assert list(arrays) == [s.name for s in signals]
+    for s in signals:
+        assert arrays[s.name].dtype == s.data.dtype
+        assert arrays[s.name].tobytes() == s.data.tobytes()
+
+
+def test_npz_file_keeps_bits_and_odd_names(tmp_path, write):
+    """-o with a .npz name picks the format; a signal may be named "file"."""
+    path = write(special_file())
+    out_path = tmp_path / "special.npz"
+    result = karvo("export", path, "-o", str(out_path), cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    arrays = load_npz(out_path.read_bytes())
+    assert list(arrays) == ["x", "step", "file", "z", "n"]
+    assert bits(arrays["x"]) == bits(SPECIAL)
+    assert bits(arrays["file"]) == bits([-x for x in SPECIAL])
+    assert arrays["z"].dtype == np.complex128 and len(arrays["z"]) == len(SPECIAL) - 1
+    assert arrays["n"].dtype.names == ("total", "R1")
+    assert bits(arrays["n"]["total"]) == bits(SPECIAL)
+
+
+def test_npz_of_values(tmp_path):
+    result = karvo("export", EXAMPLES["rc_dcop"], "--to", "npz", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    arrays = load_npz(result.stdout)
+    psf = read_psf(EXAMPLES["rc_dcop"])
+    assert list(arrays) == [v.name for v in psf.values]
+    for v in psf.values:
+        array = arrays[v.name]
+        assert array.shape == ()
+        if isinstance(v.data, dict):
+            assert array.dtype.names == tuple(v.data)
+            assert array.item() == tuple(v.data.values())
+        else:
+            assert array.item() == v.data
+
+
+def test_npz_refuses_repeated_names(tmp_path, write):
+    path = write(swept([pb.Decl(1, "x", 10)], [pb.Decl(2, "v", 10), pb.Decl(3, "v", 10)], []))
+    result = karvo("export", path, "--to", "npz", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout == b""
+    assert result.stderr.decode() == f"{path}: the name 'v' appears more than once; npz needs unique names\n"
+    # CSV has no such limit
+    assert export_csv(path, tmp_path) == [["x", "v", "v"]]

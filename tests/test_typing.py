@@ -1,0 +1,115 @@
+"""The type stub of the compiled module: it matches the runtime (stubtest),
+ships with the installed package, and lets mypy accept the ordinary uses of
+the API and refuse its misuses."""
+
+from __future__ import annotations
+
+import importlib.util
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import karvo
+
+ROOT = Path(__file__).resolve().parent.parent
+
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+
+# Lines marked "# E" must be refused by mypy; all others accepted.
+USER_CODE = textwrap.dedent(
+    """\
+    from __future__ import annotations
+
+    import pathlib
+
+    import numpy as np
+    from numpy.typing import NDArray
+
+    import karvo
+
+
+    def total(x: NDArray[np.float64]) -> float:
+        return float(x.sum())
+
+
+    psf: karvo.Psf = karvo.read_psf(pathlib.Path("x.psf"))
+    psf = karvo.read_psf("x.psf")
+    header: dict[str, str | int | float] = psf.header
+    sweeps: list[karvo.Sweep] = psf.sweeps
+    traces: list[karvo.Trace] = psf.traces
+    values: list[karvo.Value] = psf.values
+    name: str = psf.traces[0].name
+    total(psf.sweeps[0].data)
+    noise = psf.traces[0].data["total"]
+    data = psf.values[0].data
+    if isinstance(data, dict):
+        member: int | float | complex | str = data["region"]
+    version: str = karvo.__version__
+    narrow: dict[str, str] = psf.header  # E
+    psf.header = {}  # E
+    psf.sweeps = []  # E
+    psf.traces[0].data = np.zeros(1)  # E
+    psf.values[0].name = "v"  # E
+    text: str = psf.values[0].data  # E
+    count: int = psf.header["PSF traces"]  # E
+    karvo.read_psf(b"x.psf")  # E
+    karvo.read_psf(3)  # E
+    karvo.read_psf(file="x.psf")  # E
+
+
+    class Mine(karvo.Trace):  # E
+        pass
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def checks(tmp_path_factory):
+    """Runs stubtest and mypy side by side, outside the source tree."""
+    work = tmp_path_factory.mktemp("typing")
+    (work / "user_code.py").write_text(USER_CODE)
+    commands = {
+        "stubtest": [sys.executable, "-m", "mypy.stubtest", "karvo._karvo"],
+        "mypy": [
+            sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+            "--cache-dir", str(work / "cache"), "user_code.py",
+        ],
+    }
+    running = {
+        k: subprocess.Popen(c, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        for k, c in commands.items()
+    }
+    results = {}
+    for k, p in running.items():
+        out, _ = p.communicate(timeout=300)
+        results[k] = (p.returncode, out)
+    return results
+
+
+def test_stubtest_passes(checks):
+    code, out = checks["stubtest"]
+    assert code == 0, out
+
+
+def test_mypy_accepts_uses_and_refuses_misuses(checks):
+    code, out = checks["mypy"]
+    marked = {n for n, line in enumerate(USER_CODE.splitlines(), 1) if line.endswith("# E")}
+    flagged = set()
+    for line in out.splitlines():
+        parts = line.split(":")
+        if len(parts) > 2 and parts[0] == "user_code.py" and " error: " in line:
+            flagged.add(int(parts[1]))
+    assert flagged == marked, out
+    assert code == 1, out
+
+
+def test_stub_and_marker_are_installed():
+    package = Path(karvo.__file__).resolve().parent
+    assert package != ROOT / "karvo"
+    assert (package / "py.typed").is_file()
+    stub = package / "_karvo.pyi"
+    assert stub.is_file()
+    assert stub.read_bytes() == (ROOT / "karvo" / "_karvo.pyi").read_bytes()
