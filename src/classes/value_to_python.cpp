@@ -17,15 +17,15 @@ PyObject* basic_object_failed(const char* what) {
 
 }  // namespace
 
-const std::vector<PyRef>* StructKeyCache::keys_for(const StructMembers& members) {
+StructKeyCache::Keys* StructKeyCache::keys_for(const StructMembers& members) {
     auto found = keys_.find(members.get());
     if (found != keys_.end()) return &found->second;
-    std::vector<PyRef> keys;
-    keys.reserve(members->size());
+    Keys keys;
+    keys.names.reserve(members->size());
     for (const MemberDef& m : *members) {
         PyRef key(PyUnicode_DecodeUTF8(m.name.data(), static_cast<Py_ssize_t>(m.name.size()), "strict"));
         if (!key) return nullptr;
-        keys.push_back(std::move(key));
+        keys.names.push_back(std::move(key));
     }
     return &keys_.emplace(members.get(), std::move(keys)).first->second;
 }
@@ -47,14 +47,21 @@ PyObject* value_to_python(ValueData&& value, StructKeyCache& keys) {
             return out ? out : basic_object_failed("str");
         case ValueData::Kind::Struct: break;
     }
-    PyRef dict(PyDict_New());
-    if (!dict) return basic_object_failed("dict");
-    const std::vector<PyRef>* names = keys.keys_for(value.struct_members);
+    StructKeyCache::Keys* names = keys.keys_for(value.struct_members);
     if (names == nullptr) return basic_object_failed("str");
+    if (!names->blank) {
+        PyRef blank(PyDict_New());
+        if (!blank) return basic_object_failed("dict");
+        for (const PyRef& name : names->names)
+            if (PyDict_SetItem(blank.get(), name.get(), Py_None) != 0) return nullptr;
+        names->blank = std::move(blank);
+    }
+    PyRef dict(PyDict_Copy(names->blank.get()));
+    if (!dict) return basic_object_failed("dict");
     for (std::size_t i = 0; i < value.member_values.size(); ++i) {
         PyRef item(value_to_python(std::move(value.member_values[i]), keys));
         if (!item) return nullptr;
-        if (PyDict_SetItem(dict.get(), (*names)[i].get(), item.get()) != 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), names->names[i].get(), item.get()) != 0) return nullptr;
     }
     return dict.release();
 }

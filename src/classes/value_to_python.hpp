@@ -16,11 +16,18 @@ namespace karvo {
 // value of that type: operating-point files repeat one struct many times.
 class StructKeyCache {
 public:
-    // Borrowed key strings for the members, or nullptr with an error set.
-    const std::vector<PyRef>* keys_for(const StructMembers& members);
+    struct Keys {
+        std::vector<PyRef> names;  // one per member, in member order
+        // The distinct names in that order, each mapped to None, made with
+        // the first value: a value's dict starts as a copy of it, made at its
+        // final size at once instead of growing while it is filled.
+        PyRef blank;
+    };
+    // Borrowed, or nullptr with an error set.
+    Keys* keys_for(const StructMembers& members);
 
 private:
-    std::unordered_map<const void*, std::vector<PyRef>> keys_;
+    std::unordered_map<const void*, Keys> keys_;
 };
 
 // A new reference: int, float, complex, str, or for a struct a dict in member

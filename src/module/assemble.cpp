@@ -9,7 +9,7 @@
 namespace karvo {
 
 Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
-                                                  std::unordered_map<std::uint32_t, SignalRecord>& signals) {
+                                                  IdMap<SignalRecord>& signals) {
     std::vector<SignalRecord> records;
     records.reserve(ids.size());
     for (std::uint32_t id : ids) {
@@ -54,8 +54,9 @@ PyObject* header_dict(PropertyList& header) {
 PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
     if (!tuple) return set_internal_error("the interpreter could not create a tuple");
+    StructDtypeCache dtypes;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        PyRef array(make_array(std::move(records[i].data)));
+        PyRef array(make_array(std::move(records[i].data), dtypes));
         if (!array) return nullptr;
         PyObject* object = make_named(which, std::move(records[i].name), std::move(array));
         if (object == nullptr) return nullptr;

@@ -13,7 +13,7 @@ namespace karvo {
 // Takes the records of `ids`, in order, out of `signals`; an id without a
 // record (a repeated id, since each lookup removes its entry) is an error.
 Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
-                                                  std::unordered_map<std::uint32_t, SignalRecord>& signals);
+                                                  IdMap<SignalRecord>& signals);
 
 // A new reference to the Psf, or nullptr with a Python error set.
 PyObject* assemble_psf(PropertyList&& header, std::vector<SignalRecord>&& sweeps,

@@ -1,7 +1,11 @@
 #include "numpy_bridge/make_array.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "classes/quoted_name.hpp"
 #include "classes/result_types.hpp"
@@ -99,23 +103,37 @@ PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py
     return array.release();
 }
 
-PyObject* make_struct_array(SampleData&& data) {
+PyObject* make_struct_array(SampleData&& data, StructDtypeCache& cache) {
     const std::vector<MemberDef>& members = *data.members;
-    // NumPy refuses repeated field names; say which one before touching NumPy.
-    for (std::size_t i = 1; i < members.size(); ++i) {
-        for (std::size_t k = 0; k < i; ++k) {
-            if (members[i].name == members[k].name) {
-                std::string message = "struct field name ";
-                append_quoted_name(message, members[i].name);
-                message += " appears more than once; numpy structured arrays require unique field names";
-                PyErr_SetString(PyExc_ValueError, message.c_str());
-                return nullptr;
-            }
+    auto cached = cache.dtypes.find(data.members.get());
+    // NumPy refuses repeated field names; say which one before touching NumPy:
+    // the first member whose name an earlier member has. Sorting (name, index)
+    // pairs keeps this at M log M for tens of thousands of members, whatever
+    // the names (a hash set could be fed names that share one bucket).
+    if (cached == cache.dtypes.end()) {
+        std::vector<std::pair<std::string_view, std::size_t>> sorted;
+        sorted.reserve(members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) sorted.emplace_back(members[i].name, i);
+        std::sort(sorted.begin(), sorted.end());
+        std::size_t repeated = members.size();
+        for (std::size_t k = 1; k < sorted.size(); ++k)
+            if (sorted[k].first == sorted[k - 1].first) repeated = std::min(repeated, sorted[k].second);
+        if (repeated != members.size()) {
+            std::string message = "struct field name ";
+            append_quoted_name(message, members[repeated].name);
+            message += " appears more than once; numpy structured arrays require unique field names";
+            PyErr_SetString(PyExc_ValueError, message.c_str());
+            return nullptr;
         }
     }
     const auto words = static_cast<Py_ssize_t>(data.samples.length());
     PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
     if (!flat) return nullptr;
+    if (cached != cache.dtypes.end()) {
+        PyRef view_fn(PyObject_GetAttrString(flat.get(), "view"));
+        if (!view_fn) return nullptr;
+        return PyObject_CallFunctionObjArgs(view_fn.get(), cached->second.second.get(), nullptr);
+    }
 
     PyRef fields(PyList_New(static_cast<Py_ssize_t>(members.size())));
     if (!fields) return nullptr;
@@ -133,12 +151,19 @@ PyObject* make_struct_array(SampleData&& data) {
     if (!dtype) return nullptr;
     PyRef view_fn(PyObject_GetAttrString(flat.get(), "view"));
     if (!view_fn) return nullptr;
-    return PyObject_CallFunctionObjArgs(view_fn.get(), dtype.get(), nullptr);
+    PyObject* view = PyObject_CallFunctionObjArgs(view_fn.get(), dtype.get(), nullptr);
+    if (view != nullptr) cache.dtypes.emplace(data.members.get(), std::make_pair(data.members, std::move(dtype)));
+    return view;
 }
 
 }  // namespace
 
 PyObject* make_array(SampleData&& data) {
+    StructDtypeCache dtypes;
+    return make_array(std::move(data), dtypes);
+}
+
+PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes) {
     switch (data.kind) {
         case SampleData::Kind::Float64: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length());
@@ -148,7 +173,7 @@ PyObject* make_array(SampleData&& data) {
             const auto n = static_cast<Py_ssize_t>(data.samples.length() / 2);
             return wrap_buffer(std::move(data.samples), kNpyCDouble, n, 16);
         }
-        case SampleData::Kind::Struct: return make_struct_array(std::move(data));
+        case SampleData::Kind::Struct: return make_struct_array(std::move(data), dtypes);
     }
     return set_internal_error("unknown sample kind");
 }

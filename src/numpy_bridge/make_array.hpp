@@ -5,12 +5,25 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <unordered_map>
+#include <utility>
+
+#include "module/py_ref.hpp"
 #include "reader/catalog.hpp"
 
 namespace karvo {
 
+// Structured dtypes made once per struct type within one call and shared by
+// its traces: a file of a few KB can declare thousands of traces of one wide
+// struct, and a dtype each would take hundreds of MB. Each key's member list
+// is held, so its address stays unique while the cache lives.
+struct StructDtypeCache {
+    std::unordered_map<const void*, std::pair<StructMembers, PyRef>> dtypes;
+};
+
 // A new reference to a float64[N], complex128[N] or structured (N,) array, or
 // nullptr with a Python error set. Takes over the record's buffer and names.
 PyObject* make_array(SampleData&& data);
+PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes);
 
 }  // namespace karvo

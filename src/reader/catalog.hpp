@@ -2,6 +2,7 @@
 // samples, and non-swept values.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,27 @@
 #include "types/chunks.hpp"
 
 namespace karvo {
+
+// Maps keyed by ids from the file. Under the identity hash, ids that are all
+// multiples of a table's bucket count share one bucket and every lookup walks
+// them all: a 1 MB file of such declarations took seconds. Each id is mixed
+// with a seed drawn once per process from the clock and the address-space
+// layout, so no choice of ids collides on purpose.
+inline const std::uint64_t kIdHashSeed = [] {
+    static const int anchor = 0;
+    auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return (now * 0x9E3779B97F4A7C15ULL) ^ reinterpret_cast<std::uintptr_t>(&anchor);
+}();
+
+struct IdHash {
+    std::size_t operator()(std::uint32_t id) const noexcept {
+        std::uint64_t x = (std::uint64_t{id} ^ kIdHashSeed) * 0xBF58476D1CE4E5B9ULL;
+        return static_cast<std::size_t>(x ^ (x >> 31));
+    }
+};
+
+template <typename T>
+using IdMap = std::unordered_map<std::uint32_t, T, IdHash>;
 
 struct MemberDef {
     std::string name;
@@ -29,7 +51,7 @@ struct TypeKind {
     StructMembers members;             // when is_struct; never empty
 };
 
-using TypeTable = std::unordered_map<std::uint32_t, TypeKind>;
+using TypeTable = IdMap<TypeKind>;
 
 struct SampleData {
     enum class Kind : std::uint8_t { Float64, Complex, Struct };
@@ -79,8 +101,8 @@ struct SignalCatalog {
     std::vector<std::uint32_t> sweep_ids;
     std::vector<std::uint32_t> trace_ids;
     std::vector<NamedValue> values;
-    std::unordered_map<std::uint32_t, SignalRecord> signals;
-    std::unordered_map<std::uint32_t, GroupRecord> groups;
+    IdMap<SignalRecord> signals;
+    IdMap<GroupRecord> groups;
 };
 
 }  // namespace karvo

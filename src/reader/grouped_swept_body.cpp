@@ -17,9 +17,17 @@ struct GroupSlots {
 
 Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end) {
     SignalSlots slots(catalog);
-    std::unordered_map<std::uint32_t, GroupSlots> groups;
-    groups.reserve(catalog.groups.size());
-    for (const auto& [id, group] : catalog.groups) {
+    // A group's member list is made when a record first names it: nested groups
+    // repeat their members at every level, so lists for all declared groups
+    // could take a hundred times the file's size. A record that names a group
+    // covers at least 8 bytes per member, so used lists stay within the file.
+    IdMap<GroupSlots> groups;
+    auto group_slots = [&](std::uint32_t id) -> const GroupSlots* {
+        auto made = groups.find(id);
+        if (made != groups.end()) return &made->second;
+        auto declared = catalog.groups.find(id);
+        if (declared == catalog.groups.end()) return nullptr;
+        const GroupRecord& group = declared->second;
         const auto& ids = group.in_sweeps ? catalog.sweep_ids : catalog.trace_ids;
         GroupSlots g;
         g.members.reserve(group.last - group.first);
@@ -30,8 +38,8 @@ Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::
             // Saturates instead of wrapping: an absurd width then fails as a short file.
             if (__builtin_add_overflow(g.words, slot->words, &g.words)) g.words = UINT64_MAX / 8;
         }
-        groups.emplace(id, std::move(g));
-    }
+        return &groups.emplace(id, std::move(g)).first->second;
+    };
 
     const std::uint64_t start = cursor.pos();
     while (cursor.pos() < content_end) {
@@ -45,12 +53,12 @@ Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::
             KARVO_TRY(cursor.skip(8 * slot->words));
             ++slot->points;
         } else if (kind == word(ChunkKind::GroupDeclaration)) {
-            auto g = groups.find(id);
-            if (g == groups.end())
+            const GroupSlots* g = group_slots(id);
+            if (g == nullptr)
                 return ParseError{format_message("value record references unknown group {}", id)};
-            const std::uint64_t width = g->second.words > UINT64_MAX / 8 ? UINT64_MAX : 8 * g->second.words;
+            const std::uint64_t width = g->words > UINT64_MAX / 8 ? UINT64_MAX : 8 * g->words;
             KARVO_TRY(cursor.skip(width));
-            for (SignalSlot* member : g->second.members) ++member->points;
+            for (SignalSlot* member : g->members) ++member->points;
         } else {
             return ParseError{format_message(
                 "expected DECLARATION (16) or GROUP_DECLARATION (17) at offset {}, got {}", at, kind)};
@@ -60,25 +68,37 @@ Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::
 
     KARVO_TRY(slots.size_buffers());
 
-    const unsigned char* p = cursor.data() + start;
-    const unsigned char* const last = cursor.data() + stop;
+    // The filling pass reads the records again: another process writing the
+    // file in between can change them, so each must still fit what was counted.
+    const unsigned char* const data = cursor.data();
+    const unsigned char* p = data + start;
+    const unsigned char* const last = data + stop;
     while (p < last) {
+        const auto at = static_cast<std::uint64_t>(p - data);
+        if (last - p < 8) return file_changed_error(at);
         const std::uint32_t kind = load_be32(p);
         const std::uint32_t id = load_be32(p + 4);
         p += 8;
+        const auto left = static_cast<std::uint64_t>(last - p) / 8;
         if (kind == word(ChunkKind::Declaration)) {
             SignalSlot* slot = slots.find(id);
+            if (slot == nullptr || !slot->has_room() || slot->words > left) return file_changed_error(at);
             copy_be_f64(slot->out, p, slot->words);
             slot->out += slot->words;
             p += 8 * slot->words;
         } else {
-            for (SignalSlot* member : groups.find(id)->second.members) {
+            auto g = groups.find(id);
+            if (kind != word(ChunkKind::GroupDeclaration) || g == groups.end() || g->second.words > left)
+                return file_changed_error(at);
+            for (SignalSlot* member : g->second.members) {
+                if (!member->has_room()) return file_changed_error(at);
                 copy_be_f64(member->out, p, member->words);
                 member->out += member->words;
                 p += 8 * member->words;
             }
         }
     }
+    if (!slots.all_filled()) return file_changed_error(start);
     return {};
 }
 

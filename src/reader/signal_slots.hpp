@@ -18,6 +18,11 @@ struct SignalSlot {
     std::uint64_t words;   // float64 words per point
     std::uint64_t points;  // counted by the first pass
     double* out;           // write position during the filling pass
+    double* end;           // end of the counted room
+
+    // The filling pass reads records again; a file changed in between may ask
+    // for more points than were counted.
+    bool has_room() const { return static_cast<std::uint64_t>(end - out) >= words; }
 };
 
 class SignalSlots {
@@ -35,7 +40,7 @@ public:
         if (dense_) dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
         for (auto& [id, record] : catalog.signals) {
             std::uint32_t slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.push_back(SignalSlot{&record, record.data.point_words(), 0, nullptr});
+            slots_.push_back(SignalSlot{&record, record.data.point_words(), 0, nullptr, nullptr});
             if (dense_) dense_index_[id - base_] = slot;
             else sparse_index_.emplace(id, slot);
         }
@@ -65,11 +70,19 @@ public:
                                                  s.record->name)};
             s.out = buf.data() + buf.length();
             buf.append_slot(words);
+            s.end = s.out + words;
         }
         return {};
     }
 
     std::vector<SignalSlot>& all() { return slots_; }
+    // Whether the filling pass wrote exactly the counted points.
+    bool all_filled() const {
+        for (const SignalSlot& s : slots_)
+            if (s.out != s.end) return false;
+        return true;
+    }
+    std::size_t size() const { return slots_.size(); }
 
 private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
@@ -77,7 +90,7 @@ private:
     bool dense_ = false;
     std::uint32_t base_ = 0;
     std::vector<std::uint32_t> dense_index_;
-    std::unordered_map<std::uint32_t, std::uint32_t> sparse_index_;
+    IdMap<std::uint32_t> sparse_index_;
 };
 
 }  // namespace karvo

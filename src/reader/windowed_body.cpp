@@ -12,7 +12,7 @@ namespace {
 // the first pass sized exactly, so no sample is moved by a reallocation.
 Status walk_frames(ByteCursor& cursor, const std::vector<SignalRecord*>& order, std::uint64_t content_end,
                    const std::vector<std::uint32_t>& ids, bool fill, std::uint64_t& points,
-                   std::vector<double*>& out) {
+                   std::vector<double*>& out, std::uint64_t counted) {
     const std::size_t last = order.size() - 1;
     while (cursor.pos() < content_end) {
         if (cursor.next_word_is(word(ChunkKind::ContainerPadding))) {
@@ -26,6 +26,9 @@ Status walk_frames(ByteCursor& cursor, const std::vector<SignalRecord*>& order, 
         KARVO_ASSIGN(std::uint16_t n, cursor.read_u16());
         if (n > window)
             return ParseError{format_message("windowed frame: num_words {} > window_size {}", n, window)};
+        // The second pass reads the frames again: another process writing the
+        // file in between must not make them hold more points than were counted.
+        if (fill && n > counted - points) return file_changed_error(cursor.pos() - 4);
         for (std::size_t i = 0; i < order.size(); ++i) {
             if (order[i] == nullptr)
                 return ParseError{format_message("windowed frame references unknown declaration {}", ids[i])};
@@ -37,7 +40,7 @@ Status walk_frames(ByteCursor& cursor, const std::vector<SignalRecord*>& order, 
                 return need_error(8, cursor.pos(), cursor.len());
             }
             if (fill) {
-                copy_be_f64(out[i], cursor.data() + cursor.pos(), n);
+                copy_be_f64_run(out[i], cursor.data() + cursor.pos(), n);
                 out[i] += n;
             }
             KARVO_TRY(cursor.skip(value_bytes));
@@ -77,7 +80,7 @@ Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint6
     const std::uint64_t start = cursor.pos();
     std::uint64_t points = 0;
     std::vector<double*> out(order.size(), nullptr);
-    KARVO_TRY(walk_frames(cursor, order, content_end, ids, false, points, out));
+    KARVO_TRY(walk_frames(cursor, order, content_end, ids, false, points, out, 0));
 
     // Size every buffer exactly; a record that stands twice in the order
     // receives every frame twice, so offsets are taken only once all are sized.
@@ -96,7 +99,8 @@ Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint6
 
     cursor.rewind_to(start);
     std::uint64_t again = 0;
-    KARVO_TRY(walk_frames(cursor, order, content_end, ids, true, again, out));
+    KARVO_TRY(walk_frames(cursor, order, content_end, ids, true, again, out, points));
+    if (again != points) return file_changed_error(start);
     return {};
 }
 

@@ -14,6 +14,10 @@ ParseError skip_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len) {
     return {format_message("unexpected end of file: skip {} bytes at offset {} (len {})", n, pos, len)};
 }
 
+ParseError file_changed_error(std::uint64_t pos) {
+    return {format_message("file changed while it was read: the bytes at offset {} differ between two passes", pos)};
+}
+
 Result<std::string> ByteCursor::read_string() {
     KARVO_ASSIGN(std::uint32_t length, read_u32());
     KARVO_ASSIGN(const unsigned char* text, need(length));

@@ -38,6 +38,9 @@ enum class ChunkKind : std::uint32_t;
 // Failure builders live out of line: they are cold.
 ParseError need_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len);
 ParseError skip_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len);
+// Readers that walk a body twice find other bytes the second time: another
+// process wrote the file while it was read.
+ParseError file_changed_error(std::uint64_t pos);
 
 class ByteCursor {
 public:
