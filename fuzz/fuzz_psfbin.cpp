@@ -1,0 +1,126 @@
+// libFuzzer target over the pure C++ reader. Every input must parse or end in
+// a ParseError; the sanitizers report everything else, and the checks below
+// abort on results that the extension could not turn into sane objects.
+//
+// Built twice by build.sh: as is, the input is the whole file; with
+// KARVO_FUZZ_APPEND_FOOTER the input gets a valid footer appended, so that
+// mutations are not all spent on the footer check and reach the sections.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "reader/parse.hpp"
+
+namespace {
+
+[[noreturn]] void broken(const char* what) {
+    std::fprintf(stderr, "karvo fuzz: broken result: %s\n", what);
+    std::abort();
+}
+
+// The extension's resolution of sweeps and traces: each id takes its record out
+// of the catalog, so a repeated id finds none (a ParseError there, not a crash).
+bool resolve(const std::vector<std::uint32_t>& ids, karvo::IdMap<karvo::SignalRecord>& signals,
+             std::vector<karvo::SignalRecord>& out) {
+    for (std::uint32_t id : ids) {
+        auto node = signals.extract(id);
+        if (node.empty()) return false;
+        out.push_back(std::move(node.mapped()));
+    }
+    return true;
+}
+
+// Reads every sample word (so ASan sees any out-of-bounds buffer) and checks the
+// shape that make_array relies on. Returns the number of sample words.
+std::uint64_t check_signal(const karvo::SignalRecord& record, double& sink) {
+    const karvo::SampleData& data = record.data;
+    const std::uint64_t words = data.point_words();
+    if (words == 0) broken("a signal with zero words per point");
+    if (data.kind == karvo::SampleData::Kind::Struct) {
+        if (!data.members || data.members->empty()) broken("a struct signal without members");
+        if (data.members->size() != data.member_count) broken("struct member count disagrees with its names");
+        for (const karvo::MemberDef& m : *data.members)
+            if (m.type != karvo::DataType::Float64) broken("a swept struct member that is not Float64");
+    }
+    const karvo::SampleBuffer& samples = data.samples;
+    if (samples.length() > samples.capacity()) broken("sample buffer longer than its storage");
+    if (samples.length() % words != 0) broken("sample buffer is not a whole number of points");
+    if (samples.length() != 0 && samples.data() == nullptr) broken("samples without storage");
+    for (std::size_t i = 0; i < samples.length(); ++i) sink += samples.data()[i];
+    return samples.length();
+}
+
+// Walks a non-swept value; returns the number of value nodes.
+std::uint64_t check_value(const karvo::ValueData& value, std::uint64_t& text_bytes) {
+    text_bytes += value.text.size();
+    if (value.kind != karvo::ValueData::Kind::Struct) {
+        if (!value.member_values.empty()) broken("a scalar value with members");
+        return 1;
+    }
+    if (!value.struct_members) broken("a struct value without member names");
+    if (value.struct_members->size() != value.member_values.size())
+        broken("struct value member count disagrees with its names");
+    std::uint64_t nodes = 1;
+    for (const karvo::ValueData& member : value.member_values) {
+        if (member.kind == karvo::ValueData::Kind::Struct) broken("a nested struct value");
+        nodes += check_value(member, text_bytes);
+    }
+    return nodes;
+}
+
+void run(const unsigned char* bytes, std::uint64_t len) {
+    auto parsed = karvo::parse_psfbin(bytes, len);
+    if (!parsed) {
+        const std::string& message = parsed.error().message;
+        if (message.empty()) broken("an empty error message");
+        // The input cannot change under the reader here: passes that disagree
+        // about the same bytes are a reader bug.
+        if (message.rfind("file changed while it was read", 0) == 0) broken(message.c_str());
+        return;
+    }
+    karvo::ParseResult& result = parsed.value();
+    karvo::SignalCatalog& catalog = result.catalog;
+
+    std::uint64_t values = 0, text_bytes = 0;
+    for (const karvo::NamedValue& v : catalog.values) values += check_value(v.value, text_bytes);
+    // Every value node consumed at least four bytes of the file, and text is copied once.
+    if (values > len / 4) broken("more value nodes than the file has words");
+    if (text_bytes > len) broken("more value text than the file has bytes");
+
+    std::vector<karvo::SignalRecord> sweeps, traces;
+    if (!resolve(catalog.sweep_ids, catalog.signals, sweeps)) return;
+    if (!resolve(catalog.trace_ids, catalog.signals, traces)) return;
+    catalog.signals.clear();
+
+    double sink = 0;
+    std::uint64_t words = 0;
+    for (const auto& r : sweeps) words += check_signal(r, sink);
+    for (const auto& r : traces) words += check_signal(r, sink);
+    // Each sample word is copied from eight bytes of its own: no file yields
+    // more samples than it holds.
+    if (words > len / 8) broken("more sample words than the file holds");
+    volatile double keep = sink;
+    (void)keep;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+#ifdef KARVO_FUZZ_APPEND_FOOTER
+    // An allocation of exactly the file's size, so ASan catches a read past its end.
+    const std::size_t len = size + 12;
+    std::unique_ptr<unsigned char[]> file(new unsigned char[len]);
+    if (size != 0) std::memcpy(file.get(), data, size);
+    std::memcpy(file.get() + size, "Clarissa\0\0\0\0", 12);
+    run(file.get(), len);
+#else
+    run(data, size);
+#endif
+    return 0;
+}

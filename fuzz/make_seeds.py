@@ -1,0 +1,202 @@
+"""Writes the fuzz seed corpus.
+
+    python3 fuzz/make_seeds.py                  builder-made seeds into fuzz/seeds/
+    python3 fuzz/make_seeds.py --real DIR       also copies the real simulator files
+                                                of ../shared/corpus into DIR/file
+                                                and DIR/body (never into the repo)
+
+Each seed is written twice: `file/` holds whole files (for fuzz_psfbin) and
+`body/` the same files without their 12-byte footer (for fuzz_psfbin_footer,
+which appends one).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+from psfbuilder import (  # noqa: E402
+    COMPLEX,
+    EMPTY,
+    FLOAT64,
+    GROUPED_SWEPT,
+    INT8,
+    INT32,
+    MAGIC,
+    NONSWEPT,
+    STRING,
+    SWEPT,
+    WINDOWED,
+    Decl,
+    Entry,
+    Group,
+    GroupedSwept,
+    NonSwept,
+    Padding,
+    Swept,
+    TypeDef,
+    Windowed,
+    build,
+    c128,
+    f64,
+    string,
+    struct_type,
+    swept_records,
+    u32,
+    windowed_frames,
+)
+
+HEADER = (("PSFversion", "1.00"), ("simulator", "fuzz"), ("points", 3), ("tstop", 1e-6))
+SCALARS = [TypeDef(1, "V", FLOAT64, props=[("units", "V")]), TypeDef(2, "c", COMPLEX)]
+
+
+def seeds() -> dict[str, bytes]:
+    """One small file per layout and feature."""
+    noise = struct_type(3, "noise", [("total", FLOAT64), ("rd", FLOAT64), ("id", FLOAT64)])
+    out: dict[str, bytes] = {}
+    out["empty"] = build(EMPTY, header=HEADER)
+    out["empty_trailer_word"] = build(EMPTY, header=HEADER, trailer=u32(15))
+
+    freq = [f64(x) for x in (1.0, 10.0, 100.0)]
+    out["swept_float"] = build(
+        SWEPT,
+        header=HEADER,
+        types=SCALARS,
+        sweeps=[Decl(10, "freq", 1)],
+        traces=[Decl(11, "out", 1, props=[("key", 1)])],
+        value=Swept(swept_records({10: freq, 11: [f64(-x) for x in (1, 2, 3)]}, [10, 11])),
+    )
+    out["swept_complex_struct"] = build(
+        SWEPT,
+        header=HEADER,
+        types=SCALARS + [noise],
+        sweeps=[Decl(10, "freq", 1)],
+        traces=[Decl(11, "out", 2), Decl(12, "n", 3)],
+        value=Swept(
+            swept_records(
+                {
+                    10: freq,
+                    11: [c128(complex(k, -k)) for k in range(3)],
+                    12: [f64(k) + f64(k + 0.5) + f64(-k) for k in range(3)],
+                },
+                [10, 11, 12],
+            )
+        ),
+    )
+    out["swept_groups"] = build(
+        SWEPT,
+        header=HEADER,
+        types=SCALARS,
+        sweeps=[Decl(10, "freq", 1)],
+        traces=[Group(20, "grp", [Decl(11, "a", 1), Group(21, "inner", [Decl(12, "b", 2)])]), Decl(13, "c", 1)],
+        value=Swept([(10, f64(1)), (11, f64(2)), (12, c128(3 + 4j)), (13, f64(5))]),
+    )
+    out["grouped_swept"] = build(
+        GROUPED_SWEPT,
+        header=HEADER,
+        types=SCALARS + [noise],
+        sweeps=[Decl(10, "v", 1)],
+        traces=[Group(20, "g", [Decl(11, "a", 1), Decl(12, "b", 2), Decl(14, "n", 3)]), Decl(13, "c", 1)],
+        value=GroupedSwept(
+            [
+                (16, 10, f64(0.0)),
+                (17, 20, f64(1) + c128(2j) + f64(1) + f64(2) + f64(3)),
+                (16, 13, f64(3)),
+                (16, 10, f64(1.0)),
+                (17, 20, f64(4) + c128(5 + 6j) + f64(4) + f64(5) + f64(6)),
+                (16, 13, f64(7)),
+            ]
+        ),
+    )
+    cols = [[float(i) for i in range(7)], [i * 0.5 for i in range(7)], [-float(i) for i in range(7)]]
+    out["windowed"] = build(
+        WINDOWED,
+        header=HEADER,
+        types=SCALARS,
+        sweeps=[Decl(10, "time", 1)],
+        traces=[Group(20, "group", [Decl(11, "v1", 1), Decl(12, "v2", 1)])],
+        value=Windowed([Padding(8)] + windowed_frames(cols, 4)),
+    )
+    out["windowed_no_traces"] = build(
+        WINDOWED,
+        header=HEADER,
+        types=SCALARS,
+        sweeps=[Decl(10, "time", 1)],
+        value=Windowed(windowed_frames([[1.0, 2.0, 3.0]], 2)),
+    )
+    mixed = struct_type(4, "op", [("v", FLOAT64), ("region", INT8), ("n", INT32), ("model", STRING), ("z", COMPLEX)])
+    out["nonswept"] = build(
+        NONSWEPT,
+        header=HEADER,
+        types=[
+            TypeDef(1, "V", FLOAT64),
+            TypeDef(2, "c", COMPLEX),
+            TypeDef(5, "i", INT32),
+            TypeDef(6, "b", INT8),
+            TypeDef(7, "s", STRING),
+            mixed,
+        ],
+        value=NonSwept(
+            [
+                Entry(100, "vdd", 1, f64(1.8), props=[("units", "V")]),
+                Entry(101, "z", 2, c128(1 - 2j)),
+                Entry(102, "count", 5, u32(0xFFFFFFFF)),
+                Entry(103, "flag", 6, b"\xff\0\0\0"),
+                Entry(104, "text", 7, string("héllo")),
+                Group(200, "dev", [Entry(105, "m1", 4, f64(0.7) + b"\x02\0\0\0" + u32(3) + string("nch") + c128(1j))]),
+            ]
+        ),
+    )
+    nested = Decl(11, "deep", 1)
+    for level in range(12):
+        nested = Group(100 + level, f"g{level}", [nested])
+    out["nested_groups"] = build(
+        SWEPT,
+        header=HEADER,
+        types=SCALARS,
+        sweeps=[Decl(10, "x", 1)],
+        traces=[nested],
+        value=Swept([(10, f64(1)), (11, f64(2))]),
+    )
+    out["swept_no_records"] = build(
+        SWEPT, header=HEADER, types=SCALARS + [noise], sweeps=[Decl(10, "x", 1)], traces=[Decl(12, "n", 3)], value=Swept([])
+    )
+    out["declarations_only"] = build(
+        SWEPT, header=HEADER, types=SCALARS + [noise], sweeps=[Decl(10, "x", 1)], traces=[Decl(12, "n", 3)]
+    )
+    return out
+
+
+def write(directory: Path, name: str, data: bytes) -> None:
+    (directory / "file").mkdir(parents=True, exist_ok=True)
+    (directory / "body").mkdir(parents=True, exist_ok=True)
+    (directory / "file" / name).write_bytes(data)
+    (directory / "body" / name).write_bytes(data[:-12])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", type=Path, default=HERE / "seeds", help="where the builder-made seeds go")
+    parser.add_argument("--real", type=Path, help="copy the real psfbin files of the corpus here")
+    parser.add_argument("--corpus", type=Path, default=ROOT.parent / "shared" / "corpus")
+    args = parser.parse_args()
+
+    for name, data in seeds().items():
+        write(args.out, name + ".psf", data)
+    if args.real is not None:
+        copied = 0
+        for path in sorted(args.corpus.rglob("*")) if args.corpus.is_dir() else []:
+            data = path.read_bytes() if path.is_file() else b""
+            if len(data) >= 12 and data[-12:-4] == MAGIC:
+                write(args.real, "-".join(path.relative_to(args.corpus).parts), data)
+                copied += 1
+        print(f"copied {copied} real files into {args.real}")
+
+
+if __name__ == "__main__":
+    main()

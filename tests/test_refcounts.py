@@ -1,0 +1,178 @@
+"""Results hold exactly the references they need: every object a read makes
+is freed as soon as the caller drops the last reference to it, by reference
+counting alone (the cycle collector stays off), a child outlives its Psf,
+and many reads of real, built and broken files leave resident memory flat.
+(Reads of every failure stage, descriptors and mappings: test_leaks.py.)
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib.util
+import os
+import random
+import sys
+import weakref
+
+import numpy as np
+import pytest
+
+from conftest import CORPUS, ROOT
+from karvo import read_psf
+from psfbuilder import FLOAT64, SWEPT, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
+
+
+def _load_seeds() -> dict[str, bytes]:
+    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.seeds()
+
+
+SEEDS = _load_seeds()
+SANITIZED = os.environ.get("KARVO_SANITIZED") == "1"
+
+
+@pytest.fixture
+def no_gc():
+    """Reference counting alone must free everything: a leaked reference or a
+    cycle then keeps the object alive where the test looks."""
+    was = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    yield
+    if was:
+        gc.enable()
+
+
+def leaves(psf) -> list[tuple[str, object]]:
+    """Every object of a result that may be held on its own, with a label."""
+    out = [("header", psf.header)]
+    for kind, items in (("sweep", psf.sweeps), ("trace", psf.traces), ("value", psf.values)):
+        for i, item in enumerate(items):
+            out.append((f"{kind} {i}", item))
+            out.append((f"{kind} {i} data", item.data))
+    for kind, items in (("sweep", psf.sweeps), ("trace", psf.traces)):
+        for i, item in enumerate(items):
+            base, depth = item.data.base, 1
+            while base is not None:
+                out.append((f"{kind} {i} data base {depth}", base))
+                base, depth = getattr(base, "base", None), depth + 1
+            if item.data.dtype.names is not None:
+                out.append((f"{kind} {i} dtype", item.data.dtype))
+    return out
+
+
+def shared(obj) -> bool:
+    """Objects the interpreter keeps for everyone: small ints, one-character strings."""
+    return (type(obj) is int and -5 <= obj <= 256) or (type(obj) is str and len(obj) <= 1)
+
+
+@pytest.mark.parametrize("name", sorted(SEEDS))
+def test_after_the_psf_is_dropped_each_object_is_held_only_by_the_caller(name, write, no_gc):
+    path = write(SEEDS[name])
+    labels = [label for label, _ in leaves(read_psf(path))]
+    assert labels
+    for k, label in enumerate(labels):
+        # A fresh read per object: keep that one, drop the Psf and all else.
+        psf = read_psf(path)
+        kept = leaves(psf)[k][1]
+        del psf
+        if shared(kept):
+            continue
+        # `kept` and getrefcount's argument: nothing else may hold it.
+        assert sys.getrefcount(kept) == 2, f"{name}: {label} is held by something else"
+
+
+@pytest.mark.parametrize("name", sorted(SEEDS))
+def test_dropping_the_psf_frees_every_array_at_once(name, write, no_gc):
+    psf = read_psf(write(SEEDS[name]))
+    arrays = [weakref.ref(a) for label, a in leaves(psf) if isinstance(a, np.ndarray)]
+    del psf
+    assert [r for r in arrays if r() is not None] == []
+
+
+def test_a_child_outlives_its_psf(write, no_gc):
+    psf = read_psf(write(SEEDS["swept_complex_struct"]))
+    expected = [np.asarray(t.data).tobytes() for t in psf.traces]
+    traces = list(psf.traces)
+    noise = traces[1].data
+    del psf
+    assert [np.asarray(t.data).tobytes() for t in traces] == expected
+    flat = weakref.ref(noise.base)
+    del traces
+    assert noise["rd"].tolist() == [0.5, 1.5, 2.5]
+    del noise
+    assert flat() is None
+
+
+def test_traces_of_one_struct_share_one_dtype_and_release_it(write, no_gc):
+    wide = struct_type(3, "noise", [(f"m{i}", FLOAT64) for i in range(40)])
+    traces = [Decl(11 + i, f"n{i}", 3) for i in range(5)]
+    data = build(SWEPT, types=[TypeDef(1, "V", FLOAT64), wide], sweeps=[Decl(10, "x", 1)], traces=traces,
+                 value=Swept([(10, f64(1))] + [(11 + i, f64(i) * 40) for i in range(5)]))
+    psf = read_psf(write(data))
+    dtypes = {id(t.data.dtype) for t in psf.traces}
+    assert len(dtypes) == 1
+    dtype = psf.traces[0].data.dtype
+    assert dtype.names == tuple(f"m{i}" for i in range(40))
+    assert [t.data["m7"][0] for t in psf.traces] == [0.0, 1.0, 2.0, 3.0, 4.0]
+    del psf
+    assert sys.getrefcount(dtype) == 2
+
+
+# ---------------------------------------------------------------- resident memory
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def mixed_files(folder) -> list[str]:
+    """Real and built files, whole, cut and mutated, in one folder."""
+    rng = random.Random(7)
+    sources = list(SEEDS.values())
+    if CORPUS.is_dir():
+        sources += [p.read_bytes() for p in sorted(CORPUS.rglob("*")) if p.is_file() and p.suffix != ".ascii"]
+    out = []
+    for i, data in enumerate(sources):
+        variants = [data, with_footer(data[: len(data) // 2]), data[: len(data) // 3]]
+        mutated = bytearray(data)
+        for _ in range(4):
+            at = rng.randrange(max(len(data) - 12, 1))
+            mutated[at] ^= 1 << rng.randrange(8)
+        variants.append(bytes(mutated))
+        for k, variant in enumerate(variants):
+            path = folder / f"{i}-{k}.psf"
+            path.write_bytes(variant)
+            out.append(os.fspath(path))
+    return out
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(SANITIZED, reason="resident memory is not meaningful under the sanitizer")
+def test_ten_thousand_mixed_reads_keep_resident_memory_flat(tmp_path):
+    paths = mixed_files(tmp_path)
+    outcomes = {"psf": 0, "error": 0}
+
+    def read_all(rounds: int) -> None:
+        for _ in range(rounds):
+            for path in paths:
+                try:
+                    psf = read_psf(path)
+                except ValueError:
+                    outcomes["error"] += 1
+                else:
+                    for item in psf.sweeps + psf.traces + psf.values:
+                        item.data
+                    outcomes["psf"] += 1
+
+    read_all(3)
+    gc.collect()
+    before = resident_bytes()
+    read_all(max(1, 10_000 // len(paths)))
+    gc.collect()
+    grown = resident_bytes() - before
+    assert outcomes["psf"] > 0 and outcomes["error"] > 0
+    assert grown < 2 << 20, f"resident memory grew by {grown} bytes"

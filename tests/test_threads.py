@@ -1,0 +1,317 @@
+"""Threads and other processes: concurrent reads give the single-threaded
+results, the one-time initialisations survive many threads at once, a file
+that grows while it is read reads as it was when it was opened, and one
+rewritten in place while it is read never crashes the reader."""
+
+from __future__ import annotations
+
+import ast
+import importlib.util
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import CORPUS, ROOT
+from karvo import read_psf
+from psfbuilder import (
+    FLOAT64,
+    GROUPED_SWEPT,
+    MAGIC,
+    SWEPT,
+    WINDOWED,
+    Decl,
+    Frame,
+    Group,
+    GroupedSwept,
+    Swept,
+    TypeDef,
+    Windowed,
+    build,
+    f64,
+    struct_type,
+    u16,
+    u32,
+    with_footer,
+)
+
+
+def _load_seeds() -> dict[str, bytes]:
+    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.seeds()
+
+
+SEEDS = _load_seeds()
+
+
+def outcome(path) -> tuple:
+    """Everything a read gives, in a form that compares exactly (NaN included)."""
+    try:
+        psf = read_psf(path)
+    except ValueError as e:
+        return ("ValueError", str(e))
+    signals = tuple(
+        (type(s).__name__, s.name, str(s.data.dtype), np.asarray(s.data).tobytes()) for s in psf.sweeps + psf.traces
+    )
+    return (repr(psf.header), signals, tuple((v.name, repr(v.data)) for v in psf.values))
+
+
+@pytest.fixture
+def files(tmp_path) -> list[str]:
+    """Good and broken files: every seed whole and cut, and the real corpus files."""
+    out = []
+    for name, data in sorted(SEEDS.items()):
+        for suffix, variant in (("", data), ("-cut", with_footer(data[: len(data) * 2 // 3]))):
+            path = tmp_path / f"{name}{suffix}.psf"
+            path.write_bytes(variant)
+            out.append(os.fspath(path))
+    if CORPUS.is_dir():
+        out += [os.fspath(p) for p in sorted(CORPUS.rglob("*")) if p.is_file() and p.read_bytes()[-12:-4] == MAGIC]
+    return out
+
+
+def test_eight_threads_read_what_one_thread_reads(files):
+    expected = {path: outcome(path) for path in files}
+    assert any(e[0] == "ValueError" for e in expected.values())
+    assert any(e[0] != "ValueError" for e in expected.values())
+    threads, rounds = 8, 6
+    start = threading.Barrier(threads)
+    wrong: list[str] = []
+
+    def worker(k: int) -> None:
+        start.wait()
+        for r in range(rounds):
+            # Each thread walks the files from its own place: at any moment the
+            # threads read different files.
+            for i in range(len(files)):
+                path = files[(i + k * len(files) // threads + r) % len(files)]
+                if outcome(path) != expected[path]:
+                    wrong.append(f"thread {k}: {path}")
+
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # hand the interpreter lock over as often as possible
+    try:
+        pool = [threading.Thread(target=worker, args=(k,)) for k in range(threads)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join(timeout=120)
+        assert not any(t.is_alive() for t in pool), "a reading thread hung"
+    finally:
+        sys.setswitchinterval(switch)
+    assert wrong == []
+
+
+FIRST_USE = r"""
+import sys, threading
+sys.setswitchinterval(1e-6)
+mode, paths = sys.argv[1], sys.argv[2:]
+if mode == "numpy-missing":
+    sys.modules["numpy"] = None  # the NumPy table cannot be had: an internal error each time
+import karvo
+
+def race(n):
+    start = threading.Barrier(n)
+    results = [None] * n
+    def worker(i):
+        start.wait()
+        try:
+            psf = karvo.read_psf(paths[i % len(paths)])
+            results[i] = ("ok", i % len(paths), [s.data.tobytes() for s in psf.sweeps + psf.traces], len(psf.values))
+        except BaseException as e:
+            results[i] = (type(e), i % len(paths), str(e).split(":")[0])
+    pool = [threading.Thread(target=worker, args=(i,)) for i in range(n)]
+    for t in pool: t.start()
+    for t in pool: t.join()
+    return results
+
+first = race(32)
+if mode == "numpy-missing":
+    del sys.modules["numpy"]  # now the table can be had: the next calls must retry and succeed
+second = race(32)
+alone = [karvo.read_psf(p) for p in paths]
+alone = [("ok", i, [s.data.tobytes() for s in psf.sweeps + psf.traces], len(psf.values)) for i, psf in enumerate(alone)]
+errors = {(r[0].__name__, r[0].__mro__[1].__name__, r[2]) for r in first if r[0] != "ok"}
+print(repr({
+    "error types": len({r[0] for r in first if r[0] != "ok"}),
+    "errors": sorted(errors),
+    "first ok and right": all(r == alone[r[1]] for r in first if r[0] == "ok"),
+    "first ok": sum(r[0] == "ok" for r in first),
+    "second right": all(r == alone[r[1]] for r in second),
+}))
+"""
+
+
+@pytest.mark.parametrize("mode", ["numpy-present", "numpy-missing"])
+def test_first_use_initialisation_from_many_threads(mode, write, tmp_path):
+    # A swept file with float, complex and struct arrays (the NumPy table and
+    # the slice container type are made on first use) and a non-swept file.
+    paths = [write(SEEDS["swept_complex_struct"]), write(SEEDS["nonswept"]), write(SEEDS["windowed"])]
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", FIRST_USE, mode, *paths],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            cwd=tmp_path,  # keeps the source tree's karvo/ off sys.path
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail("threads deadlocked in a first-use initialisation")
+    assert done.returncode == 0, done.stderr
+    report = ast.literal_eval(done.stdout)
+    assert report["second right"]
+    assert report["first ok and right"]
+    if mode == "numpy-present":
+        assert report["errors"] == [] and report["first ok"] == 32
+    else:
+        # Every thread that needed an array got the one internal-error type;
+        # the non-swept file needs no NumPy and read fine.
+        assert report["error types"] == 1
+        assert report["errors"] == [("InternalError", "BaseException", "Failed to access NumPy array API capsule")]
+        assert 0 < report["first ok"] < 32
+
+
+# ---------------------------------------------------------------- other processes
+
+APPENDER = r"""
+import os, sys
+path, chunk_size, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+# Each chunk is one aligned page ending in a footer, written with one call: at
+# every moment the file is the original followed by whole chunks.
+chunk = b"\0" * (chunk_size - 12) + b"Clarissa" + b"\0\0\0\0"
+fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+print("ready", flush=True)
+while os.fstat(fd).st_size < limit:
+    os.write(fd, chunk)
+os.close(fd)
+"""
+
+
+def test_a_file_that_grows_while_read_reads_as_when_opened(tmp_path):
+    page = 4096
+    data = SEEDS["windowed"]
+    # The reader never looks past the VALUE section: pad the trailer so that
+    # the original ends on a page boundary, where each appended page starts.
+    padded = data[:-12] + b"\0" * (-len(data) % page) + data[-12:]
+    assert len(padded) % page == 0
+    path = tmp_path / "growing.psf"
+    path.write_bytes(padded)
+    expected = outcome(path)
+    assert expected[0] != "ValueError"
+
+    writer = subprocess.Popen(
+        [sys.executable, "-c", APPENDER, os.fspath(path), str(page), str(16 << 20)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert writer.stdout.readline().strip() == "ready"
+        sizes = set()
+        for _ in range(300):
+            sizes.add(path.stat().st_size)
+            assert outcome(path) == expected
+    finally:
+        writer.kill()
+        writer.wait()
+    # The file did grow under the reads.
+    assert len(sizes) > 1
+
+
+# Another process rewrites words of the file in place while it is read. The
+# readers walk a body twice (count, then copy); a file changed in between must
+# give a Psf or a ValueError, never a write past a buffer.
+REWRITER = r"""
+import os, sys
+path, patches = sys.argv[1], eval(sys.argv[2])
+fd = os.open(path, os.O_WRONLY)
+print("ready", flush=True)
+while True:
+    for which in (1, 2):
+        for at, *words in patches:
+            os.pwrite(fd, words[which - 1], at)
+"""
+
+READ_LOOP = r"""
+import sys, time
+import karvo
+path, seconds = sys.argv[1], float(sys.argv[2])
+seen = {}
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    try:
+        psf = karvo.read_psf(path)
+        key = "psf"
+        for s in psf.sweeps + psf.traces:
+            s.data.tobytes()
+    except ValueError as e:
+        key = str(e).split(" at offset")[0].split(":")[0]
+    seen[key] = seen.get(key, 0) + 1
+print(repr(seen))
+"""
+
+WIDE = struct_type(3, "wide", [(f"m{i}", FLOAT64) for i in range(64)])
+
+
+def rewritten_swept():
+    # Records of a narrow signal (1 word) that turn into records of a wide one
+    # (64 words) and back; random order keeps them outside the learned cycle.
+    ids = [1 + (k * 7919 % 13 < 6) for k in range(3000)]
+    data = build(SWEPT, types=[TypeDef(1, "V", FLOAT64), WIDE], sweeps=[Decl(1, "x", 1)],
+                 traces=[Decl(2, "y", 1), Decl(3, "w", 3)], value=Swept([(i, f64(k)) for k, i in enumerate(ids)]))
+    end = len(data) - 24
+    ats = [at for at in range(end - 16 * 60, end, 4) if data[at - 4 : at] == u32(16) and data[at : at + 4] == u32(1)]
+    return data, [(at, u32(3), u32(1)) for at in ats]
+
+
+def rewritten_grouped():
+    records = [(16, 1, f64(k)) if k % 3 else (17, 20, f64(k) * 2) for k in range(3000)]
+    data = build(GROUPED_SWEPT, types=[TypeDef(1, "V", FLOAT64), WIDE], sweeps=[Decl(1, "x", 1)],
+                 traces=[Group(20, "g", [Decl(2, "a", 1), Decl(4, "b", 1)]), Decl(3, "w", 3)],
+                 value=GroupedSwept(records))
+    end = len(data) - 24
+    ats = [at for at in range(end - 24 * 60, end, 4) if data[at : at + 8] == u32(16) + u32(1)]
+    return data, [(at + 4, u32(3), u32(1)) for at in ats] + [(at, u32(17), u32(16)) for at in ats[::2]]
+
+
+def rewritten_windowed():
+    frames = [Frame(64, [[float(k)] * 1, [float(-k)] * 1]) for k in range(3000)]
+    data = build(WINDOWED, types=[TypeDef(1, "V", FLOAT64)], sweeps=[Decl(1, "t", 1)], traces=[Decl(2, "v", 1)],
+                 value=Windowed(frames))
+    head = u32(16) + u16(64) + u16(1)
+    ats, at = [], data.find(head)
+    while at >= 0:
+        ats.append(at + 6)
+        at = data.find(head, at + 1)
+    return data, [(at, u16(64), u16(1)) for at in ats[-1000:]]
+
+
+@pytest.mark.parametrize("make", [rewritten_swept, rewritten_grouped, rewritten_windowed],
+                         ids=["swept", "grouped-swept", "windowed"])
+def test_a_file_rewritten_in_place_while_read_never_crashes(make, tmp_path):
+    data, patches = make()
+    assert patches
+    path = tmp_path / "rewritten.psf"
+    path.write_bytes(data)
+    assert outcome(path)[0] != "ValueError"
+    writer = subprocess.Popen(
+        [sys.executable, "-c", REWRITER, os.fspath(path), repr(patches)], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert writer.stdout.readline().strip() == "ready"
+        done = subprocess.run(
+            [sys.executable, "-c", READ_LOOP, os.fspath(path), "1.5"],
+            capture_output=True, text=True, timeout=120, cwd=tmp_path,
+        )
+    finally:
+        writer.kill()
+        writer.wait()
+    # A crash (a signal) ends the reader with a negative return code.
+    assert done.returncode == 0, f"reader died ({done.returncode}): {done.stderr[-2000:]}"
+    seen = ast.literal_eval(done.stdout)
+    # The writer did change what the reads saw.
+    assert len(seen) > 1, seen
