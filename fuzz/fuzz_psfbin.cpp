@@ -58,16 +58,22 @@ std::uint64_t check_signal(const karvo::SignalRecord& record, double& sink) {
 
 // Walks a non-swept value; returns the number of value nodes.
 std::uint64_t check_value(const karvo::ValueData& value, std::uint64_t& text_bytes) {
-    text_bytes += value.text.size();
-    if (value.kind != karvo::ValueData::Kind::Struct) {
-        if (!value.member_values.empty()) broken("a scalar value with members");
+    using Kind = karvo::ValueData::Kind;
+    const bool needs_extra = value.kind == Kind::String || value.kind == Kind::Struct;
+    if (needs_extra != (value.extra != nullptr)) broken("a value whose extra part does not fit its kind");
+    if (value.kind != Kind::Struct) {
+        if (value.extra) {
+            text_bytes += value.extra->text.size();
+            if (!value.extra->member_values.empty()) broken("a scalar value with members");
+        }
         return 1;
     }
-    if (!value.struct_members) broken("a struct value without member names");
-    if (value.struct_members->size() != value.member_values.size())
+    const karvo::ValueExtra& extra = *value.extra;
+    if (!extra.struct_members) broken("a struct value without member names");
+    if (extra.struct_members->size() != extra.member_values.size())
         broken("struct value member count disagrees with its names");
     std::uint64_t nodes = 1;
-    for (const karvo::ValueData& member : value.member_values) {
+    for (const karvo::ValueData& member : extra.member_values) {
         if (member.kind == karvo::ValueData::Kind::Struct) broken("a nested struct value");
         nodes += check_value(member, text_bytes);
     }

@@ -43,11 +43,12 @@ PyObject* value_to_python(ValueData&& value, StructKeyCache& keys) {
             out = PyComplex_FromDoubles(value.re, value.im);
             return out ? out : basic_object_failed("complex");
         case ValueData::Kind::String:
-            out = PyUnicode_DecodeUTF8(value.text.data(), static_cast<Py_ssize_t>(value.text.size()), "strict");
+            out = PyUnicode_DecodeUTF8(value.extra->text.data(), static_cast<Py_ssize_t>(value.extra->text.size()),
+                                       "strict");
             return out ? out : basic_object_failed("str");
         case ValueData::Kind::Struct: break;
     }
-    StructKeyCache::Keys* names = keys.keys_for(value.struct_members);
+    StructKeyCache::Keys* names = keys.keys_for(value.extra->struct_members);
     if (names == nullptr) return basic_object_failed("str");
     if (!names->blank) {
         PyRef blank(PyDict_New());
@@ -58,8 +59,9 @@ PyObject* value_to_python(ValueData&& value, StructKeyCache& keys) {
     }
     PyRef dict(PyDict_Copy(names->blank.get()));
     if (!dict) return basic_object_failed("dict");
-    for (std::size_t i = 0; i < value.member_values.size(); ++i) {
-        PyRef item(value_to_python(std::move(value.member_values[i]), keys));
+    std::vector<ValueData>& members = value.extra->member_values;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        PyRef item(value_to_python(std::move(members[i]), keys));
         if (!item) return nullptr;
         if (PyDict_SetItem(dict.get(), names->names[i].get(), item.get()) != 0) return nullptr;
     }

@@ -71,6 +71,8 @@ PyObject* value_objects(std::vector<NamedValue>& values) {
     StructKeyCache keys;
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyRef data(value_to_python(std::move(values[i].value), keys));
+        // Parsed values go as their objects come, so the two never peak together.
+        values[i].value = ValueData();
         if (!data) return nullptr;
         PyObject* object = make_named(ResultClass::Value, std::move(values[i].name), std::move(data));
         if (object == nullptr) return nullptr;

@@ -72,13 +72,24 @@ struct SignalRecord {
 };
 
 // One non-swept value.
+// Operating-point files hold hundreds of thousands of values, nearly all
+// numbers: a value is kept to 32 bytes, and strings and struct members live in
+// a separate allocation that only such values make.
+struct ValueExtra;
+
 struct ValueData {
     enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct };
     Kind kind = Kind::Int;
-    std::int64_t int_value = 0;
-    double re = 0.0;  // Float, and Complex's real part
-    double im = 0.0;
-    std::string text;
+    union {
+        std::int64_t int_value = 0;  // Int
+        double re;                   // Float, and Complex's real part
+    };
+    double im = 0.0;                     // Complex
+    std::unique_ptr<ValueExtra> extra;  // String and Struct only
+};
+
+struct ValueExtra {
+    std::string text;  // String
     // Struct: member i is named (*struct_members)[i].name and holds member_values[i].
     StructMembers struct_members;
     std::vector<ValueData> member_values;

@@ -56,7 +56,8 @@ Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type) {
             return v;
         }
         case DataType::String: {
-            KARVO_ASSIGN(v.text, cursor.read_string());
+            v.extra = std::make_unique<ValueExtra>();
+            KARVO_ASSIGN(v.extra->text, cursor.read_string());
             v.kind = ValueData::Kind::String;
             return v;
         }
@@ -70,12 +71,14 @@ Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type) {
 Result<ValueData> read_struct_value(ByteCursor& cursor, const StructMembers& members) {
     ValueData v;
     v.kind = ValueData::Kind::Struct;
-    v.member_values.reserve(members->size());
+    v.extra = std::make_unique<ValueExtra>();
+    std::vector<ValueData>& values = v.extra->member_values;
+    values.reserve(members->size());
     for (const MemberDef& m : *members) {
         KARVO_ASSIGN(ValueData member, read_value_by_datatype(cursor, m.type));
-        v.member_values.push_back(std::move(member));
+        values.push_back(std::move(member));
     }
-    v.struct_members = members;
+    v.extra->struct_members = members;
     return v;
 }
 
