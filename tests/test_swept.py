@@ -267,3 +267,29 @@ def test_arrays_outlive_their_psf(write):
     freq[0] = 42.0
     assert freq[0] == 42.0
     del junk
+
+
+WIDE_MEMBERS = [(f"m{j}", FLOAT64) for j in range(12)]
+WIDE = struct_type(7, "wide", WIDE_MEMBERS)
+
+
+@pytest.mark.parametrize("cycles", [6, 60_000], ids=["small", "streamed"])
+@pytest.mark.parametrize("broken", [None, 1, "middle", "last"])
+def test_record_order_breaking_the_cycle(write, cycles, broken):
+    # Two float traces trade places in one sweep step: the body keeps the size
+    # of whole repeated steps, yet each trace must still get its points in the
+    # order of its own records.
+    at = {None: -1, "middle": cycles // 2, "last": cycles - 1}.get(broken, broken)
+    k = np.arange(cycles, dtype=np.float64)
+    wide = k[:, None] * 100 + np.arange(12)
+    records = []
+    for c in range(cycles):
+        floats = [(5, f64(-k[c])), (2, f64(k[c] + 0.5))] if c == at else [(2, f64(k[c] + 0.5)), (5, f64(-k[c]))]
+        records += [(1, f64(k[c])), *floats, (6, wide[c].astype(">f8").tobytes())]
+    traces = [Decl(2, "v", F), Decl(5, "w", F), Decl(6, "n", 7)]
+    psf = read_psf(write(swept(records, traces=traces, types=TYPES + [WIDE])))
+    freq, v, w, n = (s.data for s in psf.sweeps + psf.traces)
+    np.testing.assert_array_equal(freq, k)
+    np.testing.assert_array_equal(v, k + 0.5)
+    np.testing.assert_array_equal(w, -k)
+    np.testing.assert_array_equal(n.view(np.float64).reshape(cycles, 12), wide)

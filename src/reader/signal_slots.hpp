@@ -75,6 +75,15 @@ public:
         return {};
     }
 
+    // Frees the buffers of a body that is read again from its start.
+    void free_buffers() {
+        for (SignalSlot& s : slots_) {
+            s.record->data.samples = SampleBuffer();
+            s.points = 0;
+            s.out = s.end = nullptr;
+        }
+    }
+
     std::vector<SignalSlot>& all() { return slots_; }
     // Whether the filling pass wrote exactly the counted points.
     bool all_filled() const {

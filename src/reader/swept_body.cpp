@@ -11,10 +11,9 @@ namespace karvo {
 namespace {
 
 // Simulators write one record per signal per sweep point, in the same order at
-// every point. The counting pass learns that cycle from the first records and
-// then checks each later record against it (kind and id in one 8-byte compare)
-// instead of looking its id up. The filling pass copies the whole cycles as
-// learned, without reading their headers again (see fill_cycles).
+// every point. The reader learns that cycle from the first records and then
+// checks each later record against it (kind and id in one 8-byte compare)
+// instead of looking its id up, and copies whole cycles as learned.
 struct CycleRecord {
     std::uint64_t header;  // kind and id words as they stand in the file
     std::uint64_t offset;  // of the record from the start of its cycle
@@ -78,11 +77,10 @@ std::uint64_t repeated_cycles(const unsigned char* p, const Cycle& cycle, std::u
     return most - half > half && !repeats(second, cycle) ? 2 * half : most;
 }
 
-// Counts the records between the cursor and content_end, learning the cycle
-// from the first ones and taking whole cycles that repeat it at one compare
-// per record. Records that break the cycle, and those after, get the full
-// checks one by one.
-Status count_records(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, Cycle& cycle) {
+// Learns the cycle from the records at the cursor: each gets the full checks,
+// until the first record comes round again, every signal has had its record,
+// or the content ends. Leaves the cursor after the learned cycle.
+Status learn_cycle(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, Cycle& cycle) {
     const std::uint64_t start = cursor.pos();
     const unsigned char* const data = cursor.data();
     while (cursor.pos() < content_end && cycle.records.size() < slots.size()) {
@@ -94,13 +92,18 @@ Status count_records(ByteCursor& cursor, SignalSlots& slots, std::uint64_t conte
     cycle.bytes = cursor.pos() - start;
     cycle.first = cursor.pos();
     for (const CycleRecord& r : cycle.records) cycle.distinct &= r.slot->points == 1;
+    return {};
+}
 
+// Counts the cycles that repeat the learned one at one compare per record,
+// then the records after them with the full checks, one by one.
+Status count_after_cycle(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, Cycle& cycle) {
     // Whole cycles that end inside both the content and the file: every record
     // of one starts before content_end and its point lies in the file.
     const std::uint64_t limit = std::min(content_end, cursor.len());
     std::uint64_t pos = cycle.first;
     if (!cycle.records.empty() && pos <= limit) {
-        cycle.count = repeated_cycles(data + pos, cycle, (limit - pos) / cycle.bytes);
+        cycle.count = repeated_cycles(cursor.data() + pos, cycle, (limit - pos) / cycle.bytes);
         pos += cycle.count * cycle.bytes;
         for (const CycleRecord& r : cycle.records) r.slot->points += cycle.count;
     }
@@ -126,10 +129,7 @@ Status fill_records(const unsigned char* data, const unsigned char* p, const uns
 }
 
 // Copies the points of `count` cycles record by record, each to its signal.
-// Compiled for each vector width (see KARVO_CLONES), so that a struct point
-// is swapped and stored a vector at a time: fewer, wider stores keep more of
-// a hundred buffers' lines in flight (a fifth faster, measured).
-KARVO_CLONES void fill_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+void copy_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
     for (std::uint64_t c = 0; c < count; ++c, p += cycle.bytes) {
         for (const CycleRecord& r : cycle.records) {
             SignalSlot* s = r.slot;
@@ -139,74 +139,112 @@ KARVO_CLONES void fill_in_order(const unsigned char* p, const Cycle& cycle, std:
     }
 }
 
-// Copies the points of `count` cycles a block of cycles at a time, and within
-// a block signal by signal: each buffer gets a run of consecutive points.
-// Gathering reads the block column by column, so each signal also pulls in
-// its share of the next block, front to back, while the block is gathered.
+// Copies the points of `count` cycles signal by signal: each buffer gets a
+// run of consecutive points.
 template <Store S>
-void fill_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
-    const std::uint64_t block = std::max<std::uint64_t>(1, kBlockBytes / cycle.bytes);
-    const std::uint64_t share = (block * cycle.bytes / cycle.records.size() + 63) & ~std::uint64_t{63};
-    const unsigned char* const end = p + count * cycle.bytes;
-    for (std::uint64_t done = 0; done < count; done += block) {
-        const std::uint64_t n = std::min(block, count - done);
-        const unsigned char* ahead = p + n * cycle.bytes;
-        for (const CycleRecord& r : cycle.records) {
-            for (const unsigned char* q = ahead; q < ahead + share && q < end; q += 64) __builtin_prefetch(q, 0, 2);
-            ahead += share;
-            SignalSlot* s = r.slot;
-            copy_be_f64_strided<S>(s->out, p + r.offset + 8, n, s->words, cycle.bytes);
-            s->out += n * s->words;
-        }
-        p += n * cycle.bytes;
+void copy_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+    for (const CycleRecord& r : cycle.records) {
+        SignalSlot* s = r.slot;
+        copy_be_f64_strided<S>(s->out, p + r.offset + 8, count, s->words, cycle.bytes);
+        s->out += count * s->words;
     }
 }
 
-// Copies the whole cycles that start at p. Points of a cache line or more
-// (noise structs) are copied in file order: every buffer receives whole lines
-// at a time, and gathering measured no faster. Narrow points (floats, complex
-// pairs) in file order would have a hundred buffers each take 8 or 16 bytes
-// in turn (five times slower than a copy of the file, measured), so they are
-// gathered signal by signal, which a signal standing twice in a cycle does
-// not allow. Large bodies are then written with streaming stores.
-void fill_cycles(const unsigned char* p, const Cycle& cycle) {
-    const std::uint64_t point_bytes = cycle.bytes - 8 * cycle.records.size();
-    const bool wide = point_bytes >= 64 * cycle.records.size();
-    const bool large = cycle.count * cycle.bytes >= kStreamBytes;
-    if (wide || !cycle.distinct) {
-        fill_in_order(p, cycle, cycle.count);
-    } else if (large) {
-        fill_by_signal<Store::Stream>(p, cycle, cycle.count);
-        stream_fence();
-    } else {
-        fill_by_signal<Store::Normal>(p, cycle, cycle.count);
+// Copies up to `most` whole cycles from p, a block at a time. The headers of
+// a block are checked against the learned cycle before its points are copied;
+// reading them also brings the block into the cache for the copy. Returns the
+// cycles copied, fewer than `most` where a record breaks the cycle.
+template <typename CopyBlock>
+std::uint64_t copy_checked(const unsigned char* p, const Cycle& cycle, std::uint64_t most, CopyBlock copy) {
+    const std::uint64_t block = std::max<std::uint64_t>(1, kBlockBytes / cycle.bytes);
+    for (std::uint64_t done = 0; done < most; done += block, p += block * cycle.bytes) {
+        const std::uint64_t n = std::min(block, most - done);
+        const std::uint64_t good = repeated_cycles(p, cycle, n);
+        copy(p, cycle, good);
+        if (good < n) return done + good;
     }
+    return most;
+}
+
+// Copies the points of up to `most` whole cycles from p (see copy_checked).
+// In file order a hundred buffers would each take one point in turn (for
+// float and complex points five times slower than a copy of the file,
+// measured), so each block is gathered signal by signal, which a signal
+// standing twice in a cycle does not allow. Large bodies are then written
+// with streaming stores, which every buffer receives in runs of whole lines
+// (for noise structs a quarter faster than stores in file order, measured).
+std::uint64_t fill_cycles(const unsigned char* p, const Cycle& cycle, std::uint64_t most) {
+    if (cycle.records.empty() || most == 0) return 0;
+    if (!cycle.distinct) return copy_checked(p, cycle, most, copy_in_order);
+    if (most * cycle.bytes < kStreamBytes) return copy_checked(p, cycle, most, copy_by_signal<Store::Normal>);
+    const std::uint64_t done = copy_checked(p, cycle, most, copy_by_signal<Store::Stream>);
+    stream_fence();
+    return done;
+}
+
+// The common body, whole cycles from the first record to the end of the
+// content, read in one pass: the learned cycle's count then follows from the
+// body's size, and the buffers are sized from it before the copy checks each
+// cycle's headers. Returns false, with nothing kept, when the body is not of
+// that shape; errors are left to the two-pass read.
+Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end) {
+    const std::uint64_t start = cursor.pos();
+    Cycle cycle;
+    KARVO_TRY(learn_cycle(cursor, slots, content_end, cycle));
+    if (cycle.records.empty() || content_end > cursor.len() || cycle.first > content_end ||
+        (content_end - cycle.first) % cycle.bytes != 0)
+        return false;
+    const std::uint64_t count = (content_end - cycle.first) / cycle.bytes;
+    for (const CycleRecord& r : cycle.records) r.slot->points += count;
+    KARVO_TRY(slots.size_buffers());
+
+    const unsigned char* data = cursor.data();
+    KARVO_TRY(fill_records(data, data + start, data + cycle.first, slots));
+    if (fill_cycles(data + cycle.first, cycle, count) != count) {
+        slots.free_buffers();
+        return false;
+    }
+    if (!slots.all_filled()) return file_changed_error(start);
+    cursor.rewind_to(content_end);
+    return true;
+}
+
+// Any other body: a counting pass validates every record and counts the
+// points of each signal, then a filling pass copies them.
+Status read_in_two_passes(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end) {
+    const std::uint64_t start = cursor.pos();
+    Cycle cycle;
+    KARVO_TRY(learn_cycle(cursor, slots, content_end, cycle));
+    KARVO_TRY(count_after_cycle(cursor, slots, content_end, cycle));
+    const std::uint64_t stop = cursor.pos();
+
+    KARVO_TRY(slots.size_buffers());
+
+    // Whole cycles are copied as counted: a file changed meanwhile can change
+    // their values, never their number. The records around them are read
+    // again and checked.
+    const unsigned char* data = cursor.data();
+    const std::uint64_t cycles_end = cycle.first + cycle.count * cycle.bytes;
+    KARVO_TRY(fill_records(data, data + start, data + cycle.first, slots));
+    const std::uint64_t copied = fill_cycles(data + cycle.first, cycle, cycle.count);
+    if (copied != cycle.count) return file_changed_error(cycle.first + copied * cycle.bytes);
+    KARVO_TRY(fill_records(data, data + cycles_end, data + stop, slots));
+    if (!slots.all_filled()) return file_changed_error(start);
+    return {};
 }
 
 }  // namespace
 
 Status read_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end) {
-    SignalSlots slots(catalog);
     const std::uint64_t start = cursor.pos();
-
-    // Counting pass: validate every record and count the points of each signal.
-    Cycle cycle;
-    KARVO_TRY(count_records(cursor, slots, content_end, cycle));
-    const std::uint64_t stop = cursor.pos();
-
-    KARVO_TRY(slots.size_buffers());
-
-    // Filling pass over the records validated above. Whole cycles are copied
-    // as counted: a file changed meanwhile can change their values, never
-    // their number. The records around them are read again and checked.
-    const unsigned char* data = cursor.data();
-    const std::uint64_t cycles_end = cycle.first + cycle.count * cycle.bytes;
-    KARVO_TRY(fill_records(data, data + start, data + cycle.first, slots));
-    // No cycle without records: its sizes would divide by zero.
-    if (cycle.count != 0) fill_cycles(data + cycle.first, cycle);
-    KARVO_TRY(fill_records(data, data + cycles_end, data + stop, slots));
-    if (!slots.all_filled()) return file_changed_error(start);
-    return {};
+    {
+        SignalSlots slots(catalog);
+        KARVO_ASSIGN(bool done, read_in_one_pass(cursor, slots, content_end));
+        if (done) return {};
+    }
+    cursor.rewind_to(start);
+    SignalSlots slots(catalog);
+    return read_in_two_passes(cursor, slots, content_end);
 }
 
 }  // namespace karvo
