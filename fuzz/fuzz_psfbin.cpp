@@ -56,27 +56,42 @@ std::uint64_t check_signal(const karvo::SignalRecord& record, double& sink) {
     return samples.length();
 }
 
-// Walks a non-swept value; returns the number of value nodes.
-std::uint64_t check_value(const karvo::ValueData& value, std::uint64_t& text_bytes) {
-    using Kind = karvo::ValueData::Kind;
-    const bool needs_extra = value.kind == Kind::String || value.kind == Kind::Struct;
-    if (needs_extra != (value.extra != nullptr)) broken("a value whose extra part does not fit its kind");
-    if (value.kind != Kind::Struct) {
-        if (value.extra) {
-            text_bytes += value.extra->text.size();
-            if (!value.extra->member_values.empty()) broken("a scalar value with members");
+// Walks the non-swept values as the Python layer does; returns the number of
+// value nodes (values and struct members).
+std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_bytes) {
+    using Kind = karvo::PackedValues::Kind;
+    karvo::PackedValues::Reader reader(values);
+    auto take_scalar = [&](Kind kind) {
+        switch (kind) {
+            case Kind::Int: reader.take_int(); break;
+            case Kind::Float: reader.take_float(); break;
+            case Kind::Complex:
+                reader.take_float();
+                reader.take_float();
+                break;
+            case Kind::String: text_bytes += reader.take_string().size(); break;
+            case Kind::Struct: broken("a nested struct value");
         }
-        return 1;
+    };
+    std::uint64_t nodes = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (reader.at_end()) broken("fewer packed values than counted");
+        const karvo::PackedValues::Reader::Head head = reader.head();
+        text_bytes += head.name.size();
+        ++nodes;
+        if (head.kind != Kind::Struct) {
+            take_scalar(head.kind);
+            continue;
+        }
+        if (head.members == nullptr || head.members->empty()) broken("a struct value without members");
+        for (const karvo::MemberDef& m : *head.members) {
+            Kind kind;
+            if (!karvo::PackedValues::kind_of(m.type, kind)) broken("a struct value member that holds no value");
+            take_scalar(kind);
+            ++nodes;
+        }
     }
-    const karvo::ValueExtra& extra = *value.extra;
-    if (!extra.struct_members) broken("a struct value without member names");
-    if (extra.struct_members->size() != extra.member_values.size())
-        broken("struct value member count disagrees with its names");
-    std::uint64_t nodes = 1;
-    for (const karvo::ValueData& member : extra.member_values) {
-        if (member.kind == karvo::ValueData::Kind::Struct) broken("a nested struct value");
-        nodes += check_value(member, text_bytes);
-    }
+    if (!reader.at_end()) broken("packed values left over after the last value");
     return nodes;
 }
 
@@ -93,9 +108,10 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     karvo::ParseResult& result = parsed.value();
     karvo::SignalCatalog& catalog = result.catalog;
 
-    std::uint64_t values = 0, text_bytes = 0;
-    for (const karvo::NamedValue& v : catalog.values) values += check_value(v.value, text_bytes);
-    // Every value node consumed at least four bytes of the file, and text is copied once.
+    std::uint64_t text_bytes = 0;
+    const std::uint64_t values = check_values(catalog.values, text_bytes);
+    // Every value node consumed at least four bytes of the file, and text (names
+    // included) is copied once.
     if (values > len / 4) broken("more value nodes than the file has words");
     if (text_bytes > len) broken("more value text than the file has bytes");
 

@@ -138,6 +138,27 @@ def test_struct_value_with_mixed_members(write):
     assert [type(x) for x in got[0][1].values()] == [float, int, int, str, complex]
 
 
+@pytest.mark.parametrize("count, text_len", [(60_000, 3), (40, 700_000)], ids=["many", "long-strings"])
+def test_many_values_of_every_kind_in_file_order(write, count, text_len):
+    # Enough values or text to fill several megabytes of parsed values.
+    def value(k: int):
+        text = chr(0x41 + k % 26) * (text_len + k % 5)
+        kinds = [
+            (F, f64(k * 0.5), k * 0.5),
+            (I32, u32(k), k),
+            (CPX, c128(complex(k, -k)), complex(k, -k)),
+            (STR, string(text), text),
+            (MIXED, f64(-k) + bytes([k % 256, 0, 0, 0]) + u32(k) + string(text) + c128(complex(0, k)),
+             {"v": float(-k), "region": k % 256, "n": k, "model": text, "z": complex(0, k)}),
+            (THREE, f64(k) + f64(k + 1) + bytes([k % 7, 0, 0, 0]), {"x": float(k), "y": float(k + 1), "r": k % 7}),
+        ]
+        return kinds[k % len(kinds)]
+
+    expected = [(f"value.{k}" * (1 + k % 3), value(k)[2]) for k in range(count)]
+    entries = [Entry(k, name, value(k)[0], value(k)[1]) for k, (name, _) in enumerate(expected)]
+    assert read_values(write, entries) == expected
+
+
 def test_repeated_member_names_keep_the_later_value_at_the_first_position(write):
     [(_, d)] = read_values(write, [Entry(1, "d", DUP, f64(1.0) + b"\x02\0\0\0" + f64(3.0))])
     assert d == {"a": 3.0, "b": 2}

@@ -17,38 +17,52 @@ PyObject* basic_object_failed(const char* what) {
 
 }  // namespace
 
-StructKeyCache::Keys* StructKeyCache::keys_for(const StructMembers& members) {
-    auto found = keys_.find(members.get());
+StructKeyCache::Keys* StructKeyCache::keys_for(const std::vector<MemberDef>& members) {
+    auto found = keys_.find(&members);
     if (found != keys_.end()) return &found->second;
     Keys keys;
-    keys.names.reserve(members->size());
-    for (const MemberDef& m : *members) {
+    keys.names.reserve(members.size());
+    for (const MemberDef& m : members) {
         PyRef key(PyUnicode_DecodeUTF8(m.name.data(), static_cast<Py_ssize_t>(m.name.size()), "strict"));
         if (!key) return nullptr;
         keys.names.push_back(std::move(key));
     }
-    return &keys_.emplace(members.get(), std::move(keys)).first->second;
+    return &keys_.emplace(&members, std::move(keys)).first->second;
 }
 
-PyObject* value_to_python(ValueData&& value, StructKeyCache& keys) {
+namespace {
+
+PyObject* scalar_to_python(PackedValues::Reader& reader, PackedValues::Kind kind) {
     PyObject* out = nullptr;
-    switch (value.kind) {
-        case ValueData::Kind::Int:
-            out = PyLong_FromLongLong(value.int_value);
+    switch (kind) {
+        case PackedValues::Kind::Int:
+            out = PyLong_FromLongLong(reader.take_int());
             return out ? out : basic_object_failed("int");
-        case ValueData::Kind::Float:
-            out = PyFloat_FromDouble(value.re);
+        case PackedValues::Kind::Float:
+            out = PyFloat_FromDouble(reader.take_float());
             return out ? out : basic_object_failed("float");
-        case ValueData::Kind::Complex:
-            out = PyComplex_FromDoubles(value.re, value.im);
+        case PackedValues::Kind::Complex: {
+            const double re = reader.take_float();
+            out = PyComplex_FromDoubles(re, reader.take_float());
             return out ? out : basic_object_failed("complex");
-        case ValueData::Kind::String:
-            out = PyUnicode_DecodeUTF8(value.extra->text.data(), static_cast<Py_ssize_t>(value.extra->text.size()),
-                                       "strict");
+        }
+        case PackedValues::Kind::String: {
+            std::string_view text = reader.take_string();
+            out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
             return out ? out : basic_object_failed("str");
-        case ValueData::Kind::Struct: break;
+        }
+        case PackedValues::Kind::Struct: break;
     }
-    StructKeyCache::Keys* names = keys.keys_for(value.extra->struct_members);
+    return set_internal_error("a struct where a scalar value was expected");
+}
+
+}  // namespace
+
+PyObject* value_to_python(PackedValues::Reader& reader, const PackedValues::Reader::Head& head,
+                          StructKeyCache& keys) {
+    if (head.kind != PackedValues::Kind::Struct) return scalar_to_python(reader, head.kind);
+    const std::vector<MemberDef>& members = *head.members;
+    StructKeyCache::Keys* names = keys.keys_for(members);
     if (names == nullptr) return basic_object_failed("str");
     if (!names->blank) {
         PyRef blank(PyDict_New());
@@ -59,9 +73,11 @@ PyObject* value_to_python(ValueData&& value, StructKeyCache& keys) {
     }
     PyRef dict(PyDict_Copy(names->blank.get()));
     if (!dict) return basic_object_failed("dict");
-    std::vector<ValueData>& members = value.extra->member_values;
     for (std::size_t i = 0; i < members.size(); ++i) {
-        PyRef item(value_to_python(std::move(members[i]), keys));
+        PackedValues::Kind kind;
+        if (!PackedValues::kind_of(members[i].type, kind))
+            return set_internal_error("a struct member of a datatype that holds no value");
+        PyRef item(scalar_to_python(reader, kind));
         if (!item) return nullptr;
         if (PyDict_SetItem(dict.get(), names->names[i].get(), item.get()) != 0) return nullptr;
     }

@@ -24,14 +24,16 @@ public:
         PyRef blank;
     };
     // Borrowed, or nullptr with an error set.
-    Keys* keys_for(const StructMembers& members);
+    Keys* keys_for(const std::vector<MemberDef>& members);
 
 private:
     std::unordered_map<const void*, Keys> keys_;
 };
 
-// A new reference: int, float, complex, str, or for a struct a dict in member
-// order (a repeated member name keeps its first position and the later value).
-PyObject* value_to_python(ValueData&& value, StructKeyCache& keys);
+// The payload of the value whose head the reader has just taken, as a new
+// reference: int, float, complex, str, or for a struct a dict in member order
+// (a repeated member name keeps its first position and the later value).
+PyObject* value_to_python(PackedValues::Reader& reader, const PackedValues::Reader::Head& head,
+                          StructKeyCache& keys);
 
 }  // namespace karvo

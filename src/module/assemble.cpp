@@ -65,16 +65,17 @@ PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records) 
     return tuple.release();
 }
 
-PyObject* value_objects(std::vector<NamedValue>& values) {
+PyObject* value_objects(PackedValues& values) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
     if (!tuple) return set_internal_error("the interpreter could not create a tuple");
     StructKeyCache keys;
+    // Packed values go as their objects come, so the two never peak together.
+    PackedValues::Reader reader(values, /*free_read_chunks=*/true);
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyRef data(value_to_python(std::move(values[i].value), keys));
-        // Parsed values go as their objects come, so the two never peak together.
-        values[i].value = ValueData();
+        const PackedValues::Reader::Head head = reader.head();
+        PyRef data(value_to_python(reader, head, keys));
         if (!data) return nullptr;
-        PyObject* object = make_named(ResultClass::Value, std::move(values[i].name), std::move(data));
+        PyObject* object = make_named(ResultClass::Value, std::string(head.name), std::move(data));
         if (object == nullptr) return nullptr;
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
     }
@@ -84,7 +85,7 @@ PyObject* value_objects(std::vector<NamedValue>& values) {
 }  // namespace
 
 PyObject* assemble_psf(PropertyList&& header, std::vector<SignalRecord>&& sweeps,
-                       std::vector<SignalRecord>&& traces, std::vector<NamedValue>&& values) {
+                       std::vector<SignalRecord>&& traces, PackedValues&& values) {
     PsfParts parts;
     parts.header = PyRef(header_dict(header));
     if (!parts.header) return nullptr;

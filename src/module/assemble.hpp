@@ -17,6 +17,6 @@ Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_
 
 // A new reference to the Psf, or nullptr with a Python error set.
 PyObject* assemble_psf(PropertyList&& header, std::vector<SignalRecord>&& sweeps,
-                       std::vector<SignalRecord>&& traces, std::vector<NamedValue>&& values);
+                       std::vector<SignalRecord>&& traces, PackedValues&& values);
 
 }  // namespace karvo

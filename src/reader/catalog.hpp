@@ -9,7 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "reader/packed_values.hpp"
 #include "reader/sample_buffer.hpp"
+#include "reader/struct_members.hpp"
 #include "types/chunks.hpp"
 
 namespace karvo {
@@ -34,15 +36,6 @@ struct IdHash {
 
 template <typename T>
 using IdMap = std::unordered_map<std::uint32_t, T, IdHash>;
-
-struct MemberDef {
-    std::string name;
-    DataType type;
-};
-
-// A struct's members are shared, not copied, by every declaration and value
-// that uses the struct: a small file may use one wide struct many times.
-using StructMembers = std::shared_ptr<const std::vector<MemberDef>>;
 
 // A type id stands for a scalar datatype or a flat struct.
 struct TypeKind {
@@ -71,35 +64,6 @@ struct SignalRecord {
     SampleData data;
 };
 
-// One non-swept value.
-// Operating-point files hold hundreds of thousands of values, nearly all
-// numbers: a value is kept to 32 bytes, and strings and struct members live in
-// a separate allocation that only such values make.
-struct ValueExtra;
-
-struct ValueData {
-    enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct };
-    Kind kind = Kind::Int;
-    union {
-        std::int64_t int_value = 0;  // Int
-        double re;                   // Float, and Complex's real part
-    };
-    double im = 0.0;                     // Complex
-    std::unique_ptr<ValueExtra> extra;  // String and Struct only
-};
-
-struct ValueExtra {
-    std::string text;  // String
-    // Struct: member i is named (*struct_members)[i].name and holds member_values[i].
-    StructMembers struct_members;
-    std::vector<ValueData> member_values;
-};
-
-struct NamedValue {
-    ValueData value;
-    std::string name;
-};
-
 // A group of the SWEEP or TRACE section. Its members, nested groups flattened,
 // stand contiguously in sweep_ids or trace_ids: [first, last).
 struct GroupRecord {
@@ -111,7 +75,7 @@ struct GroupRecord {
 struct SignalCatalog {
     std::vector<std::uint32_t> sweep_ids;
     std::vector<std::uint32_t> trace_ids;
-    std::vector<NamedValue> values;
+    PackedValues values;
     IdMap<SignalRecord> signals;
     IdMap<GroupRecord> groups;
 };

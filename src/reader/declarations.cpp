@@ -8,7 +8,7 @@ namespace karvo {
 
 namespace {
 
-Result<SampleData> sample_data_for(const TypeKind& type, const std::string& name) {
+Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) {
     SampleData data;
     if (type.is_struct) {
         for (const MemberDef& m : *type.members)
@@ -38,7 +38,7 @@ Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& cat
     const std::uint64_t at = cursor.pos();
     KARVO_ASSIGN(std::uint32_t kind, cursor.read_u32());
     KARVO_ASSIGN(std::uint32_t id, cursor.read_u32());
-    KARVO_ASSIGN(std::string name, cursor.read_string());
+    KARVO_ASSIGN(std::string_view name, cursor.read_string_view());
 
     if (kind == word(ChunkKind::Declaration)) {
         KARVO_ASSIGN(std::uint32_t type_id, cursor.read_u32());
@@ -46,16 +46,21 @@ Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& cat
         if (type == types.end())
             return ParseError{format_message("declaration {} references unknown type id {}", id, type_id)};
         if (mode == DeclMode::Value) {
-            ValueData value;
-            if (type->second.is_struct) {
-                KARVO_ASSIGN(value, read_struct_value(cursor, type->second.members));
+            const TypeKind& t = type->second;
+            PackedValues& values = catalog.values;
+            if (t.is_struct) {
+                values.begin(name, PackedValues::Kind::Struct, &t.members);
+                KARVO_TRY(read_struct_value(cursor, t.members, values));
             } else {
-                KARVO_ASSIGN(value, read_value_by_datatype(cursor, type->second.scalar));
+                PackedValues::Kind kind = PackedValues::Kind::Int;
+                // The other datatypes fail in read_scalar_value, with their message.
+                PackedValues::kind_of(t.scalar, kind);
+                values.begin(name, kind);
+                KARVO_TRY(read_scalar_value(cursor, t.scalar, values));
             }
-            catalog.values.push_back(NamedValue{std::move(value), std::move(name)});
         } else {
             KARVO_ASSIGN(SampleData data, sample_data_for(type->second, name));
-            catalog.signals.insert_or_assign(id, SignalRecord{std::move(name), std::move(data)});
+            catalog.signals.insert_or_assign(id, SignalRecord{std::string(name), std::move(data)});
             (mode == DeclMode::Sweep ? catalog.sweep_ids : catalog.trace_ids).push_back(id);
         }
         return skip_property_list(cursor);

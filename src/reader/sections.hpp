@@ -35,8 +35,9 @@ Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCata
                           ValueLayout layout);
 Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
                           std::uint64_t content_end);
-Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type);
-Result<ValueData> read_struct_value(ByteCursor& cursor, const StructMembers& members);
+// Append one value's payload to `out`, whose head the caller has begun.
+Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out);
+Status read_struct_value(ByteCursor& cursor, const StructMembers& members, PackedValues& out);
 Status read_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
 Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
 Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);

@@ -28,38 +28,34 @@ Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCata
     return skip_container_index(cursor, 4);
 }
 
-Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type) {
-    ValueData v;
+Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out) {
     switch (type) {
         case DataType::Int8: {
             KARVO_ASSIGN(const unsigned char* byte, cursor.need(1));
             KARVO_TRY(cursor.skip(3));
-            v.kind = ValueData::Kind::Int;
-            v.int_value = *byte;
-            return v;
+            out.put_int(*byte);
+            return {};
         }
         case DataType::Int32: {
             KARVO_ASSIGN(std::uint32_t w, cursor.read_u32());
-            v.kind = ValueData::Kind::Int;
-            v.int_value = w;
-            return v;
+            out.put_int(w);
+            return {};
         }
         case DataType::Float64: {
-            KARVO_ASSIGN(v.re, cursor.read_f64());
-            v.kind = ValueData::Kind::Float;
-            return v;
+            KARVO_ASSIGN(double v, cursor.read_f64());
+            out.put_float(v);
+            return {};
         }
         case DataType::Complex: {
-            KARVO_ASSIGN(v.re, cursor.read_f64());
-            KARVO_ASSIGN(v.im, cursor.read_f64());
-            v.kind = ValueData::Kind::Complex;
-            return v;
+            KARVO_ASSIGN(double re, cursor.read_f64());
+            KARVO_ASSIGN(double im, cursor.read_f64());
+            out.put_complex(re, im);
+            return {};
         }
         case DataType::String: {
-            v.extra = std::make_unique<ValueExtra>();
-            KARVO_ASSIGN(v.extra->text, cursor.read_string());
-            v.kind = ValueData::Kind::String;
-            return v;
+            KARVO_ASSIGN(std::string_view text, cursor.read_string_view());
+            out.put_string(text);
+            return {};
         }
         case DataType::Array: return ParseError{"array-typed values are not supported"};
         case DataType::Struct: return ParseError{"nested struct values are not supported"};
@@ -68,18 +64,9 @@ Result<ValueData> read_value_by_datatype(ByteCursor& cursor, DataType type) {
     return ParseError{"value has datatype NONE"};
 }
 
-Result<ValueData> read_struct_value(ByteCursor& cursor, const StructMembers& members) {
-    ValueData v;
-    v.kind = ValueData::Kind::Struct;
-    v.extra = std::make_unique<ValueExtra>();
-    std::vector<ValueData>& values = v.extra->member_values;
-    values.reserve(members->size());
-    for (const MemberDef& m : *members) {
-        KARVO_ASSIGN(ValueData member, read_value_by_datatype(cursor, m.type));
-        values.push_back(std::move(member));
-    }
-    v.extra->struct_members = members;
-    return v;
+Status read_struct_value(ByteCursor& cursor, const StructMembers& members, PackedValues& out) {
+    for (const MemberDef& m : *members) KARVO_TRY(read_scalar_value(cursor, m.type, out));
+    return {};
 }
 
 }  // namespace karvo

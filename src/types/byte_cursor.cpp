@@ -18,7 +18,7 @@ ParseError file_changed_error(std::uint64_t pos) {
     return {format_message("file changed while it was read: the bytes at offset {} differ between two passes", pos)};
 }
 
-Result<std::string> ByteCursor::read_string() {
+Result<std::string_view> ByteCursor::read_string_view() {
     KARVO_ASSIGN(std::uint32_t length, read_u32());
     KARVO_ASSIGN(const unsigned char* text, need(length));
     Utf8Check check = check_utf8(text, length);
@@ -27,7 +27,12 @@ Result<std::string> ByteCursor::read_string() {
                                          describe_utf8_failure(check))};
     std::uint32_t padding = (4 - length % 4) % 4;
     if (padding != 0) KARVO_TRY(skip(padding));
-    return std::string(reinterpret_cast<const char*>(text), length);
+    return std::string_view(reinterpret_cast<const char*>(text), length);
+}
+
+Result<std::string> ByteCursor::read_string() {
+    KARVO_ASSIGN(std::string_view text, read_string_view());
+    return std::string(text);
 }
 
 Status ByteCursor::expect_chunk(ChunkKind kind) {

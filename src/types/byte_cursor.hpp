@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "types/result.hpp"
 
@@ -96,6 +97,8 @@ public:
         return peek_u32(w) && w == word;
     }
 
+    // A length-prefixed UTF-8 string, padded to a word; the view is into the file.
+    Result<std::string_view> read_string_view();
     Result<std::string> read_string();
     Status expect_chunk(ChunkKind kind);
 

@@ -1,0 +1,154 @@
+// Non-swept values, packed one after another in file order into byte chunks.
+// Operating-point files hold hundreds of thousands of values, nearly all
+// structs of numbers: an allocation per value and member took several times
+// the file's size, and stood beside the Python objects made from it. Packed,
+// they take about the file's size, and a chunk can be freed as soon as its
+// values have become objects.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "reader/struct_members.hpp"
+
+namespace karvo {
+
+class PackedValues {
+public:
+    enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct };
+
+    // The kind a scalar of this datatype is kept as; false for the datatypes
+    // that hold no scalar.
+    static bool kind_of(DataType type, Kind& kind) {
+        switch (type) {
+            case DataType::Int8:
+            case DataType::Int32: kind = Kind::Int; return true;
+            case DataType::Float64: kind = Kind::Float; return true;
+            case DataType::Complex: kind = Kind::Complex; return true;
+            case DataType::String: kind = Kind::String; return true;
+            default: return false;
+        }
+    }
+
+    // Writing. A value is its head, then its payload: one scalar, or for a
+    // struct one per member in member order, each put as its member's kind.
+    void begin(std::string_view name, Kind kind, const StructMembers* members = nullptr) {
+        // A value starts a new chunk once the last is full, and then stays in it.
+        if (chunks_.empty() || chunks_.back().size() >= kChunkBytes) {
+            chunks_.emplace_back();
+            chunks_.back().reserve(kChunkBytes + kChunkSlack);
+        }
+        put_u32(static_cast<std::uint32_t>(name.size()));
+        chunks_.back().push_back(static_cast<unsigned char>(kind));
+        if (kind == Kind::Struct) put_u32(struct_index(*members));
+        put_bytes(name.data(), name.size());
+        ++count_;
+    }
+    void put_int(std::int64_t v) { put_bytes(&v, 8); }
+    void put_float(double v) { put_bytes(&v, 8); }
+    void put_complex(double re, double im) {
+        put_bytes(&re, 8);
+        put_bytes(&im, 8);
+    }
+    // Strings are at most 2^32 - 1 bytes long in the file.
+    void put_string(std::string_view text) {
+        put_u32(static_cast<std::uint32_t>(text.size()));
+        put_bytes(text.data(), text.size());
+    }
+
+    std::size_t size() const { return count_; }
+
+    // Walks the values in the order they were written, taking each part of a
+    // value in the order it was put. A reader may free each chunk once it
+    // has moved on to the next.
+    class Reader {
+    public:
+        explicit Reader(PackedValues& values, bool free_read_chunks = false)
+            : values_(values), free_(free_read_chunks) {}
+
+        bool at_end() {
+            next_chunk_if_done();
+            return p_ == end_;
+        }
+
+        struct Head {
+            std::string_view name;
+            Kind kind;
+            const std::vector<MemberDef>* members;  // Struct only
+        };
+        Head head() {
+            next_chunk_if_done();
+            Head h{};
+            const std::uint32_t length = take_u32();
+            h.kind = static_cast<Kind>(*p_++);
+            h.members = h.kind == Kind::Struct ? values_.structs_[take_u32()].get() : nullptr;
+            h.name = take_text(length);
+            return h;
+        }
+        std::int64_t take_int() { return take<std::int64_t>(); }
+        double take_float() { return take<double>(); }
+        std::string_view take_string() { return take_text(take_u32()); }
+
+    private:
+        // Values never straddle chunks (see begin): at a value's start only.
+        void next_chunk_if_done() {
+            while (p_ == end_ && next_ < values_.chunks_.size()) {
+                if (free_ && next_ != 0) values_.chunks_[next_ - 1] = std::vector<unsigned char>();
+                const std::vector<unsigned char>& chunk = values_.chunks_[next_++];
+                p_ = chunk.data();
+                end_ = p_ + chunk.size();
+            }
+        }
+        template <typename T>
+        T take() {
+            T v;
+            std::memcpy(&v, p_, sizeof v);
+            p_ += sizeof v;
+            return v;
+        }
+        std::uint32_t take_u32() { return take<std::uint32_t>(); }
+        std::string_view take_text(std::uint32_t length) {
+            std::string_view text(reinterpret_cast<const char*>(p_), length);
+            p_ += length;
+            return text;
+        }
+
+        PackedValues& values_;
+        const bool free_;
+        std::size_t next_ = 0;  // index of the chunk after the one being read
+        const unsigned char* p_ = nullptr;
+        const unsigned char* end_ = nullptr;
+    };
+
+private:
+    // About a megabyte per chunk, with room for the value that crosses it.
+    static constexpr std::size_t kChunkBytes = 1 << 20;
+    static constexpr std::size_t kChunkSlack = 64 << 10;
+
+    void put_bytes(const void* p, std::size_t n) {
+        const auto* b = static_cast<const unsigned char*>(p);
+        chunks_.back().insert(chunks_.back().end(), b, b + n);
+    }
+
+    void put_u32(std::uint32_t v) { put_bytes(&v, 4); }
+
+    // Values of one struct type share its member list; most files use one.
+    std::uint32_t struct_index(const StructMembers& members) {
+        if (!structs_.empty() && structs_.back() == members) return static_cast<std::uint32_t>(structs_.size() - 1);
+        if (structs_.size() == UINT32_MAX) throw std::bad_alloc();
+        auto [at, added] = struct_indices_.try_emplace(members.get(), static_cast<std::uint32_t>(structs_.size()));
+        if (added) structs_.push_back(members);
+        return at->second;
+    }
+
+    std::vector<std::vector<unsigned char>> chunks_;
+    std::size_t count_ = 0;
+    std::vector<StructMembers> structs_;
+    std::unordered_map<const void*, std::uint32_t> struct_indices_;
+};
+
+}  // namespace karvo

@@ -1,0 +1,21 @@
+// The members of a struct type, as declared in the TYPE section.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "types/chunks.hpp"
+
+namespace karvo {
+
+struct MemberDef {
+    std::string name;
+    DataType type;
+};
+
+// A struct's members are shared, not copied, by every declaration and value
+// that uses the struct: a small file may use one wide struct many times.
+using StructMembers = std::shared_ptr<const std::vector<MemberDef>>;
+
+}  // namespace karvo
