@@ -87,6 +87,17 @@ inline void stream_be_f64_pairs(double* __restrict out, const unsigned char* __r
 #endif
 }
 
+// A run of any length to any 8-byte aligned `out`, streamed: one word up to
+// the first 16-byte boundary, then pairs, then the odd word left.
+inline void stream_be_f64_run(double* __restrict out, const unsigned char* __restrict in, std::size_t words) {
+    if (words != 0 && reinterpret_cast<std::uintptr_t>(out) % 16 != 0) {
+        copy_be_f64<Store::Stream>(out, in, 1);
+        ++out, in += 8, --words;
+    }
+    stream_be_f64_pairs(out, in, words & ~std::size_t{1});
+    if (words % 2 != 0) copy_be_f64<Store::Stream>(out + words - 1, in + 8 * (words - 1), 1);
+}
+
 template <Store S = Store::Normal>
 inline void copy_be_f64_strided(double* __restrict out, const unsigned char* __restrict in, std::size_t count,
                                 std::size_t words, std::size_t stride) {
