@@ -313,5 +313,6 @@ def test_a_file_rewritten_in_place_while_read_never_crashes(make, tmp_path):
     # A crash (a signal) ends the reader with a negative return code.
     assert done.returncode == 0, f"reader died ({done.returncode}): {done.stderr[-2000:]}"
     seen = ast.literal_eval(done.stdout)
-    # The writer did change what the reads saw.
-    assert len(seen) > 1, seen
+    # The writer did change what the reads saw (under a slow build every read
+    # may see it change).
+    assert set(seen) - {"psf"}, seen
