@@ -16,7 +16,7 @@ namespace karvo {
 struct SignalSlot {
     SignalRecord* record;
     std::uint64_t words;   // float64 words per point
-    std::uint64_t points;  // counted by the first pass
+    std::uint64_t points;  // counted before any point is copied
     double* out;           // write position during the filling pass
     double* end;           // end of the counted room
 

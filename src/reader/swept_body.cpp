@@ -113,7 +113,7 @@ Status count_after_cycle(ByteCursor& cursor, SignalSlots& slots, std::uint64_t c
     return {};
 }
 
-// Copies records that the counting pass validated, looking each id up. Their
+// Copies records that were validated before, looking each id up. Their
 // bytes are read again, so each must still fit what was counted.
 Status fill_records(const unsigned char* data, const unsigned char* p, const unsigned char* end,
                     SignalSlots& slots) {
