@@ -1,5 +1,6 @@
 from __future__ import annotations
 
+import importlib.util
 import os
 import sys
 from pathlib import Path
@@ -14,6 +15,14 @@ sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != ROOT]
 sys.path.insert(0, str(Path(__file__).parent))
 
 CORPUS = ROOT.parent / "shared" / "corpus"
+
+
+def load_seeds() -> dict[str, bytes]:
+    """The fuzz seeds (fuzz/make_seeds.py): one small file per layout and feature."""
+    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.seeds()
 
 
 @pytest.fixture

@@ -9,7 +9,6 @@ points of larger ones and a few thousand seeded mutations per file.
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import random
 import re
@@ -20,20 +19,13 @@ import numpy as np
 import pytest
 
 import karvo
-from conftest import CORPUS, ROOT
+from conftest import CORPUS, load_seeds
 from psfbuilder import MAGIC, u32, with_footer
 
 FULL = os.environ.get("KARVO_MUTATIONS") == "full"
 
 
-def _load_seeds() -> dict[str, bytes]:
-    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.seeds()
-
-
-SEEDS = _load_seeds()
+SEEDS = load_seeds()
 REAL = (
     sorted(str(p.relative_to(CORPUS)) for p in CORPUS.rglob("*") if p.is_file() and p.read_bytes()[-12:-4] == MAGIC)
     if CORPUS.is_dir()

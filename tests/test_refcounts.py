@@ -8,7 +8,6 @@ and many reads of real, built and broken files leave resident memory flat.
 from __future__ import annotations
 
 import gc
-import importlib.util
 import os
 import random
 import sys
@@ -17,19 +16,12 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import CORPUS, ROOT
+from conftest import CORPUS, load_seeds
 from karvo import read_psf
 from psfbuilder import FLOAT64, SWEPT, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
 
 
-def _load_seeds() -> dict[str, bytes]:
-    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.seeds()
-
-
-SEEDS = _load_seeds()
+SEEDS = load_seeds()
 SANITIZED = os.environ.get("KARVO_SANITIZED") == "1"
 
 

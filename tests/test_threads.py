@@ -6,7 +6,6 @@ rewritten in place while it is read never crashes the reader."""
 from __future__ import annotations
 
 import ast
-import importlib.util
 import os
 import subprocess
 import sys
@@ -15,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import CORPUS, ROOT
+from conftest import CORPUS, load_seeds
 from karvo import read_psf
 from psfbuilder import (
     FLOAT64,
@@ -39,14 +38,7 @@ from psfbuilder import (
 )
 
 
-def _load_seeds() -> dict[str, bytes]:
-    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.seeds()
-
-
-SEEDS = _load_seeds()
+SEEDS = load_seeds()
 
 
 def outcome(path) -> tuple:
