@@ -169,13 +169,15 @@ OP_MEMBERS = [
     ("region", pb.INT8), ("gm", pb.FLOAT64), ("gds", pb.FLOAT64), ("gmb", pb.FLOAT64),
     ("type", pb.INT32), ("vth", pb.FLOAT64),
 ]  # fmt: skip
-OP_WIRE = {pb.FLOAT64: [">f8"], pb.INT8: ["u1", "V3"], pb.INT32: [">u4"]}
+# Wire fields of each member: its value field, and for Int8 the three bytes
+# before it (an Int8 is a big-endian word whose last byte is the value).
+OP_WIRE = {pb.FLOAT64: [("", ">f8")], pb.INT8: [("_pad", "V3"), ("", "u1")], pb.INT32: [("", ">u4")]}
 
 
 def op_entry_dtype() -> np.dtype:
     fields = [("kind", ">u4"), ("id", ">u4"), ("len", ">u4"), ("name", "S8"), ("type_id", ">u4")]
     for name, t in OP_MEMBERS:
-        fields += [(name if i == 0 else f"{name}_pad", w) for i, w in enumerate(OP_WIRE[t])]
+        fields += [(name + suffix, w) for suffix, w in OP_WIRE[t]]
     return np.dtype(fields)
 
 

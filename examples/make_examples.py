@@ -89,7 +89,7 @@ def dcop() -> bytes:
     resistor = struct_type(20, "resistor", [("v", FLOAT64), ("i", FLOAT64), ("pwr", FLOAT64), ("region", INT8)])
     counts = struct_type(21, "stats", [("iterations", INT32), ("method", STRING)])
     v, i = 0.5, 0.5 / R
-    res = f64(v) + f64(i) + f64(v * i) + u32(2 << 24)
+    res = f64(v) + f64(i) + f64(v * i) + u32(2)
     stats = u32(7) + b"\0\0\0\x06newton\0\0"
     return build(
         NONSWEPT,

@@ -146,9 +146,9 @@ def seeds() -> dict[str, bytes]:
                 Entry(100, "vdd", 1, f64(1.8), props=[("units", "V")]),
                 Entry(101, "z", 2, c128(1 - 2j)),
                 Entry(102, "count", 5, u32(0xFFFFFFFF)),
-                Entry(103, "flag", 6, b"\xff\0\0\0"),
+                Entry(103, "flag", 6, u32(0xFF)),
                 Entry(104, "text", 7, string("héllo")),
-                Group(200, "dev", [Entry(105, "m1", 4, f64(0.7) + b"\x02\0\0\0" + u32(3) + string("nch") + c128(1j))]),
+                Group(200, "dev", [Entry(105, "m1", 4, f64(0.7) + u32(2) + u32(3) + string("nch") + c128(1j))]),
             ]
         ),
     )

@@ -4,7 +4,8 @@ The text is a run of tokens: double-quoted strings, numbers, bare words and
 parentheses, in the sections HEADER, TYPE, SWEEP, TRACE, VALUE and END:
 
     HEADER  "name" value ...
-    TYPE    "name" FLOAT DOUBLE [PROP( ... )]   (COMPLEX DOUBLE for complex types)
+    TYPE    "name" FLOAT DOUBLE [PROP( ... )]   (COMPLEX DOUBLE for complex types;
+            ARRAY ( n ) T and STRUCT( ... ) types are noted, not used)
     SWEEP   "name" "type name" [PROP( ... )]
     TRACE   "name" "type name" [PROP( ... )]  |  "group" GROUP n, then n traces
     VALUE   "name" value  (a group's name is followed by one value per member)
@@ -120,10 +121,13 @@ def read_ascii(path: str | Path) -> AsciiPsf:
                 words = []
                 while isinstance(r.peek(), str) and r.peek() not in SECTIONS | {"PROP", "(", ")"}:
                     words.append(r.next())
-                if "STRUCT" in words:
-                    r.next()  # "(" of the member list
+                if "STRUCT" in words or "ARRAY" in words:
+                    r.next()  # "(" of the member list or of the array length
                     r.skip_parens()
-                    psf.types[name] = "struct"
+                    if "ARRAY" in words:  # the element type follows the length
+                        while isinstance(r.peek(), str) and r.peek() not in SECTIONS | {"PROP", "(", ")"}:
+                            r.next()
+                    psf.types[name] = "struct" if "STRUCT" in words else "array"
                 else:
                     psf.types[name] = "complex" if "COMPLEX" in words else "float"
                 r.skip_props()

@@ -22,6 +22,7 @@ Framing words:
 Sections:
     TYPE    1, Container, SubContainer, type definitions, Index(8-byte entries)
             definition: 16, id, name, extra tag, datatype tag,
+                        [array: element datatype tag],
                         [struct: member definitions..., 18], properties
     SWEEP   2, Container, declarations
     TRACE   3, Container, SubContainer, declarations, Index(16-byte entries)
@@ -76,6 +77,11 @@ def f64(x: float) -> bytes:
 def f64_bits(bits: int) -> bytes:
     """A binary64 given by its bit pattern (NaN payloads, signed zeros)."""
     return struct.pack(">Q", bits)
+
+
+def int8(n: int) -> bytes:
+    """An Int8 value as real files store it: a big-endian word whose last byte is the value."""
+    return u32(n)
 
 
 def c128(z: complex) -> bytes:
@@ -154,10 +160,13 @@ class TypeDef:
     members: Sequence["TypeDef"] = ()
     props: Sequence[tuple] = ()
     extra_tag: int = 0
+    element: int = FLOAT64  # an array's element datatype
 
     def encode(self) -> bytes:
         out = u32(DECLARATION) + u32(self.id) + string(self.name)
         out += u32(self.extra_tag) + u32(self.datatype)
+        if self.datatype == ARRAY:
+            out += u32(self.element)
         if self.datatype == STRUCT:
             out += b"".join(m.encode() for m in self.members) + u32(STRUCT_END)
         return out + props(self.props)

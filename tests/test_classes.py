@@ -88,7 +88,7 @@ def nonswept_file(names=("vdd", "M1", "title")) -> bytes:
     ]
     entries = [
         Entry(20, names[0], 1, f64(1.8)),
-        Entry(21, names[1], 3, b"\x02\0\0\0" + f64(0.7)),
+        Entry(21, names[1], 3, pb.int8(2) + f64(0.7)),
         Entry(22, names[2], 2, pb.string("op point")),
     ]
     return pb.build(pb.NONSWEPT, header=[("analysis", "dc")], types=types, value=pb.NonSwept(entries))

@@ -97,7 +97,7 @@ def nonswept_file() -> bytes:
                 pb.Entry(1, "nan", 10, pb.f64(NAN)),
                 pb.Entry(2, "z", 11, pb.c128(complex(-INF, 0.1))),
                 pb.Entry(3, "note", 13, pb.string('a, "quoted" note')),
-                pb.Entry(4, "R1", 20, pb.f64(1 / 3) + pb.c128(2 - 1j) + pb.u32(3 << 24)),
+                pb.Entry(4, "R1", 20, pb.f64(1 / 3) + pb.c128(2 - 1j) + pb.int8(3)),
             ]
         ),
     )

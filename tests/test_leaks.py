@@ -75,7 +75,7 @@ def swept_file(**overrides) -> bytes:
 def nonswept_entries():
     return [
         Entry(20, long_name("vdd"), FLOAT, f64(1.8)),
-        Entry(21, long_name("M1"), OP, b"\x02\0\0\0" + f64(0.7)),
+        Entry(21, long_name("M1"), OP, u32(2) + f64(0.7)),
         Entry(22, long_name("title"), TEXT, pb.string(long_name("text value"))),
         pb.Group(23, long_name("group"), [Entry(24, long_name("inner"), FLOAT, f64(-1.0))]),
     ]

@@ -28,6 +28,7 @@ from psfbuilder import (
     f64,
     f64_bits,
     find,
+    int8,
     patch_u32,
     string,
     struct_type,
@@ -81,9 +82,9 @@ def body_start(layout: int = NONSWEPT) -> int:
 @pytest.mark.parametrize(
     "type_id, encoded, expected",
     [
-        (I8, b"\xff\0\0\0", 255),
-        (I8, b"\x07\xaa\xbb\xcc", 7),
-        (I8, b"\0\0\0\0", 0),
+        (I8, int8(255), 255),
+        (I8, b"\xaa\xbb\xcc\x07", 7),
+        (I8, int8(0), 0),
         (I32, u32(0xFFFFFFFF), 4294967295),
         (I32, u32(0x80000000), 2147483648),
         (I32, u32(5), 5),
@@ -130,8 +131,8 @@ def test_complex_bit_for_bit(write, bits):
 
 
 def test_struct_value_with_mixed_members(write):
-    value = f64(0.75) + b"\xfe\xee\xee\xee" + u32(0xFFFFFFFF) + string("nch") + c128(1 - 1j)
-    entries = [Entry(1, "M1", MIXED, value, props=[("key", "inst")]), Entry(2, "next", I8, b"\x09\0\0\0")]
+    value = f64(0.75) + b"\xee\xee\xee\xfe" + u32(0xFFFFFFFF) + string("nch") + c128(1 - 1j)
+    entries = [Entry(1, "M1", MIXED, value, props=[("key", "inst")]), Entry(2, "next", I8, int8(9))]
     got = read_values(write, entries)
     assert got == [("M1", {"v": 0.75, "region": 254, "n": 4294967295, "model": "nch", "z": 1 - 1j}), ("next", 9)]
     assert list(got[0][1]) == ["v", "region", "n", "model", "z"]
@@ -148,9 +149,9 @@ def test_many_values_of_every_kind_in_file_order(write, count, text_len):
             (I32, u32(k), k),
             (CPX, c128(complex(k, -k)), complex(k, -k)),
             (STR, string(text), text),
-            (MIXED, f64(-k) + bytes([k % 256, 0, 0, 0]) + u32(k) + string(text) + c128(complex(0, k)),
+            (MIXED, f64(-k) + int8(k % 256) + u32(k) + string(text) + c128(complex(0, k)),
              {"v": float(-k), "region": k % 256, "n": k, "model": text, "z": complex(0, k)}),
-            (THREE, f64(k) + f64(k + 1) + bytes([k % 7, 0, 0, 0]), {"x": float(k), "y": float(k + 1), "r": k % 7}),
+            (THREE, f64(k) + f64(k + 1) + int8(k % 7), {"x": float(k), "y": float(k + 1), "r": k % 7}),
         ]
         return kinds[k % len(kinds)]
 
@@ -160,7 +161,7 @@ def test_many_values_of_every_kind_in_file_order(write, count, text_len):
 
 
 def test_repeated_member_names_keep_the_later_value_at_the_first_position(write):
-    [(_, d)] = read_values(write, [Entry(1, "d", DUP, f64(1.0) + b"\x02\0\0\0" + f64(3.0))])
+    [(_, d)] = read_values(write, [Entry(1, "d", DUP, f64(1.0) + int8(2) + f64(3.0))])
     assert d == {"a": 3.0, "b": 2}
     assert list(d) == ["a", "b"]
 
@@ -195,7 +196,7 @@ def test_groups_of_values_are_flattened(write):
             50,
             "grp",
             [
-                Entry(2, "a", I8, b"\x01\0\0\0"),
+                Entry(2, "a", I8, int8(1)),
                 Entry(3, "b", STR, string("bee")),
                 Group(51, "inner", [Entry(4, "c", F, f64(3.0))]),
             ],
@@ -300,14 +301,14 @@ def test_nonswept_file_may_also_declare_sweeps(write):
 @pytest.mark.parametrize(
     "type_id, encoded, cut, message",
     [
-        (I8, b"\xff\0\0\0", 0, "need 1 bytes at offset {p} (len {p})"),
-        (I8_SSA, b"\xff\0\0\0", 3, "skip 3 bytes at offset {p1} (len {p3})"),
+        (I8, int8(255), 0, "need 1 bytes at offset {p} (len {p})"),
+        (I8_SSA, int8(255), 3, "skip 3 bytes at offset {p1} (len {p3})"),
         (I32, u32(7), 0, "need 4 bytes at offset {p} (len {p})"),
         (F, f64(1.0), 0, "need 8 bytes at offset {p} (len {p})"),
         (CPX, c128(1 + 1j), 12, "need 8 bytes at offset {p8} (len {p12})"),
         (STR, string("x" * 20), 20, "need 20 bytes at offset {p4} (len {p20})"),
         (STR, string("y" * 17), 22, "skip 3 bytes at offset {p21} (len {p22})"),
-        (THREE, f64(1.0) + f64(2.0) + b"\1\0\0\0", 16, "need 1 bytes at offset {p16} (len {p16})"),
+        (THREE, f64(1.0) + f64(2.0) + int8(1), 16, "need 1 bytes at offset {p16} (len {p16})"),
     ],
     ids=["int8", "int8-padding", "int32", "float64", "complex-imag", "string-text", "string-padding", "struct-member"],
 )

@@ -126,7 +126,9 @@ def mixed_files(folder) -> list[str]:
     rng = random.Random(7)
     sources = list(SEEDS.values())
     if CORPUS.is_dir():
-        sources += [p.read_bytes() for p in sorted(CORPUS.rglob("*")) if p.is_file() and p.suffix != ".ascii"]
+        # The result folders of runs/ repeat these shapes hundreds of times.
+        files = [p for p in sorted(CORPUS.rglob("*")) if p.is_file() and "runs" not in p.relative_to(CORPUS).parts]
+        sources += [p.read_bytes() for p in files if p.suffix != ".ascii" and p.stat().st_size > 12]
     out = []
     for i, data in enumerate(sources):
         variants = [data, with_footer(data[: len(data) // 2]), data[: len(data) // 3]]

@@ -124,7 +124,7 @@ def nested_groups_grouped_swept() -> bytes:
 def int8_struct_values() -> bytes:
     # One struct of 400 Int8 members (four bytes each in a value), 40 values.
     members = struct_type(4, "op", [(f"m{i}", INT8) for i in range(400)])
-    entries = [Entry(100 + i, "v", 4, b"\x01\0\0\0" * 400) for i in range(40)]
+    entries = [Entry(100 + i, "v", 4, u32(1) * 400) for i in range(40)]
     return build(NONSWEPT, types=[members], value=NonSwept(entries))
 
 

@@ -92,6 +92,12 @@ def test_empty_type_section_defines_nothing(write):
 UNUSABLE = [TypeDef(6, "arr", ARRAY), TypeDef(7, "nothing", NONE), F64]
 
 
+@pytest.mark.parametrize("element, printed", [(NONE, "None"), (ARRAY, "Array"), (STRUCT, "Struct")])
+def test_array_element_must_be_a_scalar(write, element, printed):
+    data = build(NONSWEPT, types=[TypeDef(6, "arr", ARRAY, element=element), F64])
+    assert error(write, data) == f"array type 'arr' has unsupported element datatype {printed}"
+
+
 def test_array_and_none_types_are_accepted_until_used(write):
     assert values(write, UNUSABLE, [Entry(1, "x", 1, f64(1.5))]) == [("x", 1.5)]
 
@@ -114,7 +120,7 @@ def test_struct_members_keep_file_order(write):
         TypeDef(904, "c", COMPLEX),
     ]
     types = [TypeDef(10, "op", STRUCT, members, props=[("key", "inst")]), F64]
-    value = f64(1.25) + b"\x05\0\0\0" + u32(7) + string("hi") + c128(1 + 2j)
+    value = f64(1.25) + u32(5) + u32(7) + string("hi") + c128(1 + 2j)
     got = values(write, types, [Entry(1, "dev", 10, value), Entry(2, "after", 1, f64(9.0))])
     assert got == [("dev", {"zeta": 1.25, "alpha": 5, "mid": 7, "s": "hi", "c": 1 + 2j}), ("after", 9.0)]
     assert list(got[0][1]) == ["zeta", "alpha", "mid", "s", "c"]
@@ -197,7 +203,7 @@ def test_unknown_tag_of_a_member(write):
         (
             TypeDef(7, "a", INT8),
             struct_type(7, "b", [("x", INT8), ("y", INT32)]),
-            b"\3\0\0\0" + u32(4),
+            u32(3) + u32(4),
             {"x": 3, "y": 4},
         ),
     ],

@@ -41,6 +41,7 @@ using IdMap = std::unordered_map<std::uint32_t, T, IdHash>;
 struct TypeKind {
     bool is_struct = false;
     DataType scalar = DataType::None;  // when !is_struct
+    DataType element = DataType::None; // when scalar is Array: the element datatype
     StructMembers members;             // when is_struct; never empty
 };
 

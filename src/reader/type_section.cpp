@@ -31,7 +31,16 @@ Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth) {
     KARVO_ASSIGN(std::uint32_t tag, cursor.read_u32());
     KARVO_ASSIGN(DataType type, datatype_from_tag(tag));
 
-    if (type != DataType::Struct) {
+    if (type == DataType::Array) {
+        // An array type names its element's datatype in the next word.
+        KARVO_ASSIGN(std::uint32_t element_tag, cursor.read_u32());
+        KARVO_ASSIGN(DataType element, datatype_from_tag(element_tag));
+        if (element == DataType::None || element == DataType::Array || element == DataType::Struct)
+            return ParseError{format_message("array type '{}' has unsupported element datatype {}", def.name,
+                                             datatype_name(element))};
+        def.kind.scalar = type;
+        def.kind.element = element;
+    } else if (type != DataType::Struct) {
         def.kind.scalar = type;
     } else {
         def.kind.is_struct = true;

@@ -31,9 +31,10 @@ Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCata
 Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out) {
     switch (type) {
         case DataType::Int8: {
-            KARVO_ASSIGN(const unsigned char* byte, cursor.need(1));
+            // A big-endian word whose last byte is the value: 00 00 00 01 is 1.
+            KARVO_ASSIGN(const unsigned char* word, cursor.need(1));
             KARVO_TRY(cursor.skip(3));
-            out.put_int(*byte);
+            out.put_int(word[3]);
             return {};
         }
         case DataType::Int32: {
