@@ -15,25 +15,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "reader/parse.hpp"
+#include "reader/read_file.hpp"
 
 namespace {
 
 [[noreturn]] void broken(const char* what) {
     std::fprintf(stderr, "karvo fuzz: broken result: %s\n", what);
     std::abort();
-}
-
-// The extension's resolution of sweeps and traces: each id takes its record out
-// of the catalog, so a repeated id finds none (a ParseError there, not a crash).
-bool resolve(const std::vector<std::uint32_t>& ids, karvo::IdMap<karvo::SignalRecord>& signals,
-             std::vector<karvo::SignalRecord>& out) {
-    for (std::uint32_t id : ids) {
-        auto node = signals.extract(id);
-        if (node.empty()) return false;
-        out.push_back(std::move(node.mapped()));
-    }
-    return true;
 }
 
 // Reads every sample word (so ASan sees any out-of-bounds buffer) and checks the
@@ -81,14 +69,18 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
         ++nodes;
         if (head.kind != Kind::Struct) {
             take_scalar(head.kind);
-            continue;
+        } else {
+            if (head.members == nullptr || head.members->empty()) broken("a struct value without members");
+            for (const karvo::MemberDef& m : *head.members) {
+                Kind kind;
+                if (!karvo::PackedValues::kind_of(m.type, kind)) broken("a struct value member that holds no value");
+                take_scalar(kind);
+                ++nodes;
+            }
         }
-        if (head.members == nullptr || head.members->empty()) broken("a struct value without members");
-        for (const karvo::MemberDef& m : *head.members) {
-            Kind kind;
-            if (!karvo::PackedValues::kind_of(m.type, kind)) broken("a struct value member that holds no value");
-            take_scalar(kind);
-            ++nodes;
+        if (const karvo::PropertyList* own = reader.take_own_properties()) {
+            if (own->empty()) broken("an empty property list kept for a value");
+            for (const karvo::Property& p : *own) text_bytes += p.name.size();
         }
     }
     if (!reader.at_end()) broken("packed values left over after the last value");
@@ -98,11 +90,13 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
 void run(const unsigned char* bytes, std::uint64_t len) {
     auto parsed = karvo::parse_psfbin(bytes, len);
     if (!parsed) {
-        const std::string& message = parsed.error().message;
-        if (message.empty()) broken("an empty error message");
+        const karvo::ParseError& error = parsed.error();
+        if (error.message.empty()) broken("an empty error message");
         // The input cannot change under the reader here: passes that disagree
         // about the same bytes are a reader bug.
-        if (message.rfind("file changed while it was read", 0) == 0) broken(message.c_str());
+        if (error.kind == karvo::ErrorKind::FileChanged) broken(error.message.c_str());
+        if (error.kind != karvo::ErrorKind::Malformed && error.kind != karvo::ErrorKind::OutOfMemory)
+            broken("a parse error of a kind that only files or callers give");
         return;
     }
     karvo::ParseResult& result = parsed.value();
@@ -115,10 +109,12 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     if (values > len / 4) broken("more value nodes than the file has words");
     if (text_bytes > len) broken("more value text than the file has bytes");
 
-    std::vector<karvo::SignalRecord> sweeps, traces;
-    if (!resolve(catalog.sweep_ids, catalog.signals, sweeps)) return;
-    if (!resolve(catalog.trace_ids, catalog.signals, traces)) return;
-    catalog.signals.clear();
+    auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals);
+    if (!sweeps_resolved) return;
+    auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals);
+    if (!traces_resolved) return;
+    const std::vector<karvo::SignalRecord>& sweeps = sweeps_resolved.value();
+    const std::vector<karvo::SignalRecord>& traces = traces_resolved.value();
 
     double sink = 0;
     std::uint64_t words = 0;

@@ -53,9 +53,9 @@ ATTRIBUTE_DOCS = [
 
 ATTRIBUTES = {
     "Psf": ["header", "sweeps", "traces", "values"],
-    "Sweep": ["name", "data"],
-    "Trace": ["name", "data"],
-    "Value": ["name", "data"],
+    "Sweep": ["name", "data", "properties", "units"],
+    "Trace": ["name", "data", "properties", "units"],
+    "Value": ["name", "data", "properties", "units"],
 }
 
 
@@ -197,10 +197,11 @@ def test_attributes_are_read_only(instances, name, attr):
 @pytest.mark.parametrize("name", CLASSES)
 def test_no_protocols_of_their_own(instances, name):
     obj = instances[name]
-    with pytest.raises(TypeError):
-        len(obj)
-    with pytest.raises(TypeError):
-        iter(obj)
+    if name != "Psf":  # a Psf is a mapping of names (below)
+        with pytest.raises(TypeError):
+            len(obj)
+        with pytest.raises(TypeError):
+            iter(obj)
     with pytest.raises(TypeError):
         obj < obj  # noqa: B015
 
@@ -274,6 +275,83 @@ def test_identity_semantics(write):
     assert hash(one) == hash(one)
     assert one.values[0] != two.values[0]
     assert one.values[0].name == two.values[0].name and one.values[0].data == two.values[0].data
+
+
+# ---------------------------------------------------------------- lookup by name
+
+
+def named_file() -> bytes:
+    """A dc sweep whose source is saved as a trace too, a trace repeated, and
+    names that differ only slightly."""
+    types = [TypeDef(1, "float", pb.FLOAT64)]
+    points = {10: [f64(0.0), f64(1.0)], 11: [f64(5.0), f64(6.0)], 12: [f64(7.0), f64(8.0)], 13: [f64(9.0)] * 2}
+    return pb.build(
+        pb.SWEPT,
+        types=types,
+        sweeps=[Decl(10, "vin", 1)],
+        traces=[Decl(11, "vin", 1), Decl(12, "out", 1), Decl(13, "out", 1)],
+        value=pb.Swept(pb.swept_records(points, [10, 11, 12, 13])),
+    )
+
+
+def test_lookup_by_name(write, nonswept):
+    psf = read_psf(write(named_file()))
+    # The trace of a name wins over the sweep; the first of two traces wins.
+    assert psf["vin"] is psf.traces[0] and psf.sweeps[0].name == "vin"
+    assert psf["out"] is psf.traces[1]
+    assert list(psf) == list(psf.keys()) == ["vin", "out"] and len(psf) == 2
+    assert "out" in psf and "OUT" not in psf and 3 not in psf
+    assert psf.get("out") is psf.traces[1] and psf.get("x") is None and psf.get("x", 0) == 0
+    assert [nonswept[n].data for n in ("vdd", "title")] == [1.8, "op point"]
+    assert list(nonswept) == ["vdd", "M1", "title"]
+
+
+@pytest.mark.parametrize(
+    "key, args",
+    [("ou", ("'ou' (close matches: 'out')",)), ("nothing like it", ("nothing like it",)), (3, (3,))],
+)
+def test_missing_name_raises_key_error_with_close_matches(write, key, args):
+    psf = read_psf(write(named_file()))
+    with pytest.raises(KeyError) as info:
+        psf[key]
+    assert info.value.args == args
+
+
+# ---------------------------------------------------------------- properties and units
+
+
+def test_properties_and_units(write):
+    types = [
+        TypeDef(1, "V", pb.FLOAT64, props=[("units", "V"), ("key", "node"), ("tolerance", 1e-6)]),
+        TypeDef(2, "plain", pb.FLOAT64),
+        TypeDef(3, "op", pb.STRUCT, [TypeDef(30, "x", pb.FLOAT64)], props=[("units", "W"), ("n", 2)]),
+    ]
+    swept = pb.build(
+        pb.SWEPT,
+        types=types,
+        sweeps=[Decl(10, "t", 2, props=[("units", "s")])],
+        traces=[Decl(11, "a", 1), Decl(12, "b", 1), Decl(13, "c", 1, props=[("units", "mV"), ("own", 7)])],
+        value=pb.Swept(pb.swept_records({i: [f64(1.0)] for i in (10, 11, 12, 13)}, [10, 11, 12, 13])),
+    )
+    psf = read_psf(write(swept))
+    t, (a, b, c) = psf.sweeps[0], psf.traces
+    assert (dict(t.properties), t.units) == ({"units": "s"}, "s")
+    assert dict(a.properties) == {"units": "V", "key": "node", "tolerance": 1e-6} and a.units == "V"
+    # The declaration's own list follows its type's; a repeated name keeps the later value.
+    assert list(c.properties.items()) == [("units", "mV"), ("key", "node"), ("tolerance", 1e-6), ("own", 7)]
+    # A type's list is one mapping, shared by its signals; it cannot be changed.
+    assert a.properties is b.properties
+    with pytest.raises(TypeError):
+        a.properties["units"] = "A"
+    values = pb.build(
+        pb.NONSWEPT,
+        types=types,
+        value=pb.NonSwept([Entry(20, "p", 3, f64(2.0), props=[("units", 5)]), Entry(21, "q", 2, f64(1.0))]),
+    )
+    p, q = read_psf(write(values)).values
+    # A units property that is not text is not a unit.
+    assert (dict(p.properties), p.units) == ({"units": 5, "n": 2}, None)
+    assert (dict(q.properties), q.units) == ({}, None)
 
 
 # ---------------------------------------------------------------- repr

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ast
 import errno
+import pickle
 import fcntl
 import os
 import struct
@@ -75,17 +76,19 @@ except Exception as e:
 def test_missing_file(tmp_path):
     path = os.fspath(tmp_path / "missing.psf")
     err = os_error(path)
-    assert type(err) is OSError
+    assert isinstance(err, FileNotFoundError)
     assert err.args == (f"cannot open {path}: {os_text(errno.ENOENT)}",)
+    assert str(err) == err.args[0]
 
 
-def test_oserror_is_made_from_the_message_alone(tmp_path):
-    err = os_error(os.fspath(tmp_path / "missing.psf"))
-    assert len(err.args) == 1
-    assert err.errno is None
-    assert err.strerror is None
-    assert err.filename is None
-    assert err.filename2 is None
+def test_oserror_carries_code_text_and_name(tmp_path):
+    path = os.fspath(tmp_path / "missing.psf")
+    err = os_error(path)
+    assert (err.errno, err.strerror, err.filename, err.filename2) == (errno.ENOENT, os.strerror(errno.ENOENT), path, None)
+    # Pickled (to another process), it is the builtin class with the same code.
+    again = pickle.loads(pickle.dumps(err))
+    assert type(again) is FileNotFoundError
+    assert (again.errno, again.strerror, again.filename) == (err.errno, err.strerror, err.filename)
 
 
 @pytest.mark.parametrize(
@@ -121,19 +124,23 @@ def test_file_as_directory_component(write):
 
 
 @pytest.mark.parametrize(
-    "setup, code",
+    "setup, code, kind",
     [
-        (lambda d: "n" * 300 + ".psf", errno.ENAMETOOLONG),
-        (lambda d: os.symlink("loop.psf", d / "loop.psf") or "loop.psf", errno.ELOOP),
-        (lambda d: os.symlink("gone.psf", d / "dangling.psf") or "dangling.psf", errno.ENOENT),
+        (lambda d: "n" * 300 + ".psf", errno.ENAMETOOLONG, OSError),
+        (lambda d: os.symlink("loop.psf", d / "loop.psf") or "loop.psf", errno.ELOOP, OSError),
+        (lambda d: os.symlink("gone.psf", d / "dangling.psf") or "dangling.psf", errno.ENOENT, FileNotFoundError),
+        (lambda d: (d / "f").write_bytes(b"") or "f/x.psf", errno.ENOTDIR, NotADirectoryError),
     ],
-    ids=["name-too-long", "symlink-loop", "dangling-symlink"],
+    ids=["name-too-long", "symlink-loop", "dangling-symlink", "file-as-folder"],
 )
-def test_open_error_text_follows_the_system_code(tmp_path, monkeypatch, setup, code):
+def test_open_error_text_and_class_follow_the_system_code(tmp_path, monkeypatch, setup, code, kind):
     monkeypatch.chdir(tmp_path)
     path = setup(tmp_path)
     err = os_error(path)
     assert err.args == (f"cannot open {path}: {os_text(code)}",)
+    # The class Python itself picks for the code.
+    assert type(err).__mro__[1] is type(OSError(code, "")) is kind
+    assert (err.errno, err.filename) == (code, path)
 
 
 def test_symlink_to_a_file_is_followed(write, tmp_path):
@@ -147,8 +154,9 @@ def test_symlink_to_a_file_is_followed(write, tmp_path):
 def test_nul_in_path(tmp_path, name):
     path = os.fspath(tmp_path) + "/" + name
     err = os_error(path)
-    assert type(err) is OSError
+    assert type(err).__mro__[1] is OSError
     assert err.args == (f"cannot open {path}: path contains a NUL character",)
+    assert (err.errno, err.strerror, err.filename) == (None, "path contains a NUL character", path)
 
 
 def test_nul_refused_even_when_the_prefix_exists(write):
@@ -187,7 +195,7 @@ def test_directory(tmp_path, monkeypatch, relative):
     else:
         path = os.fspath(tmp_path / "d.psf")
     err = os_error(path)
-    assert type(err) is OSError
+    assert isinstance(err, IsADirectoryError) and err.errno == errno.EISDIR
     assert err.args == (f"cannot mmap {path}: {os_text(errno.EISDIR)}",)
 
 
@@ -196,7 +204,7 @@ def test_character_device_is_not_a_regular_file(device):
     if not os.path.exists(device):
         pytest.skip(f"{device} is absent")
     err = os_error(device)
-    assert type(err) is OSError
+    assert type(err).__mro__[1] is OSError and err.errno is None
     assert err.args == (f"cannot mmap {device}: not a regular file",)
 
 

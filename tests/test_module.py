@@ -6,6 +6,8 @@ from __future__ import annotations
 import inspect
 import shutil
 import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -90,3 +92,28 @@ def test_star_import_from_package_gives_the_exports():
     exec("from karvo import *", namespace)
     for name in EXPORTS:
         assert namespace.get(name) is getattr(_karvo, name), name
+
+
+INTERRUPTED_IMPORT = r"""
+import sys, importlib.abc
+class CtrlC(importlib.abc.MetaPathFinder):  # Ctrl-C while NumPy is imported on first use
+    def find_spec(self, name, path, target=None):
+        if name == "numpy.lib":
+            raise KeyboardInterrupt
+sys.meta_path.insert(0, CtrlC())
+import karvo
+try:
+    karvo.read_psf(sys.argv[1])
+except BaseException as e:
+    print(type(e).__name__)
+sys.meta_path.pop(0)
+print(len(karvo.read_psf(sys.argv[1]).sweeps[0].data))
+"""
+
+
+def test_ctrl_c_during_the_first_import_of_numpy_is_a_keyboard_interrupt(tmp_path):
+    example = str(Path(__file__).resolve().parent.parent / "examples" / "rc_ac.psf")
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_IMPORT, example], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=60)
+    # Then the next read imports NumPy and succeeds.
+    assert done.stdout.split() == ["KeyboardInterrupt", "41"], done.stderr

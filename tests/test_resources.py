@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from karvo import read_psf
@@ -276,3 +277,63 @@ def test_repeated_member_check_names_the_first_repeat(names, repeated, write):
     assert str(info.value) == (
         f'struct field name "{repeated}" appears more than once; numpy structured arrays require unique field names'
     )
+
+
+# ---------------------------------------------------------------- memory limits
+
+UNDER_LIMITS = r"""
+import json, resource, sys
+import numpy, karvo
+path, size = sys.argv[1], int(sys.argv[2])
+karvo.read_psf(sys.argv[3])  # NumPy and the types are made before the limits
+
+def vm() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * resource.getpagesize()
+
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+seen = []
+for extra in range(0, 3 * size, size // 8):
+    resource.setrlimit(resource.RLIMIT_AS, (vm() + extra, hard))
+    try:
+        psf = karvo.read_psf(path)
+        outcome = "psf" if len(psf.traces) == 1 else "wrong"
+    except MemoryError:
+        outcome = "MemoryError"
+    except OSError as e:
+        outcome = "OSError" if str(e).startswith("cannot mmap") else "other OSError"
+    except BaseException as e:
+        outcome = type(e).__name__ + ": " + str(e)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    psf = None
+    seen.append(outcome)
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"), reason="needs /proc, no sanitizer")
+@pytest.mark.parametrize("layout", ["swept", "windowed"])
+def test_a_failed_allocation_is_always_a_memory_error(layout, write, tmp_path):
+    # Under address-space limits from none to three times the file, a read
+    # succeeds, cannot map the file (OSError, as Python's own mmap), or runs
+    # out of memory: MemoryError, never a ValueError or an internal error.
+    n = 1 << 21
+    x = np.arange(n, dtype=">f8").tobytes()
+    if layout == "swept":
+        rec = np.zeros(n, [("k", ">u4"), ("id", ">u4"), ("x", ">f8"), ("k2", ">u4"), ("id2", ">u4"), ("y", ">f8")])
+        rec["k"], rec["id"], rec["x"], rec["k2"], rec["id2"], rec["y"] = 16, 10, np.arange(n), 16, 11, -np.arange(n)
+        data = build(SWEPT, types=SCALARS, sweeps=[Decl(10, "x", F)], traces=[Decl(11, "y", F)], value=rec.tobytes())
+    else:
+        head = u32(16) + u16(4096) + u16(4096)
+        frames = b"".join(head + x[k * 8 : (k + 4096) * 8] + bytes(8) + x[k * 8 : (k + 4096) * 8]
+                          for k in range(0, n, 4096))
+        data = build(WINDOWED, types=SCALARS, sweeps=[Decl(10, "x", F)], traces=[Decl(11, "y", F)], value=frames)
+    done = subprocess.run(
+        [sys.executable, "-c", UNDER_LIMITS, write(data), str(len(data)), write(WARM_UP, "warm.psf")],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    assert set(seen) <= {"psf", "MemoryError", "OSError"}, seen
+    assert "MemoryError" in seen and seen[-1] == "psf", seen

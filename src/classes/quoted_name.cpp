@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "classes/unicode_tables.hpp"
+#include "types/utf8.hpp"
 
 namespace karvo {
 
@@ -59,27 +60,12 @@ struct Decoded {
 // "replace" error handler counts them, so the scan never stalls or overreads.
 Decoded decode(const unsigned char* s, std::size_t n) {
     const unsigned char lead = s[0];
-    std::size_t need;
-    char32_t cp;
-    // Second-byte bounds exclude overlongs, surrogates and values past U+10FFFF.
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) lo = 0xA0;
-        else if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) lo = 0x90;
-        else if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return {kReplacement, 1, false};
-    }
+    const Utf8Lead rule = utf8_lead(lead);
+    const std::size_t need = rule.length;
+    if (need < 2) return {kReplacement, 1, false};
+    char32_t cp = lead & (0xFF >> (need + 1));
+    unsigned char lo = rule.second_lo;
+    unsigned char hi = rule.second_hi;
     for (std::size_t k = 1; k < need; ++k) {
         if (k >= n || s[k] < lo || s[k] > hi) return {kReplacement, k, false};
         cp = (cp << 6) | (s[k] & 0x3F);

@@ -1,9 +1,11 @@
 #include "classes/result_types.hpp"
 
+#include <iterator>
 #include <new>
+#include <vector>
 
 #include "classes/quoted_name.hpp"
-#include "module/gil_once.hpp"
+#include "pysupport/gil_once.hpp"
 
 namespace karvo {
 
@@ -15,6 +17,7 @@ struct PsfObject {
     PyObject* traces;
     PyObject* values;
     PyObject* header;
+    PyObject* index;  // name -> object, made on first lookup
 };
 
 // Sweep, Trace and Value share one layout.
@@ -22,6 +25,7 @@ struct NamedObject {
     PyObject_HEAD
     std::string name;  // UTF-8, owned by the instance
     PyObject* data;
+    PyObject* properties;  // a read-only mapping, often shared
 };
 
 void free_instance(PyObject* self) {
@@ -37,6 +41,7 @@ void psf_dealloc(PyObject* self) {
     Py_XDECREF(o->sweeps);
     Py_XDECREF(o->traces);
     Py_XDECREF(o->values);
+    Py_XDECREF(o->index);
     free_instance(self);
 }
 
@@ -44,7 +49,105 @@ void named_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<NamedObject*>(self);
     o->name.~basic_string();
     Py_XDECREF(o->data);
+    Py_XDECREF(o->properties);
     free_instance(self);
+}
+
+// ---- lookup by name
+
+// The index of a Psf: each name to its object, made on first use, names in
+// file order (sweeps, traces, values). A trace wins over a sweep or value of
+// the same name (a dc sweep's source saved as a trace too), a sweep over a
+// value; among objects of one kind, the first in the file.
+PyObject* psf_index(PsfObject* o) {
+    if (o->index != nullptr) return o->index;
+    PyRef index(PyDict_New());
+    if (!index) return nullptr;
+    PyTypeObject* const sweep_type = PyTuple_Size(o->sweeps) > 0 ? Py_TYPE(PyTuple_GetItem(o->sweeps, 0)) : nullptr;
+    for (PyObject* kind : {o->sweeps, o->traces, o->values}) {
+        const Py_ssize_t n = PyTuple_Size(kind);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GetItem(kind, i);
+            const std::string& name = reinterpret_cast<NamedObject*>(item)->name;
+            PyRef key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+            if (!key) return nullptr;
+            PyObject* present = PyDict_GetItemWithError(index.get(), key.get());
+            if (present == nullptr && PyErr_Occurred()) return nullptr;
+            const bool replace = present == nullptr || (kind == o->traces && Py_TYPE(present) == sweep_type);
+            if (replace && PyDict_SetItem(index.get(), key.get(), item) != 0) return nullptr;
+        }
+    }
+    o->index = index.release();
+    return o->index;
+}
+
+// KeyError naming the key and, where there are any, up to three close
+// matches (difflib's, imported only for a missing name).
+void set_key_error(PsfObject* o, PyObject* key) {
+    PyRef message;
+    if (PyUnicode_Check(key)) {
+        PyRef difflib(PyImport_ImportModule("difflib"));
+        PyRef names(difflib ? PySequence_List(o->index) : nullptr);
+        PyRef matches(names ? PyObject_CallMethod(difflib.get(), "get_close_matches", "OOi", key, names.get(), 3)
+                            : nullptr);
+        PyRef separator(PyUnicode_FromString(", "));
+        PyRef reprs(matches && separator ? PyList_New(0) : nullptr);
+        const Py_ssize_t n = reprs ? PyList_Size(matches.get()) : 0;
+        for (Py_ssize_t i = 0; i < n && reprs; ++i) {
+            PyRef shown(PyObject_Repr(PyList_GetItem(matches.get(), i)));
+            if (!shown || PyList_Append(reprs.get(), shown.get()) != 0) reprs = PyRef();
+        }
+        PyRef joined(reprs && n > 0 ? PyUnicode_Join(separator.get(), reprs.get()) : nullptr);
+        if (joined) message = PyRef(PyUnicode_FromFormat("%R (close matches: %U)", key, joined.get()));
+        PyErr_Clear();
+    }
+    if (!message) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return;
+    }
+    PyRef args(PyTuple_Pack(1, message.get()));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+}
+
+PyObject* psf_subscript(PyObject* self, PyObject* key) {
+    auto* o = reinterpret_cast<PsfObject*>(self);
+    PyObject* index = psf_index(o);
+    if (index == nullptr) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(index, key);
+    if (found != nullptr) return PyRef::borrow(found).release();
+    if (!PyErr_Occurred()) set_key_error(o, key);
+    return nullptr;
+}
+
+int psf_contains(PyObject* self, PyObject* key) {
+    PyObject* index = psf_index(reinterpret_cast<PsfObject*>(self));
+    return index == nullptr ? -1 : PyDict_Contains(index, key);
+}
+
+Py_ssize_t psf_length(PyObject* self) {
+    PyObject* index = psf_index(reinterpret_cast<PsfObject*>(self));
+    return index == nullptr ? -1 : PyDict_Size(index);
+}
+
+PyObject* psf_iter(PyObject* self) {
+    PyObject* index = psf_index(reinterpret_cast<PsfObject*>(self));
+    return index == nullptr ? nullptr : PyObject_GetIter(index);
+}
+
+PyObject* psf_keys(PyObject* self, PyObject*) {
+    PyObject* index = psf_index(reinterpret_cast<PsfObject*>(self));
+    return index == nullptr ? nullptr : PyObject_CallMethod(index, "keys", nullptr);
+}
+
+PyObject* psf_get(PyObject* self, PyObject* args) {
+    PyObject* key;
+    PyObject* fallback = Py_None;
+    if (!PyArg_UnpackTuple(args, "get", 1, 2, &key, &fallback)) return nullptr;
+    PyObject* index = psf_index(reinterpret_cast<PsfObject*>(self));
+    if (index == nullptr) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(index, key);
+    if (found == nullptr && PyErr_Occurred()) return nullptr;
+    return PyRef::borrow(found != nullptr ? found : fallback).release();
 }
 
 PyObject* psf_header(PyObject* self, void*) {
@@ -71,6 +174,18 @@ PyObject* named_data(PyObject* self, void*) {
     Py_INCREF(data);
     return data;
 }
+PyObject* named_properties(PyObject* self, void*) {
+    return PyRef::borrow(reinterpret_cast<NamedObject*>(self)->properties).release();
+}
+PyObject* named_units(PyObject* self, void*) {
+    PyRef key(PyUnicode_FromString("units"));
+    if (!key) return nullptr;
+    PyRef units(PyObject_GetItem(reinterpret_cast<NamedObject*>(self)->properties, key.get()));
+    if (units && PyUnicode_Check(units.get())) return units.release();
+    if (!units && !PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
 
 PyObject* named_repr_with(PyObject* self, const char* prefix) {
     try {
@@ -96,16 +211,28 @@ PyGetSetDef psf_getset[] = {
 PyGetSetDef sweep_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
     {"data", named_data, nullptr, "The sweep samples as a numpy `float64[N]` array.", nullptr},
+    {"properties", named_properties, nullptr,
+     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
+     nullptr},
+    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef trace_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
     {"data", named_data, nullptr, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).", nullptr},
+    {"properties", named_properties, nullptr,
+     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
+     nullptr},
+    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef value_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
     {"data", named_data, nullptr, "The value: a Python scalar, or a `dict` for a struct-typed value.", nullptr},
+    {"properties", named_properties, nullptr,
+     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
+     nullptr},
+    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -122,6 +249,22 @@ const char value_doc[] =
     "`{field: scalar}` for a struct-typed value (e.g. `dcOpInfo` per-device\n"
     "operating points, whose members mix `float64` with an `Int8` region field).";
 
+PyMethodDef psf_methods[] = {
+    {"keys", psf_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe names of the sweeps, traces and values."},
+    {"get", psf_get, METH_VARARGS,
+     "get($self, name, default=None, /)\n--\n\nThe sweep, trace or value of that name, else default."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A Psf is also a read-only mapping from names to its sweeps, traces and values.
+PyType_Slot psf_lookup_slots[] = {
+    {Py_mp_subscript, reinterpret_cast<void*>(psf_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(psf_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(psf_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(psf_iter)},
+    {Py_tp_methods, psf_methods},
+};
+
 struct TypeInfo {
     const char* spec_name;
     const char* doc;
@@ -129,15 +272,18 @@ struct TypeInfo {
     destructor dealloc;
     reprfunc repr;
     PyGetSetDef* getset;
+    const PyType_Slot* extra_slots;
+    std::size_t extra_count;
     GilOnce once;
     PyTypeObject* type = nullptr;
 };
 
 TypeInfo type_infos[] = {
-    {"builtins.Psf", psf_doc, sizeof(PsfObject), psf_dealloc, psf_repr, psf_getset, {}},
-    {"builtins.Sweep", sweep_doc, sizeof(NamedObject), named_dealloc, sweep_repr, sweep_getset, {}},
-    {"builtins.Trace", trace_doc, sizeof(NamedObject), named_dealloc, trace_repr, trace_getset, {}},
-    {"builtins.Value", value_doc, sizeof(NamedObject), named_dealloc, value_repr, value_getset, {}},
+    {"builtins.Psf", psf_doc, sizeof(PsfObject), psf_dealloc, psf_repr, psf_getset, psf_lookup_slots,
+     std::size(psf_lookup_slots), {}},
+    {"builtins.Sweep", sweep_doc, sizeof(NamedObject), named_dealloc, sweep_repr, sweep_getset, nullptr, 0, {}},
+    {"builtins.Trace", trace_doc, sizeof(NamedObject), named_dealloc, trace_repr, trace_getset, nullptr, 0, {}},
+    {"builtins.Value", value_doc, sizeof(NamedObject), named_dealloc, value_repr, value_getset, nullptr, 0, {}},
 };
 
 PyObject* alloc_instance(PyTypeObject* type) {
@@ -167,22 +313,23 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 PyTypeObject* result_type(ResultClass which) {
     TypeInfo& info = type_infos[static_cast<int>(which)];
     bool ok = info.once.run([&info] {
-        PyType_Slot slots[] = {
+        std::vector<PyType_Slot> slots = {
             {Py_tp_doc, const_cast<char*>(info.doc)},
             {Py_tp_getset, info.getset},
             {Py_tp_repr, reinterpret_cast<void*>(info.repr)},
             {Py_tp_dealloc, reinterpret_cast<void*>(info.dealloc)},
             {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-            {0, nullptr},
         };
-        PyType_Spec spec = {info.spec_name, info.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+        slots.insert(slots.end(), info.extra_slots, info.extra_slots + info.extra_count);
+        slots.push_back({0, nullptr});
+        PyType_Spec spec = {info.spec_name, info.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
         info.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
         return info.type != nullptr;
     });
     return ok ? info.type : nullptr;
 }
 
-PyObject* make_named(ResultClass which, std::string&& name, PyRef data) {
+PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
     PyObject* self = alloc_instance(type);
@@ -190,6 +337,7 @@ PyObject* make_named(ResultClass which, std::string&& name, PyRef data) {
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
     o->data = data.release();
+    o->properties = properties.release();
     return self;
 }
 
@@ -203,6 +351,7 @@ PyObject* make_psf(PsfParts&& parts) {
     o->traces = parts.traces.release();
     o->values = parts.values.release();
     o->header = parts.header.release();
+    o->index = nullptr;
     return self;
 }
 

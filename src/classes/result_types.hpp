@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "module/py_ref.hpp"
+#include "pysupport/py_ref.hpp"
 
 namespace karvo {
 
@@ -25,8 +25,9 @@ struct PsfParts {
     PyRef header;  // dict
 };
 
-// Sweep, Trace or Value from a name and a data object (both taken over).
-PyObject* make_named(ResultClass which, std::string&& name, PyRef data);
+// Sweep, Trace or Value from a name, a data object and a properties mapping
+// (all taken over).
+PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties);
 PyObject* make_psf(PsfParts&& parts);
 
 // Shared by the classes here and PySliceContainer: the tp_new of a type that

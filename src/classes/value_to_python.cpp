@@ -1,15 +1,14 @@
 #include "classes/value_to_python.hpp"
 
-#include "module/internal_error.hpp"
+#include "pysupport/internal_error.hpp"
 
 namespace karvo {
 
 namespace {
 
+// Only memory exhaustion makes these constructors fail, with MemoryError.
 PyObject* basic_object_failed(const char* what) {
-    // Only memory exhaustion makes these constructors fail.
-    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
-    PyErr_Clear();
+    if (PyErr_Occurred()) return nullptr;
     std::string message = "the interpreter could not create a ";
     message += what;
     return set_internal_error(message);

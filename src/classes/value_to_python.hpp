@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "module/py_ref.hpp"
+#include "pysupport/py_ref.hpp"
 #include "reader/catalog.hpp"
 
 namespace karvo {

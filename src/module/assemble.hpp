@@ -1,22 +1,15 @@
-// From a parse result to the one Psf object that read_psf returns.
+// From the contents of one file to the one Psf object that read_psf returns.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <vector>
-
-#include "reader/parse.hpp"
+#include "reader/read_file.hpp"
 
 namespace karvo {
 
-// Takes the records of `ids`, in order, out of `signals`; an id without a
-// record (a repeated id, since each lookup removes its entry) is an error.
-Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
-                                                  IdMap<SignalRecord>& signals);
-
-// A new reference to the Psf, or nullptr with a Python error set.
-PyObject* assemble_psf(PropertyList&& header, std::vector<SignalRecord>&& sweeps,
-                       std::vector<SignalRecord>&& traces, PackedValues&& values);
+// A new reference to the Psf, or nullptr with a Python error set. Names,
+// sample buffers and values move into the objects as they are made.
+PyObject* assemble_psf(FileContents&& contents);
 
 }  // namespace karvo

@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "classes/result_types.hpp"
-#include "module/py_ref.hpp"
+#include "pysupport/py_ref.hpp"
 #include "module/read_psf.hpp"
 
 namespace karvo {
@@ -37,7 +37,7 @@ int exec_module(PyObject* module) {
         set_cast_error(module, "module");
         return -1;
     }
-    PyRef version(PyUnicode_FromString("0.2.0"));
+    PyRef version(PyUnicode_FromString(KARVO_VERSION));
     if (!version || !add_public(module, "__version__", version.get())) return -1;
 
     const struct {

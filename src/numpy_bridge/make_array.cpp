@@ -9,9 +9,9 @@
 
 #include "classes/quoted_name.hpp"
 #include "classes/result_types.hpp"
-#include "module/gil_once.hpp"
-#include "module/internal_error.hpp"
-#include "module/py_ref.hpp"
+#include "pysupport/gil_once.hpp"
+#include "pysupport/internal_error.hpp"
+#include "pysupport/py_ref.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 
 namespace karvo {
@@ -157,11 +157,6 @@ PyObject* make_struct_array(SampleData&& data, StructDtypeCache& cache) {
 }
 
 }  // namespace
-
-PyObject* make_array(SampleData&& data) {
-    StructDtypeCache dtypes;
-    return make_array(std::move(data), dtypes);
-}
 
 PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes) {
     switch (data.kind) {

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "module/py_ref.hpp"
+#include "pysupport/py_ref.hpp"
 #include "reader/catalog.hpp"
 
 namespace karvo {
@@ -23,7 +23,6 @@ struct StructDtypeCache {
 
 // A new reference to a float64[N], complex128[N] or structured (N,) array, or
 // nullptr with a Python error set. Takes over the record's buffer and names.
-PyObject* make_array(SampleData&& data);
 PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes);
 
 }  // namespace karvo

@@ -1,8 +1,8 @@
 #include "numpy_bridge/numpy_api.hpp"
 
-#include "module/gil_once.hpp"
-#include "module/internal_error.hpp"
-#include "module/py_ref.hpp"
+#include "pysupport/gil_once.hpp"
+#include "pysupport/internal_error.hpp"
+#include "pysupport/py_ref.hpp"
 
 namespace karvo {
 
@@ -11,7 +11,10 @@ namespace {
 GilOnce api_once;
 NumpyApi api;
 
-// Sets a Python error and returns false when the table cannot be had.
+// Sets a Python error and returns false when the table cannot be had. An
+// error raised while NumPy is imported (ImportError, KeyboardInterrupt, ...)
+// passes unchanged; a table that is not what it should be is a broken
+// invariant.
 bool load_table() {
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
@@ -26,7 +29,7 @@ bool load_table() {
     long major = PyLong_AsLong(major_obj.get());
     if (major == -1 && PyErr_Occurred()) return false;
     if (major < 0 || major > 255) {
-        PyErr_Format(PyExc_ValueError, "NumPy major version %ld is out of range", major);
+        set_internal_error("Failed to access NumPy array API capsule: NumPy major version out of range");
         return false;
     }
     const char* multiarray = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
@@ -35,11 +38,14 @@ bool load_table() {
     PyRef capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
     if (!capsule) return false;
     if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        set_internal_error("Failed to access NumPy array API capsule: _ARRAY_API is not a capsule");
         return false;
     }
     auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (table == nullptr) return false;
+    if (table == nullptr) {
+        wrap_as_internal_error("Failed to access NumPy array API capsule");
+        return false;
+    }
     api.array_type = static_cast<PyTypeObject*>(table[2]);
     api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(table[45]);
     api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[94]);
@@ -50,11 +56,7 @@ bool load_table() {
 }  // namespace
 
 const NumpyApi* numpy_api() {
-    bool ok = api_once.run([] {
-        if (load_table()) return true;
-        wrap_as_internal_error("Failed to access NumPy array API capsule");
-        return false;
-    });
+    bool ok = api_once.run(load_table);
     return ok ? &api : nullptr;
 }
 

@@ -23,8 +23,10 @@ inline constexpr int kNpyDouble = 12;
 inline constexpr int kNpyCDouble = 15;
 inline constexpr int kNpyArrayWriteable = 0x0400;
 
-// The table, or nullptr with the internal error set ("Failed to access NumPy
-// array API capsule: ..."). A failed attempt is retried by the next call.
+// The table, or nullptr with an error set: the one raised while NumPy was
+// imported, or the internal error ("Failed to access NumPy array API
+// capsule: ...") for a table that is not NumPy's. A failed attempt is
+// retried by the next call.
 const NumpyApi* numpy_api();
 
 }  // namespace karvo

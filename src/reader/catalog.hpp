@@ -13,6 +13,7 @@
 #include "reader/sample_buffer.hpp"
 #include "reader/struct_members.hpp"
 #include "types/chunks.hpp"
+#include "types/properties.hpp"
 
 namespace karvo {
 
@@ -37,12 +38,19 @@ struct IdHash {
 template <typename T>
 using IdMap = std::unordered_map<std::uint32_t, T, IdHash>;
 
+// The list as shared, or null when it is empty.
+inline SharedProperties share_properties(PropertyList&& list) {
+    if (list.empty()) return nullptr;
+    return std::make_shared<const PropertyList>(std::move(list));
+}
+
 // A type id stands for a scalar datatype or a flat struct.
 struct TypeKind {
     bool is_struct = false;
-    DataType scalar = DataType::None;  // when !is_struct
-    DataType element = DataType::None; // when scalar is Array: the element datatype
-    StructMembers members;             // when is_struct; never empty
+    DataType scalar = DataType::None;   // when !is_struct
+    DataType element = DataType::None;  // when scalar is Array: the element datatype
+    StructMembers members;              // when is_struct; never empty
+    SharedProperties properties;        // the definition's list, or null
 };
 
 using TypeTable = IdMap<TypeKind>;
@@ -63,6 +71,9 @@ struct SampleData {
 struct SignalRecord {
     std::string name;
     SampleData data;
+    SharedProperties type_properties;  // of its type, or null
+    SharedProperties properties;       // of its own declaration, or null
+    std::uint64_t points = 0;          // counted, also when its samples are not read
 };
 
 // A group of the SWEEP or TRACE section. Its members, nested groups flattened,

@@ -1,7 +1,9 @@
 #include "reader/mapped_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <fcntl.h>
 #include <limits>
 #include <sys/mman.h>
@@ -13,9 +15,12 @@ namespace karvo {
 
 namespace {
 
-std::string os_error_text(int err) {
-    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+// The system's text for the code (thread-safe, unlike strerror), then the code.
+ParseError os_error(ErrorKind kind, int err) {
+    return {std::system_category().message(err) + " (os error " + std::to_string(err) + ")", kind, err};
 }
+
+ParseError fixed_error(ErrorKind kind, const char* text) { return {text, kind, 0}; }
 
 }  // namespace
 
@@ -48,9 +53,21 @@ void MappedFile::close() {
     fd_ = -1;
 }
 
-std::variant<MappedFile, FileError> map_file(const std::string& native_path) {
+void MappedFile::advise_random() const {
+    if (bytes_ != nullptr) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_RANDOM);
+}
+
+void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) const {
+    if (bytes_ == nullptr || offset >= size_) return;
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t first = offset / page * page;
+    const std::uint64_t end = std::min(size_, offset + length);
+    ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_WILLNEED);
+}
+
+Result<MappedFile> map_file(const std::string& native_path) {
     if (native_path.find('\0') != std::string::npos)
-        return FileError{FileError::Kind::Open, "path contains a NUL character"};
+        return fixed_error(ErrorKind::OpenFailed, "path contains a NUL character");
 
     MappedFile file;
     // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for
@@ -58,14 +75,14 @@ std::variant<MappedFile, FileError> map_file(const std::string& native_path) {
     do {
         file.fd_ = ::open(native_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (file.fd_ < 0 && errno == EINTR);
-    if (file.fd_ < 0) return FileError{FileError::Kind::Open, os_error_text(errno)};
+    if (file.fd_ < 0) return os_error(ErrorKind::OpenFailed, errno);
 
     struct stat st;
-    if (::fstat(file.fd_, &st) != 0) return FileError{FileError::Kind::Map, os_error_text(errno)};
-    if (S_ISDIR(st.st_mode)) return FileError{FileError::Kind::Map, os_error_text(EISDIR)};
-    if (!S_ISREG(st.st_mode)) return FileError{FileError::Kind::Map, "not a regular file"};
+    if (::fstat(file.fd_, &st) != 0) return os_error(ErrorKind::MapFailed, errno);
+    if (S_ISDIR(st.st_mode)) return os_error(ErrorKind::MapFailed, EISDIR);
+    if (!S_ISREG(st.st_mode)) return fixed_error(ErrorKind::MapFailed, "not a regular file");
     if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::size_t>::max())
-        return FileError{FileError::Kind::Map, "file size does not fit a signed 64-bit length"};
+        return fixed_error(ErrorKind::MapFailed, "file size does not fit a signed 64-bit length");
 
     file.size_ = static_cast<std::uint64_t>(st.st_size);
     if (file.size_ == 0) return file;
@@ -73,7 +90,7 @@ std::variant<MappedFile, FileError> map_file(const std::string& native_path) {
     if (view == MAP_FAILED) {
         int err = errno;
         file.size_ = 0;
-        return FileError{FileError::Kind::Map, os_error_text(err)};
+        return os_error(ErrorKind::MapFailed, err);
     }
     file.bytes_ = static_cast<const unsigned char*>(view);
     return file;

@@ -3,15 +3,10 @@
 
 #include <cstdint>
 #include <string>
-#include <variant>
+
+#include "types/result.hpp"
 
 namespace karvo {
-
-struct FileError {
-    enum class Kind { Open, Map };
-    Kind kind;
-    std::string reason;  // "{system text} (os error N)" or a fixed text
-};
 
 // Owns the descriptor and the view; releases what it still holds when destroyed.
 class MappedFile {
@@ -29,7 +24,13 @@ public:
     void release_view();
     void close();
 
-    friend std::variant<MappedFile, FileError> map_file(const std::string& native_path);
+    // Hints for reads that touch a few ranges of a large file: no read-ahead
+    // around each touched page, and the ranges that will be read fetched in
+    // the background. Failures are ignored: they only cost speed.
+    void advise_random() const;
+    void advise_will_need(std::uint64_t offset, std::uint64_t length) const;
+
+    friend Result<MappedFile> map_file(const std::string& native_path);
 
 private:
     int fd_ = -1;
@@ -38,7 +39,9 @@ private:
 };
 
 // native_path: the bytes handed to the operating system. It may contain a NUL,
-// which no file name can hold; that is reported as an open failure.
-std::variant<MappedFile, FileError> map_file(const std::string& native_path);
+// which no file name can hold; that is reported as an open failure. Failures
+// are ErrorKind::OpenFailed or MapFailed, their message the reason alone
+// ("{system text} (os error N)" or a fixed text).
+Result<MappedFile> map_file(const std::string& native_path);
 
 }  // namespace karvo

@@ -8,14 +8,20 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "reader/struct_members.hpp"
+#include "types/properties.hpp"
 
 namespace karvo {
+
+// Property lists of type definitions are shared by every signal and value of
+// that type: a file may declare tens of thousands of traces of one type.
+using SharedProperties = std::shared_ptr<const PropertyList>;
 
 class PackedValues {
 public:
@@ -35,8 +41,10 @@ public:
     }
 
     // Writing. A value is its head, then its payload: one scalar, or for a
-    // struct one per member in member order, each put as its member's kind.
-    void begin(std::string_view name, Kind kind, const StructMembers* members = nullptr) {
+    // struct one per member in member order, each put as its member's kind;
+    // then its own properties (end). `type_properties` are its type's.
+    void begin(std::string_view name, Kind kind, const StructMembers* members = nullptr,
+               const SharedProperties& type_properties = nullptr) {
         // A value starts a new chunk once the last is full, and then stays in it.
         if (chunks_.empty() || chunks_.back().size() >= kChunkBytes) {
             chunks_.emplace_back();
@@ -44,9 +52,16 @@ public:
         }
         put_u32(static_cast<std::uint32_t>(name.size()));
         chunks_.back().push_back(static_cast<unsigned char>(kind));
-        if (kind == Kind::Struct) put_u32(struct_index(*members));
+        if (kind == Kind::Struct) put_u32(shared_index(structs_, struct_indices_, *members));
+        put_u32(type_properties ? shared_index(shared_lists_, shared_list_indices_, type_properties) : kNoList);
         put_bytes(name.data(), name.size());
         ++count_;
+    }
+    void end(PropertyList&& own) {
+        if (own.empty()) return put_u32(kNoList);
+        if (own_lists_.size() == kNoList) throw std::bad_alloc();
+        put_u32(static_cast<std::uint32_t>(own_lists_.size()));
+        own_lists_.push_back(std::move(own));
     }
     void put_int(std::int64_t v) { put_bytes(&v, 8); }
     void put_float(double v) { put_bytes(&v, 8); }
@@ -79,6 +94,7 @@ public:
             std::string_view name;
             Kind kind;
             const std::vector<MemberDef>* members;  // Struct only
+            const SharedProperties* type_properties;  // or null
         };
         Head head() {
             next_chunk_if_done();
@@ -86,8 +102,15 @@ public:
             const std::uint32_t length = take_u32();
             h.kind = static_cast<Kind>(*p_++);
             h.members = h.kind == Kind::Struct ? values_.structs_[take_u32()].get() : nullptr;
+            const std::uint32_t list = take_u32();
+            h.type_properties = list == kNoList ? nullptr : &values_.shared_lists_[list];
             h.name = take_text(length);
             return h;
+        }
+        // After the payload: the value's own properties, or null.
+        const PropertyList* take_own_properties() {
+            const std::uint32_t list = take_u32();
+            return list == kNoList ? nullptr : &values_.own_lists_[list];
         }
         std::int64_t take_int() { return take<std::int64_t>(); }
         double take_float() { return take<double>(); }
@@ -136,19 +159,27 @@ private:
 
     void put_u32(std::uint32_t v) { put_bytes(&v, 4); }
 
-    // Values of one struct type share its member list; most files use one.
-    std::uint32_t struct_index(const StructMembers& members) {
-        if (!structs_.empty() && structs_.back() == members) return static_cast<std::uint32_t>(structs_.size() - 1);
-        if (structs_.size() == UINT32_MAX) throw std::bad_alloc();
-        auto [at, added] = struct_indices_.try_emplace(members.get(), static_cast<std::uint32_t>(structs_.size()));
-        if (added) structs_.push_back(members);
-        return at->second;
+    static constexpr std::uint32_t kNoList = UINT32_MAX;
+
+    // Values of one type share its member list and its properties; most
+    // files use a few types. Each shared object is kept once, by index.
+    template <typename Shared>
+    static std::uint32_t shared_index(std::vector<Shared>& table, std::unordered_map<const void*, std::uint32_t>& at,
+                                      const Shared& shared) {
+        if (!table.empty() && table.back() == shared) return static_cast<std::uint32_t>(table.size() - 1);
+        if (table.size() >= kNoList) throw std::bad_alloc();
+        auto [it, added] = at.try_emplace(shared.get(), static_cast<std::uint32_t>(table.size()));
+        if (added) table.push_back(shared);
+        return it->second;
     }
 
     std::vector<std::vector<unsigned char>> chunks_;
     std::size_t count_ = 0;
     std::vector<StructMembers> structs_;
     std::unordered_map<const void*, std::uint32_t> struct_indices_;
+    std::vector<SharedProperties> shared_lists_;
+    std::unordered_map<const void*, std::uint32_t> shared_list_indices_;
+    std::vector<PropertyList> own_lists_;
 };
 
 }  // namespace karvo

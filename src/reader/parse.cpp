@@ -23,7 +23,7 @@ Result<ValueLayout> layout_from_word(std::uint32_t w) {
     }
 }
 
-Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len) {
+Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len, ReadContext& ctx) {
     if (len < 12) return ParseError{format_message("file too small to be psfbin ({} bytes)", len)};
     if (std::memcmp(bytes + len - 12, "Clarissa", 8) != 0)
         return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
@@ -38,24 +38,27 @@ Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len) {
     KARVO_TRY(check_container_end(cursor, "HEADER", header_end));
 
     TypeTable types;
-    if (cursor.next_word_is(word(ChunkKind::SectionType))) KARVO_TRY(read_type_section(cursor, types));
+    if (cursor.next_word_is(word(ChunkKind::SectionType))) KARVO_TRY(read_type_section(cursor, types, ctx));
     SignalCatalog& catalog = result.catalog;
-    if (cursor.next_word_is(word(ChunkKind::SectionSweep))) KARVO_TRY(read_sweep_section(cursor, types, catalog));
-    if (cursor.next_word_is(word(ChunkKind::SectionTrace))) KARVO_TRY(read_trace_section(cursor, types, catalog));
+    if (cursor.next_word_is(word(ChunkKind::SectionSweep)))
+        KARVO_TRY(read_sweep_section(cursor, types, catalog, ctx));
+    if (cursor.next_word_is(word(ChunkKind::SectionTrace)))
+        KARVO_TRY(read_trace_section(cursor, types, catalog, ctx));
     if (cursor.next_word_is(word(ChunkKind::SectionValue)))
-        KARVO_TRY(read_value_section(cursor, types, catalog, layout));
+        KARVO_TRY(read_value_section(cursor, types, catalog, layout, ctx));
     return result;
 }
 
-// Allocation failures stay inside the reader: every allocation is bounded by
-// the file's size, so one only fails when the process is out of memory.
 }  // namespace
 
-Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len) {
+// Allocation failures stay inside the reader: every allocation is bounded by
+// the file's size, so one only fails when the process is out of memory.
+Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options) {
     try {
-        return parse_file(bytes, len);
+        ReadContext ctx(options);
+        return parse_file(bytes, len, ctx);
     } catch (const std::bad_alloc&) {
-        return ParseError{"out of memory while reading the file"};
+        return out_of_memory("out of memory while reading the file");
     }
 }
 

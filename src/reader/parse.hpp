@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "reader/catalog.hpp"
+#include "reader/read_options.hpp"
 #include "types/properties.hpp"
 
 namespace karvo {
@@ -13,6 +14,7 @@ struct ParseResult {
     SignalCatalog catalog;
 };
 
-Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len);
+// Never throws: a failed allocation is an OutOfMemory error.
+Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {});
 
 }  // namespace karvo

@@ -6,13 +6,10 @@
 #include <string>
 
 #include "reader/catalog.hpp"
+#include "reader/read_context.hpp"
 #include "types/byte_cursor.hpp"
 
 namespace karvo {
-
-// Struct members and groups nest by recursion; deeper input is refused so that
-// a hostile file cannot exhaust the stack. Real files nest one or two levels.
-inline constexpr unsigned kMaxNesting = 256;
 
 enum class ValueLayout : std::uint8_t { Empty, Swept, Windowed, NonSwept, GroupedSwept };
 
@@ -24,22 +21,25 @@ struct TypeDef {
 
 enum class DeclMode : std::uint8_t { Sweep, Trace, Value };
 
-Status read_type_section(ByteCursor& cursor, TypeTable& table);
-Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth = 0);
+Status read_type_section(ByteCursor& cursor, TypeTable& table, ReadContext& ctx);
+Result<TypeDef> read_type_def(ByteCursor& cursor, ReadContext& ctx, unsigned depth = 0);
 
-Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog);
-Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog);
-Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode);
+Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
+Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
+Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode,
+                        ReadContext& ctx);
 
-Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
-                          ValueLayout layout);
-Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
-                          std::uint64_t content_end);
+Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ValueLayout layout,
+                          ReadContext& ctx);
+Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
 // Append one value's payload to `out`, whose head the caller has begun.
 Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out);
 Status read_struct_value(ByteCursor& cursor, const StructMembers& members, PackedValues& out);
-Status read_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
-Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
-Status read_grouped_swept_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end);
+// Sampled bodies: point records (`groups`: records may carry whole groups),
+// and windowed frames.
+Status read_record_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end, bool groups,
+                        ReadContext& ctx);
+Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end,
+                          ReadContext& ctx);
 
 }  // namespace karvo

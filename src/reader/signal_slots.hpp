@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "reader/catalog.hpp"
-#include "types/bswap_copy.hpp"
+#include "reader/read_options.hpp"
 #include "types/format.hpp"
+#include "types/overflow.hpp"
 
 namespace karvo {
 
@@ -17,17 +17,27 @@ struct SignalSlot {
     SignalRecord* record;
     std::uint64_t words;   // float64 words per point
     std::uint64_t points;  // counted before any point is copied
-    double* out;           // write position during the filling pass
+    bool read;             // whether its samples are copied (else only counted)
+    double* out;           // write position during the copying pass
     double* end;           // end of the counted room
 
-    // The filling pass reads records again; a file changed in between may ask
+    // The copying pass reads records again; a file changed in between may ask
     // for more points than were counted.
-    bool has_room() const { return static_cast<std::uint64_t>(end - out) >= words; }
+    bool has_room(std::uint64_t count) const {
+        return static_cast<std::uint64_t>(end - out) / words >= count;
+    }
+};
+
+// The member slots of a group whose records carry one point of each member,
+// back to back.
+struct GroupSlots {
+    std::vector<SignalSlot*> members;
+    std::uint64_t words = 0;  // float64 words per record, saturated
 };
 
 class SignalSlots {
 public:
-    explicit SignalSlots(SignalCatalog& catalog) {
+    SignalSlots(SignalCatalog& catalog, const ReadOptions& options) : catalog_(catalog) {
         slots_.reserve(catalog.signals.size());
         std::uint32_t lo = UINT32_MAX, hi = 0;
         for (auto& [id, record] : catalog.signals) {
@@ -40,7 +50,9 @@ public:
         if (dense_) dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
         for (auto& [id, record] : catalog.signals) {
             std::uint32_t slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.push_back(SignalSlot{&record, record.data.point_words(), 0, nullptr, nullptr});
+            const bool read = options.wants(id);
+            slots_.push_back(SignalSlot{&record, record.data.point_words(), 0, read, nullptr, nullptr});
+            any_read_ |= read;
             if (dense_) dense_index_[id - base_] = slot;
             else sparse_index_.emplace(id, slot);
         }
@@ -57,26 +69,59 @@ public:
         return it == sparse_index_.end() ? nullptr : &slots_[it->second];
     }
 
-    // Grows every counted buffer once, to exactly the size the filling pass
-    // needs, and points each slot's write position at its first free word.
+    // The member slots of a declared group, or nullptr. A group's list is
+    // made when a record first names it: nested groups repeat their members
+    // at every level, so lists for all declared groups could take a hundred
+    // times the file's size. A record that names a group covers at least 8
+    // bytes per member, so the lists of used groups stay within the file.
+    const GroupSlots* group(std::uint32_t id) {
+        auto made = groups_.find(id);
+        if (made != groups_.end()) return &made->second;
+        auto declared = catalog_.groups.find(id);
+        if (declared == catalog_.groups.end()) return nullptr;
+        const GroupRecord& group = declared->second;
+        const auto& ids = group.in_sweeps ? catalog_.sweep_ids : catalog_.trace_ids;
+        GroupSlots g;
+        g.members.reserve(group.last - group.first);
+        for (std::size_t i = group.first; i < group.last; ++i) {
+            // Every listed id has a record: declarations insert before they list.
+            SignalSlot* slot = find(ids[i]);
+            g.members.push_back(slot);
+            // Saturates instead of wrapping: an absurd width then fails as a short file.
+            if (add_overflows(g.words, slot->words, g.words)) g.words = UINT64_MAX / 8;
+        }
+        return &groups_.emplace(id, std::move(g)).first->second;
+    }
+
+    // Whether any slot gets its samples.
+    bool any_read() const { return any_read_; }
+
+    // Keeps the counted points in the records (also of signals not read).
+    void record_counts() {
+        for (SignalSlot& s : slots_) s.record->points = s.points;
+    }
+
+    // Gives every slot that is read exactly the room its counted points need,
+    // and points its write position at the start.
     Status size_buffers() {
         for (SignalSlot& s : slots_) {
+            if (!s.read) continue;
             std::uint64_t words;
-            if (__builtin_mul_overflow(s.points, s.words, &words))
+            if (mul_overflows(s.points, s.words, words))
                 return ParseError{format_message("struct buffer size overflow ({} * {})", s.points, s.words)};
             SampleBuffer& buf = s.record->data.samples;
+            buf = SampleBuffer();
             if (!buf.reserve_more(words))
-                return ParseError{format_message("out of memory: cannot allocate {} samples for '{}'", words,
-                                                 s.record->name)};
-            s.out = buf.data() + buf.length();
-            buf.append_slot(words);
+                return out_of_memory(format_message("out of memory: cannot allocate {} samples for '{}'", words,
+                                                    s.record->name));
+            s.out = buf.append_slot(words);
             s.end = s.out + words;
         }
         return {};
     }
 
-    // Frees the buffers of a body that is read again from its start.
-    void free_buffers() {
+    // Frees the buffers and counts of a body that is read again from its start.
+    void reset() {
         for (SignalSlot& s : slots_) {
             s.record->data.samples = SampleBuffer();
             s.points = 0;
@@ -84,8 +129,7 @@ public:
         }
     }
 
-    std::vector<SignalSlot>& all() { return slots_; }
-    // Whether the filling pass wrote exactly the counted points.
+    // Whether the copying pass wrote exactly the counted points.
     bool all_filled() const {
         for (const SignalSlot& s : slots_)
             if (s.out != s.end) return false;
@@ -95,11 +139,14 @@ public:
 
 private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
+    SignalCatalog& catalog_;
     std::vector<SignalSlot> slots_;
     bool dense_ = false;
+    bool any_read_ = false;
     std::uint32_t base_ = 0;
     std::vector<std::uint32_t> dense_index_;
     IdMap<std::uint32_t> sparse_index_;
+    IdMap<GroupSlots> groups_;
 };
 
 }  // namespace karvo

@@ -12,6 +12,7 @@ namespace karvo {
 struct MemberDef {
     std::string name;
     DataType type;
+    DataType element = DataType::None;  // an array member's element datatype
 };
 
 // A struct's members are shared, not copied, by every declaration and value

@@ -6,22 +6,25 @@
 
 namespace karvo {
 
-Status read_type_section(ByteCursor& cursor, TypeTable& table) {
+Status read_type_section(ByteCursor& cursor, TypeTable& table, ReadContext& ctx) {
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionType));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
     KARVO_ASSIGN(std::uint64_t defs_end, read_subcontainer(cursor));
     while (cursor.pos() < defs_end) {
-        KARVO_ASSIGN(TypeDef def, read_type_def(cursor));
+        const std::uint64_t at = cursor.pos();
+        KARVO_ASSIGN(TypeDef def, read_type_def(cursor, ctx));
+        KARVO_TRY(ctx.tick(cursor.pos() - at));
         table.insert_or_assign(def.id, std::move(def.kind));
     }
     KARVO_TRY(skip_container_index(cursor, 4));
     return check_container_end(cursor, "TYPE", end);
 }
 
-Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth) {
-    if (depth > kMaxNesting)
+Result<TypeDef> read_type_def(ByteCursor& cursor, ReadContext& ctx, unsigned depth) {
+    const unsigned max_nesting = ctx.options.max_nesting;
+    if (depth > max_nesting)
         return ParseError{format_message(
-            "struct definition at offset {} is nested more than {} levels deep", cursor.pos(), kMaxNesting)};
+            "struct definition at offset {} is nested more than {} levels deep", cursor.pos(), max_nesting)};
     KARVO_TRY(cursor.expect_chunk(ChunkKind::Declaration));
     TypeDef def;
     KARVO_ASSIGN(def.id, cursor.read_u32());
@@ -46,7 +49,7 @@ Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth) {
         def.kind.is_struct = true;
         std::vector<MemberDef> members;
         while (!cursor.next_word_is(word(ChunkKind::StructEnd))) {
-            KARVO_ASSIGN(TypeDef member, read_type_def(cursor, depth + 1));
+            KARVO_ASSIGN(TypeDef member, read_type_def(cursor, ctx, depth + 1));
             if (member.kind.is_struct)
                 return ParseError{format_message(
                     "struct '{}' has a nested struct member '{}' (nested structs are not supported)", def.name,
@@ -63,7 +66,8 @@ Result<TypeDef> read_type_def(ByteCursor& cursor, unsigned depth) {
             return ParseError{format_message("struct '{}' has zero fields (empty structs unsupported)", def.name)};
         def.kind.members = std::make_shared<const std::vector<MemberDef>>(std::move(members));
     }
-    KARVO_TRY(skip_property_list(cursor));
+    KARVO_ASSIGN(PropertyList properties, read_property_list(cursor));
+    def.kind.properties = share_properties(std::move(properties));
     return def;
 }
 

@@ -6,25 +6,26 @@
 
 namespace karvo {
 
-Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
-                          ValueLayout layout) {
+Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ValueLayout layout,
+                          ReadContext& ctx) {
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionValue));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
     switch (layout) {
         case ValueLayout::Empty: break;
-        case ValueLayout::Swept: KARVO_TRY(read_swept_body(cursor, catalog, end)); break;
-        case ValueLayout::Windowed: KARVO_TRY(read_windowed_body(cursor, catalog, end)); break;
-        case ValueLayout::NonSwept: KARVO_TRY(read_nonswept_body(cursor, types, catalog, end)); break;
-        case ValueLayout::GroupedSwept: KARVO_TRY(read_grouped_swept_body(cursor, catalog, end)); break;
+        case ValueLayout::Swept: KARVO_TRY(read_record_body(cursor, catalog, end, /*groups=*/false, ctx)); break;
+        case ValueLayout::GroupedSwept:
+            KARVO_TRY(read_record_body(cursor, catalog, end, /*groups=*/true, ctx));
+            break;
+        case ValueLayout::Windowed: KARVO_TRY(read_windowed_body(cursor, catalog, end, ctx)); break;
+        case ValueLayout::NonSwept: KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx)); break;
     }
     KARVO_TRY(check_container_end(cursor, "VALUE", end));
     return cursor.expect_chunk(ChunkKind::SectionEnd);
 }
 
-Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog,
-                          std::uint64_t /*content_end*/) {
+Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx) {
     KARVO_ASSIGN(std::uint64_t entries_end, read_subcontainer(cursor));
-    while (cursor.pos() < entries_end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Value));
+    while (cursor.pos() < entries_end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Value, ctx));
     return skip_container_index(cursor, 4);
 }
 

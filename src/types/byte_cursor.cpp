@@ -15,7 +15,8 @@ ParseError skip_error(std::uint64_t n, std::uint64_t pos, std::uint64_t len) {
 }
 
 ParseError file_changed_error(std::uint64_t pos) {
-    return {format_message("file changed while it was read: the bytes at offset {} differ between two passes", pos)};
+    return {format_message("file changed while it was read: the bytes at offset {} differ between two passes", pos),
+            ErrorKind::FileChanged};
 }
 
 Result<std::string_view> ByteCursor::read_string_view() {

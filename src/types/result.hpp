@@ -1,16 +1,31 @@
 // Errors travel as values: every reader operation returns its result or a ParseError.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace karvo {
 
-// One complete, owned message. The first error ends the parse.
+// What went wrong, so that the Python layer picks the exception in one place.
+enum class ErrorKind : std::uint8_t {
+    Malformed,    // the bytes are not a file this reader reads (ValueError)
+    FileChanged,  // two passes over the same bytes disagreed (ValueError)
+    OutOfMemory,  // an allocation failed (MemoryError)
+    OpenFailed,   // the file could not be opened (OSError)
+    MapFailed,    // the open file could not be sized or mapped (OSError)
+    Interrupted,  // the caller asked the read to stop (its own exception)
+};
+
+// One complete, owned message. The first error ends the read.
 struct ParseError {
     std::string message;
+    ErrorKind kind = ErrorKind::Malformed;
+    int os_code = 0;  // OpenFailed / MapFailed: the system's error code, 0 for a fixed text
 };
+
+inline ParseError out_of_memory(std::string message) { return {std::move(message), ErrorKind::OutOfMemory}; }
 
 template <typename T>
 class [[nodiscard]] Result {

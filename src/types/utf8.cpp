@@ -11,16 +11,6 @@ namespace {
 
 bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-// Allowed range of the second byte after a lead byte (Table 3-7).
-void second_byte_range(unsigned char lead, unsigned char& lo, unsigned char& hi) {
-    lo = 0x80;
-    hi = 0xBF;
-    if (lead == 0xE0) lo = 0xA0;
-    else if (lead == 0xED) hi = 0x9F;
-    else if (lead == 0xF0) lo = 0x90;
-    else if (lead == 0xF4) hi = 0x8F;
-}
-
 }  // namespace
 
 Utf8Check check_utf8(const unsigned char* s, std::size_t n) {
@@ -39,16 +29,11 @@ Utf8Check check_utf8(const unsigned char* s, std::size_t n) {
             ++i;
             continue;
         }
-        std::size_t need;
-        if (b >= 0xC2 && b <= 0xDF) need = 2;
-        else if (b >= 0xE0 && b <= 0xEF) need = 3;
-        else if (b >= 0xF0 && b <= 0xF4) need = 4;
-        else return {Utf8Check::Verdict::Invalid, i, 1};
-
-        unsigned char lo, hi;
-        second_byte_range(b, lo, hi);
+        const Utf8Lead lead = utf8_lead(b);
+        const std::size_t need = lead.length;
+        if (need == 0) return {Utf8Check::Verdict::Invalid, i, 1};
         if (i + 1 >= n) return {Utf8Check::Verdict::Incomplete, i, 0};
-        if (s[i + 1] < lo || s[i + 1] > hi) return {Utf8Check::Verdict::Invalid, i, 1};
+        if (s[i + 1] < lead.second_lo || s[i + 1] > lead.second_hi) return {Utf8Check::Verdict::Invalid, i, 1};
         for (std::size_t k = 2; k < need; ++k) {
             if (i + k >= n) return {Utf8Check::Verdict::Incomplete, i, 0};
             if (!is_cont(s[i + k])) return {Utf8Check::Verdict::Invalid, i, k};

@@ -1,9 +1,9 @@
-#include "module/internal_error.hpp"
+#include "pysupport/internal_error.hpp"
 
 #include <string>
 
-#include "module/gil_once.hpp"
-#include "module/py_ref.hpp"
+#include "pysupport/gil_once.hpp"
+#include "pysupport/py_ref.hpp"
 
 namespace karvo {
 
@@ -53,6 +53,10 @@ PyObject* set_internal_error(std::string_view message) {
 }
 
 PyObject* wrap_as_internal_error(std::string_view prefix) {
+    // Exhausted memory and interruptions are what they are, not broken invariants.
+    if (PyErr_Occurred() &&
+        (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)))
+        return nullptr;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);

@@ -14,7 +14,8 @@ namespace karvo {
 PyObject* set_internal_error(std::string_view message);
 
 // Replaces the pending Python error with an internal error whose message is
-// `prefix` followed by ": " and the text of the replaced error.
+// `prefix` followed by ": " and the text of the replaced error. MemoryError,
+// and exceptions that are not Exceptions (KeyboardInterrupt), stay as they are.
 PyObject* wrap_as_internal_error(std::string_view prefix);
 
 }  // namespace karvo

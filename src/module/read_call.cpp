@@ -1,0 +1,92 @@
+#include "module/read_call.hpp"
+
+#include "pysupport/py_ref.hpp"
+
+namespace karvo {
+
+namespace {
+
+// Replaces a pending TypeError (exactly that type) by "argument 'path': ...",
+// keeping its __cause__; other errors pass unchanged.
+void prefix_argument_error() {
+    if (!PyErr_Occurred()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef owned_type(type), owned_value(value), owned_tb(tb);
+    PyRef text(value ? PyObject_Str(value) : PyUnicode_FromString(""));
+    if (!text) return;
+    PyRef message(PyUnicode_FromFormat("argument 'path': %U", text.get()));
+    if (!message) return;
+    PyRef replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!replacement) return;
+    if (value != nullptr) {
+        if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement.get(), cause);
+    }
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+std::string bytes_of(PyObject* bytes) {
+    return std::string(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
+}
+
+// Whether the calling thread is the main thread, the only one that runs
+// signal handlers.
+bool on_main_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    const bool main_thread = ident && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+    PyErr_Clear();
+    return main_thread;
+}
+
+}  // namespace
+
+PyObject* fspath_str(PyObject* arg) {
+    PyRef path(PyOS_FSPath(arg));
+    if (path && !PyUnicode_Check(path.get())) {
+        PyRef type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.get())), "__name__"));
+        if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", type_name.get());
+        path = PyRef();
+    }
+    if (!path) prefix_argument_error();
+    return path.release();
+}
+
+bool native_path(PyObject* path, std::string& out) {
+    for (const char* errors : {"strict", "surrogateescape", "surrogatepass"}) {
+        PyRef encoded(PyUnicode_AsEncodedString(path, "utf-8", errors));
+        if (encoded) {
+            out = bytes_of(encoded.get());
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+    }
+    return false;
+}
+
+LockReleased::LockReleased(ReadOptions& options) {
+    if (on_main_thread()) {
+        options.interrupted = signal_pending;
+        options.interrupt_context = this;
+    }
+    saved_ = PyEval_SaveThread();
+}
+
+LockReleased::~LockReleased() { PyEval_RestoreThread(saved_); }
+
+bool LockReleased::signal_pending(void* self) {
+    auto* released = static_cast<LockReleased*>(self);
+    PyEval_RestoreThread(released->saved_);
+    const bool pending = PyErr_CheckSignals() != 0;
+    released->saved_ = PyEval_SaveThread();
+    return pending;
+}
+
+}  // namespace karvo

@@ -1,0 +1,111 @@
+// One mechanism behind every layout of sampled data. A layout's walk goes
+// over its body once, checks each record as it goes and hands every run of
+// points it finds to a visitor: `count` points of one signal, the first at
+// `first`, each `stride` bytes after the one before. Counting and copying are
+// two visitors of the same walk, so every body is read the same way: count,
+// size every buffer exactly, copy; a copy that finds other records than the
+// count did means the file changed in between.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "reader/read_context.hpp"
+#include "reader/signal_slots.hpp"
+#include "types/bswap_copy.hpp"
+#include "types/byte_cursor.hpp"
+
+namespace karvo {
+
+// Records repeat in a fixed order at every sweep point. A walk learns that
+// cycle from its first records and then checks each later cycle against it
+// (kind and id words in one 8-byte compare) instead of looking ids up.
+struct Cycle {
+    struct Record {
+        std::uint64_t header;  // kind and id words as they stand in the file
+        std::uint64_t offset;  // of the record from the start of its cycle
+    };
+    struct Point {
+        SignalSlot* slot;
+        std::uint64_t offset;  // of the point's first byte from the start of its cycle
+    };
+    std::vector<Record> records;
+    std::vector<Point> points;
+    std::uint64_t bytes = 0;
+    std::uint64_t first = 0;  // file offset of the first cycle after the learned one
+    bool distinct = true;     // no signal twice in one cycle
+};
+
+// Counts the points of every signal.
+struct CountPoints {
+    Status run(SignalSlot& s, const unsigned char*, std::uint64_t count, std::uint64_t) {
+        s.points += count;
+        return {};
+    }
+    Status cycles(const Cycle& cycle, const unsigned char*, std::uint64_t count) {
+        for (const Cycle::Point& p : cycle.points) p.slot->points += count;
+        return {};
+    }
+};
+
+// Copies the points of the signals that are read into their counted room.
+class CopyPoints {
+public:
+    // `stream`: write with stores that bypass the cache (large bodies).
+    CopyPoints(const unsigned char* file, bool stream) : file_(file), stream_(stream) {}
+    ~CopyPoints() {
+        if (stream_) stream_fence();
+    }
+
+    Status run(SignalSlot& s, const unsigned char* first, std::uint64_t count, std::uint64_t stride) {
+        if (!s.read) return {};
+        if (!s.has_room(count)) return file_changed_error(static_cast<std::uint64_t>(first - file_));
+        if (stride == 8 * s.words) {
+            const std::uint64_t words = count * s.words;
+            if (stream_) stream_be_f64_run(s.out, first, words);
+            else if (words >= 32) copy_be_f64_run(s.out, first, words);
+            else copy_be_f64(s.out, first, words);
+        } else {
+            copy_be_f64_strided(s.out, first, count, s.words, stride);
+        }
+        s.out += count * s.words;
+        return {};
+    }
+
+    // `count` whole cycles from p, checked against the learned one.
+    Status cycles(const Cycle& cycle, const unsigned char* p, std::uint64_t count);
+
+private:
+    const unsigned char* file_;
+    bool stream_;
+};
+
+// A layout's walk: `Walk(cursor, visitor)` for the two visitors above.
+// Counts, sizes the buffers of the signals that are read, and copies; the
+// copying walk must find exactly what the counting walk found.
+template <typename Walk>
+Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, Walk&& walk) {
+    const std::uint64_t start = cursor.pos();
+    CountPoints count;
+    KARVO_TRY(walk(cursor, count));
+    slots.record_counts();
+    if (!slots.any_read()) return {};
+    const std::uint64_t stop = cursor.pos();
+    KARVO_TRY(slots.size_buffers());
+
+    cursor.rewind_to(start);
+    Status copied;
+    {
+        CopyPoints copy(cursor.data(), stream);
+        copied = walk(cursor, copy);
+    }
+    // The counting walk checked these bytes: what fails now was changed since.
+    if (!copied) {
+        if (copied.error().kind != ErrorKind::Malformed) return copied;
+        return file_changed_error(cursor.pos());
+    }
+    if (cursor.pos() != stop || !slots.all_filled()) return file_changed_error(start);
+    return {};
+}
+
+}  // namespace karvo

@@ -1,0 +1,47 @@
+// The state of one read that every section reader shares: its options, and
+// the pacing of the calls that ask whether to stop.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#include "reader/read_options.hpp"
+#include "types/result.hpp"
+
+namespace karvo {
+
+inline bool ReadOptions::wants(std::uint32_t id) const {
+    if (!samples) return false;
+    return only == nullptr || std::binary_search(only->begin(), only->end(), id);
+}
+
+class ReadContext {
+public:
+    explicit ReadContext(const ReadOptions& options) : options(options) {}
+
+    const ReadOptions& options;
+
+    // Counts `work` bytes (or items) done. Every megabyte of work the clock
+    // is read, and at most every 50 ms the caller is asked whether to stop:
+    // asking may mean waiting for the interpreter, which must stay rare.
+    Status tick(std::uint64_t work) {
+        if (options.interrupted == nullptr) return {};
+        work_ += work;
+        if (work_ < kWorkBetweenClockReads) return {};
+        work_ = 0;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ask_ < kTimeBetweenAsks) return {};
+        last_ask_ = now;
+        if (options.interrupted(options.interrupt_context)) return ParseError{"interrupted", ErrorKind::Interrupted};
+        return {};
+    }
+
+private:
+    static constexpr std::uint64_t kWorkBetweenClockReads = 1 << 20;
+    static constexpr auto kTimeBetweenAsks = std::chrono::milliseconds(50);
+    std::uint64_t work_ = 0;
+    std::chrono::steady_clock::time_point last_ask_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace karvo

@@ -1,0 +1,33 @@
+// The whole road from a path to what a read hands to its caller: the file
+// mapped, parsed, its sweeps and traces taken out of the catalog in
+// declaration order, and the mapping released.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/parse.hpp"
+
+namespace karvo {
+
+struct FileContents {
+    PropertyList header;
+    std::vector<SignalRecord> sweeps;  // declaration order
+    std::vector<SignalRecord> traces;  // declaration order
+    PackedValues values;
+};
+
+// Takes the records of `ids`, in order, out of `signals`; an id without a
+// record (a repeated id, since each lookup removes its entry) is an error.
+Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
+                                                  IdMap<SignalRecord>& signals);
+
+// Sweeps and traces resolved, the rest of the catalog dropped.
+Result<FileContents> resolve_contents(ParseResult&& parsed);
+
+// Touches no Python object: callers may run it without the interpreter lock.
+// Never throws.
+Result<FileContents> read_file(const std::string& native_path, const ReadOptions& options = {});
+
+}  // namespace karvo

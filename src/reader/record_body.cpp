@@ -1,0 +1,266 @@
+// Bodies of point records: the swept layout (one record per signal and sweep
+// point: 16, id, point) and the grouped swept layout, whose records may also
+// carry a whole group (17, group id, one point of each member).
+#include <algorithm>
+#include <cstring>
+
+#include "reader/body_walk.hpp"
+#include "reader/sections.hpp"
+#include "types/chunks.hpp"
+#include "types/format.hpp"
+
+namespace karvo {
+
+namespace {
+
+// Input bytes per block of cycles: small enough to stay in the level-2 cache
+// while each signal's points are gathered out of it.
+constexpr std::uint64_t kBlockBytes = 128 * 1024;
+// Bodies from this size on are written with streaming stores (see Store).
+constexpr std::uint64_t kStreamBytes = 8 << 20;
+
+std::uint64_t raw_header(const unsigned char* p) {
+    std::uint64_t h;
+    std::memcpy(&h, p, 8);
+    return h;
+}
+
+// Whether the cycle at p repeats the learned one.
+bool repeats(const unsigned char* p, const Cycle& cycle) {
+    bool same = true;
+    for (const Cycle::Record& r : cycle.records) same &= raw_header(p + r.offset) == r.header;
+    return same;
+}
+
+// How many of the `most` whole cycles from p on repeat the learned one
+// before the first that does not. The two halves are checked side by side:
+// two streams of reads keep more of them in flight than one.
+std::uint64_t repeated_cycles(const unsigned char* p, const Cycle& cycle, std::uint64_t most) {
+    const std::uint64_t half = most / 2;
+    const unsigned char* second = p + half * cycle.bytes;
+    for (std::uint64_t i = 0; i < half; ++i, p += cycle.bytes, second += cycle.bytes) {
+        if (!repeats(p, cycle)) return i;
+        if (!repeats(second, cycle)) {
+            // The first half alone, then the second from its break on.
+            for (std::uint64_t k = i + 1; k < half; ++k)
+                if (!repeats(p += cycle.bytes, cycle)) return k;
+            return half + i;
+        }
+    }
+    // The second half has one cycle more when `most` is odd.
+    return most - half > half && !repeats(second, cycle) ? 2 * half : most;
+}
+
+// One body's walk. `groups`: records may name a group (the grouped layout).
+class RecordWalk {
+public:
+    RecordWalk(SignalSlots& slots, std::uint64_t content_end, bool groups, ReadContext& ctx)
+        : slots_(slots), end_(content_end), groups_(groups), ctx_(ctx) {}
+
+    // The whole body: the learned cycle, the cycles that repeat it, then the
+    // records after them one by one. With `stop_at_break`, the walk ends at
+    // the first cycle that breaks the learned one and says so in `broken`.
+    template <typename Visitor>
+    Status operator()(ByteCursor& cursor, Visitor& v, bool stop_at_break = false, bool* broken = nullptr) {
+        Cycle cycle;
+        KARVO_TRY(learn_cycle(cursor, v, cycle));
+        if (!cycle.records.empty()) {
+            // Whole cycles that end inside both the content and the file:
+            // every record of one starts before content_end, its points in the file.
+            const std::uint64_t limit = std::min(end_, cursor.len());
+            std::uint64_t pos = cycle.first;
+            if (pos <= limit) {
+                const std::uint64_t most = (limit - pos) / cycle.bytes;
+                const std::uint64_t block = std::max<std::uint64_t>(1, kBlockBytes / cycle.bytes);
+                for (std::uint64_t done = 0; done < most;) {
+                    const std::uint64_t n = std::min(block, most - done);
+                    const unsigned char* p = cursor.data() + pos;
+                    const std::uint64_t good = repeated_cycles(p, cycle, n);
+                    KARVO_TRY(v.cycles(cycle, p, good));
+                    KARVO_TRY(ctx_.tick(good * cycle.bytes));
+                    done += good;
+                    pos += good * cycle.bytes;
+                    if (good < n) {
+                        if (stop_at_break) {
+                            *broken = true;
+                            return {};
+                        }
+                        break;
+                    }
+                }
+            }
+            KARVO_TRY(cursor.skip(pos - cursor.pos()));
+        }
+        while (cursor.pos() < end_) {
+            const std::uint64_t at = cursor.pos();
+            KARVO_TRY(read_record(cursor, v, nullptr));
+            KARVO_TRY(ctx_.tick(cursor.pos() - at));
+        }
+        return {};
+    }
+
+    // Learns the cycle from the records at the cursor: each gets the full
+    // checks, until the first record comes round again, every signal has had
+    // its point, or the content ends. Leaves the cursor after the cycle.
+    template <typename Visitor>
+    Status learn_cycle(ByteCursor& cursor, Visitor& v, Cycle& cycle) {
+        const std::uint64_t start = cursor.pos();
+        while (cursor.pos() < end_ && cycle.points.size() < slots_.size()) {
+            const std::uint64_t at = cursor.pos();
+            if (!cycle.records.empty() && cursor.has(8) && raw_header(cursor.data() + at) == cycle.records[0].header)
+                break;
+            cycle.records.push_back(Cycle::Record{cursor.has(8) ? raw_header(cursor.data() + at) : 0, at - start});
+            KARVO_TRY(read_record(cursor, v, &cycle, start));
+        }
+        cycle.bytes = cursor.pos() - start;
+        cycle.first = cursor.pos();
+        std::vector<const SignalSlot*> seen;
+        seen.reserve(cycle.points.size());
+        for (const Cycle::Point& p : cycle.points) seen.push_back(p.slot);
+        std::sort(seen.begin(), seen.end());
+        cycle.distinct = std::adjacent_find(seen.begin(), seen.end()) == seen.end();
+        return {};
+    }
+
+private:
+    // One record with its checks: kind, declared id or group, its points
+    // inside the file. Its points go to the visitor (and to `learn`).
+    template <typename Visitor>
+    Status read_record(ByteCursor& cursor, Visitor& v, Cycle* learn, std::uint64_t cycle_start = 0) {
+        const std::uint64_t at = cursor.pos();
+        std::uint32_t kind = word(ChunkKind::Declaration);
+        if (groups_) {
+            KARVO_ASSIGN(kind, cursor.read_u32());
+        } else {
+            KARVO_TRY(cursor.expect_chunk(ChunkKind::Declaration));
+        }
+        KARVO_ASSIGN(std::uint32_t id, cursor.read_u32());
+        if (kind == word(ChunkKind::Declaration)) {
+            SignalSlot* slot = slots_.find(id);
+            if (slot == nullptr)
+                return ParseError{format_message("value record references unknown declaration {}", id)};
+            return take_point(cursor, v, *slot, learn, cycle_start);
+        }
+        if (kind == word(ChunkKind::GroupDeclaration)) {
+            const GroupSlots* g = slots_.group(id);
+            if (g == nullptr) return ParseError{format_message("value record references unknown group {}", id)};
+            const std::uint64_t width = g->words > UINT64_MAX / 8 ? UINT64_MAX : 8 * g->words;
+            if (!cursor.has(width)) return cursor.skip(width);
+            for (SignalSlot* member : g->members) KARVO_TRY(take_point(cursor, v, *member, learn, cycle_start));
+            return {};
+        }
+        return ParseError{format_message("expected DECLARATION (16) or GROUP_DECLARATION (17) at offset {}, got {}",
+                                         at, kind)};
+    }
+
+    template <typename Visitor>
+    Status take_point(ByteCursor& cursor, Visitor& v, SignalSlot& slot, Cycle* learn, std::uint64_t cycle_start) {
+        const std::uint64_t at = cursor.pos();
+        KARVO_TRY(cursor.skip(8 * slot.words));
+        if (learn != nullptr) learn->points.push_back(Cycle::Point{&slot, at - cycle_start});
+        return v.run(slot, cursor.data() + at, 1, 8 * slot.words);
+    }
+
+    SignalSlots& slots_;
+    const std::uint64_t end_;
+    const bool groups_;
+    ReadContext& ctx_;
+};
+
+// Copies the points of `count` cycles record by record, each to its signal
+// (a signal standing twice in a cycle gets its points in turn). Returns
+// false when a signal has no room left.
+bool copy_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+    for (std::uint64_t c = 0; c < count; ++c, p += cycle.bytes) {
+        for (const Cycle::Point& point : cycle.points) {
+            SignalSlot* s = point.slot;
+            if (!s->read) continue;
+            if (!s->has_room(1)) return false;
+            copy_be_f64(s->out, p + point.offset, s->words);
+            s->out += s->words;
+        }
+    }
+    return true;
+}
+
+// Copies the points of `count` cycles signal by signal: each buffer gets a
+// run of consecutive points.
+template <Store S>
+void copy_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+    for (const Cycle::Point& point : cycle.points) {
+        SignalSlot* s = point.slot;
+        if (!s->read) continue;
+        copy_be_f64_strided<S>(s->out, p + point.offset, count, s->words, cycle.bytes);
+        s->out += count * s->words;
+    }
+}
+
+// The common body, whole cycles from the first record to the end of the
+// content, read in one pass: the number of cycles follows from the body's
+// size, so every buffer is sized before the copy, which checks each block
+// of cycles as it goes. Returns false, with nothing kept, when the body is
+// of another shape; its errors are then those of the counted read.
+Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, bool groups,
+                              ReadContext& ctx) {
+    const std::uint64_t start = cursor.pos();
+    RecordWalk walk(slots, content_end, groups, ctx);
+    Cycle cycle;
+    CountPoints count;
+    KARVO_TRY(walk.learn_cycle(cursor, count, cycle));
+    if (cycle.records.empty() || content_end > cursor.len() || cycle.first > content_end ||
+        (content_end - cycle.first) % cycle.bytes != 0)
+        return false;
+    KARVO_TRY(count.cycles(cycle, nullptr, (content_end - cycle.first) / cycle.bytes));
+    slots.record_counts();
+    if (!slots.any_read()) {
+        // Only the counts are wanted; the records are checked when read.
+        cursor.rewind_to(content_end);
+        return true;
+    }
+    KARVO_TRY(slots.size_buffers());
+
+    cursor.rewind_to(start);
+    bool broken = false;
+    Status copied;
+    {
+        CopyPoints copy(cursor.data(), (content_end - start) >= kStreamBytes);
+        copied = walk(cursor, copy, /*stop_at_break=*/true, &broken);
+    }
+    if (!copied && copied.error().kind != ErrorKind::Malformed && copied.error().kind != ErrorKind::FileChanged)
+        return std::move(copied).error();
+    if (!copied || broken || cursor.pos() != content_end || !slots.all_filled()) {
+        slots.reset();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Status CopyPoints::cycles(const Cycle& cycle, const unsigned char* p, std::uint64_t count) {
+    const auto at = static_cast<std::uint64_t>(p - file_);
+    if (!cycle.distinct) return copy_in_order(p, cycle, count) ? Status{} : file_changed_error(at);
+    for (const Cycle::Point& point : cycle.points)
+        if (point.slot->read && !point.slot->has_room(count)) return file_changed_error(at);
+    if (stream_) copy_by_signal<Store::Stream>(p, cycle, count);
+    else copy_by_signal<Store::Normal>(p, cycle, count);
+    return {};
+}
+
+Status read_record_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end, bool groups,
+                        ReadContext& ctx) {
+    const std::uint64_t start = cursor.pos();
+    {
+        SignalSlots slots(catalog, ctx.options);
+        KARVO_ASSIGN(bool done, read_in_one_pass(cursor, slots, content_end, groups, ctx));
+        if (done) return {};
+    }
+    cursor.rewind_to(start);
+    SignalSlots slots(catalog, ctx.options);
+    RecordWalk walk(slots, content_end, groups, ctx);
+    const bool stream = content_end > start && content_end - start >= kStreamBytes;
+    return read_counted(cursor, slots, stream,
+                        [&walk](ByteCursor& c, auto& visitor) { return walk(c, visitor); });
+}
+
+}  // namespace karvo
