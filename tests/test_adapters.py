@@ -42,9 +42,13 @@ def same(a, b) -> bool:
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-def test_import_karvo_loads_no_numpy_pandas_or_xarray(tmp_path):
+@pytest.mark.parametrize("where", ["elsewhere", "checkout"])
+def test_import_karvo_loads_no_numpy_pandas_or_xarray(tmp_path, where):
+    """From the checkout's root too: the sources there must not hide the
+    installed package (which alone has the compiled module)."""
     code = "import karvo, sys; print([m for m in ('numpy', 'pandas', 'xarray') if m in sys.modules])"
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    cwd = ROOT if where == "checkout" else tmp_path
+    result = subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == "[]\n"
 

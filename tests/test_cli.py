@@ -24,7 +24,7 @@ NAN, INF = float("nan"), float("inf")
 
 
 def karvo(*args: str, cwd) -> subprocess.CompletedProcess:
-    """Runs `python -m karvo` outside the source tree, so the installed package is used."""
+    """Runs `python -m karvo` in `cwd`."""
     return subprocess.run([sys.executable, "-m", "karvo", *args], cwd=cwd, capture_output=True)
 
 
