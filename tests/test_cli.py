@@ -10,6 +10,7 @@ import math
 import os
 import resource
 import shutil
+import stat
 import subprocess
 import sys
 import tracemalloc
@@ -466,6 +467,31 @@ def test_export_that_cannot_be_written(tmp_path, write, case, fmt):
     assert sorted(os.listdir(folder)) == before
     if target.is_file():
         assert target.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("kind", ["symlink", "fifo"])
+def test_export_through_a_link_or_into_a_pipe(tmp_path, kind):
+    """A link stays and its file gets the data; a pipe (like a device such as
+    /dev/null) is written to, not replaced by a file."""
+    alone = karvo("export", EXAMPLES["rc_ac"], cwd=tmp_path).stdout
+    target = tmp_path / "target"
+    if kind == "symlink":
+        (tmp_path / "data.csv").write_bytes(b"old")
+        target.symlink_to("data.csv")
+        result = karvo("export", EXAMPLES["rc_ac"], "-o", str(target), cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert target.is_symlink() and (tmp_path / "data.csv").read_bytes() == alone
+        return
+    os.mkfifo(target)
+    with subprocess.Popen(["cat", str(target)], stdout=subprocess.PIPE) as reader:
+        result = karvo("export", EXAMPLES["rc_ac"], "-o", str(target), cwd=tmp_path)
+        try:
+            received = reader.communicate(timeout=30)[0]
+        except subprocess.TimeoutExpired:
+            reader.kill()
+            raise
+    assert (result.returncode, result.stderr, received) == (0, b"", alone)
+    assert stat.S_ISFIFO(os.stat(target).st_mode)
 
 
 @pytest.mark.parametrize(

@@ -84,7 +84,8 @@ and values).
 
 Each output file is written under a temporary name in its folder and renamed
 when complete: an export that fails leaves no partial file, and the file it
-was to replace stays as it was.
+was to replace stays as it was (through a symbolic link, the file it names is
+replaced). A device or pipe, such as /dev/null, is written to directly.
 
 A file that cannot be read is reported on stderr as "FILE: message", and
 the other files are still exported. Output that cannot be written (a full
@@ -376,15 +377,21 @@ def _replacing(path: str, binary: bool) -> Iterator[IO[Any]]:
     It is written under a temporary name in the same folder and renamed over
     `path` at the end, so that an export that fails (full disk, interrupted)
     leaves no partial file and never empties the file that was there; the
-    temporary file is removed on any failure.
+    temporary file is removed on any failure. A symbolic link stays: the file
+    it points to is replaced. A device, pipe or folder is opened as it is
+    (renaming over /dev/null would replace the device with a file).
     """
-    folder = os.path.dirname(path) or "."
+    if os.path.exists(path) and not os.path.isfile(path):
+        with open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="") as out:
+            yield out
+        return
+    path = os.path.realpath(path)
     mode = _new_file_mode(path)
     f = tempfile.NamedTemporaryFile(
         "wb" if binary else "w",
         encoding=None if binary else "utf-8",
         newline=None if binary else "",
-        dir=folder,
+        dir=os.path.dirname(path),
         prefix=".karvo-",
         delete=False,
     )
