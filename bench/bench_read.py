@@ -56,8 +56,6 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import psfbuilder as pb  # noqa: E402
 
-# The installed package, not the source tree's karvo/ (which lacks _karvo).
-sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != ROOT]
 import karvo  # noqa: E402
 
 try:
@@ -429,7 +427,6 @@ def check(name: str, paths: list, sz: dict) -> None:
 
 RSS_CHILD = r"""
 import os, sys
-sys.path[:] = [p for p in sys.path if p not in ("", ".")]
 import numpy, karvo
 
 def status(key):

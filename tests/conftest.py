@@ -9,9 +9,6 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# The source tree's karvo/ lacks the compiled module: make sure `import karvo`
-# finds the installed package even under `python -m pytest` from the root.
-sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != ROOT]
 sys.path.insert(0, str(Path(__file__).parent))
 
 CORPUS = ROOT.parent / "shared" / "corpus"

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -42,9 +43,13 @@ def same(a, b) -> bool:
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-def test_import_karvo_loads_no_numpy_pandas_or_xarray(tmp_path):
+@pytest.mark.parametrize("where", ["elsewhere", "checkout"])
+def test_import_karvo_loads_no_numpy_pandas_or_xarray(tmp_path, where):
+    """From the checkout's root too: the sources there must not hide the
+    installed package (which alone has the compiled module)."""
     code = "import karvo, sys; print([m for m in ('numpy', 'pandas', 'xarray') if m in sys.modules])"
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    cwd = ROOT if where == "checkout" else tmp_path
+    result = subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == "[]\n"
 
@@ -236,21 +241,69 @@ def test_dataset_without_sweep_uses_a_point_dimension(xr, write):
 
 
 @pytest.mark.parametrize(
-    "traces, name",
+    "sweeps, traces, points, expected",
     [
-        ([pb.Decl(3, "v", 10), pb.Decl(4, "v", 10)], "v"),
-        ([pb.Decl(3, "freq", 10)], "freq"),
-        ([pb.Decl(3, "n.R1", 10), pb.Decl(4, "n", 12)], "n.R1"),
+        # the swept source saved as a trace too, NaN included: it is the coordinate
+        ([pb.Decl(1, "freq", 10)], [pb.Decl(3, "freq", 10), pb.Decl(4, "a", 10)],
+         {1: floats([NAN, 1.0]), 3: floats([NAN, 1.0]), 4: floats([5.0, 6.0])}, [("a", 1)]),
+        ([pb.Decl(1, "freq", 10)], [pb.Decl(3, "freq", 10)],
+         {1: floats([NAN, 1.0]), 3: floats([NAN, 2.0])}, [("freq (trace)", 0)]),
+        ([pb.Decl(1, "freq", 10)], [pb.Decl(3, "freq (trace)", 10), pb.Decl(4, "freq", 10)],
+         {1: floats([1.0, 2.0]), 3: floats([3.0, 4.0]), 4: floats([1.0, -2.0])},
+         [("freq (trace)", 0), ("freq (trace 2)", 1)]),
+        ([pb.Decl(1, "freq", 10)], [pb.Decl(3, "v", 10), pb.Decl(4, "v", 10)],
+         {1: floats([1.0, 2.0]), 3: floats([3.0, 4.0]), 4: floats([3.0, 4.0])}, [("v", 0), ("v (trace)", 1)]),
+        ([pb.Decl(1, "freq", 10)], [pb.Decl(3, "n.R1", 10), pb.Decl(4, "n", 12)],
+         {1: floats([1.0, 2.0]), 3: floats([3.0, 4.0]), 4: [pb.f64(5.0) * 2, pb.f64(6.0) * 2]},
+         [("n.R1", 0), ("n.total", 1), ("n.R1 (trace)", 2)]),
+        ([], [pb.Decl(3, "point", 10)], {3: floats([3.0, 4.0])}, [("point (trace)", 0)]),
     ],
-    ids=["two-traces", "trace-named-like-the-sweep", "field-named-like-a-trace"],
+    ids=["sweep-saved-as-trace", "trace-named-like-the-sweep", "renamed-name-taken",
+         "two-traces", "field-named-like-a-trace", "trace-named-like-the-dimension"],
 )
-def test_dataset_refuses_repeated_names(xr, write, traces, name):
-    points = {1: floats([1.0])}
-    points.update({t.id: [pb.f64(1.0) * (2 if t.type_id == 12 else 1)] for t in traces})
+def test_dataset_gives_repeated_names_names_of_their_own(xr, write, sweeps, traces, points, expected):
+    """`expected`: (variable name, position among the trace columns in file order)."""
+    psf = read_psf(write(swept(sweeps, traces, points)))
+    ds = karvo.to_xarray(psf)
+    assert list(ds.coords) == [s.name for s in sweeps]
+    assert list(ds.data_vars) == [name for name, _ in expected]
+    columns = []
+    for t in psf.traces:
+        names = t.data.dtype.names
+        columns += [t.data[f] for f in names] if names else [t.data]
+    for name, k in expected:
+        assert same(ds[name].values, columns[k]), name
+    if sweeps:
+        assert same(ds[sweeps[0].name].values, psf.sweeps[0].data)
+
+
+@pytest.mark.parametrize("function", ["to_dataframe", "to_xarray"])
+@pytest.mark.parametrize(
+    "points, kept, left_out",
+    [
+        ({1: floats([1, 2, 3]), 3: floats([4, 5, 6])}, ["a"], "'b', 'n.total', 'n.R1'"),
+        ({}, ["a", "b", "n.total", "n.R1"], None),
+    ],
+    ids=["some-points", "no-points"],
+)
+def test_signals_without_points(pd, xr, write, function, points, kept, left_out):
+    """A signal without points cannot share a sweep that has some: it is left
+    out, with one warning naming it; when no signal has points, all stay."""
+    traces = [pb.Decl(3, "a", 10), pb.Decl(4, "b", 10), pb.Decl(5, "n", 12)]
     path = write(swept([pb.Decl(1, "freq", 10)], traces, points))
-    with pytest.raises(ValueError) as info:
-        karvo.to_xarray(read_psf(path))
-    assert str(info.value) == f"the name '{name}' appears more than once; an xarray Dataset needs unique names"
+    psf = read_psf(path)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = getattr(karvo, function)(psf)
+    n = len(psf.sweeps[0].data)
+    if function == "to_dataframe":
+        assert (list(result.columns), len(result.index)) == (kept, n)
+    else:
+        assert (list(result.data_vars), dict(result.sizes)) == (kept, {"freq": n})
+    assert [(w.category, str(w.message)) for w in caught] == (
+        [] if left_out is None else [(UserWarning, f"{function}: left out {left_out}: no points, while 'freq' has {n}")]
+    )
+    assert all(w.filename == __file__ for w in caught)
 
 
 def test_dataset_on_the_corpus_ac_file(xr, corpus):

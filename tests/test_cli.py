@@ -7,24 +7,31 @@ import csv
 import io
 import json
 import math
+import os
+import resource
 import shutil
+import stat
 import subprocess
 import sys
+import tracemalloc
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import karvo as package
 import psfbuilder as pb
 from karvo import read_psf
+from karvo.cli import main
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = {name: str(ROOT / "examples" / f"{name}.psf") for name in ("rc_ac", "rc_tran", "rc_dcop", "rc_noise")}
+CORPUS = ROOT.parent / "shared" / "corpus"
 NAN, INF = float("nan"), float("inf")
 
 
 def karvo(*args: str, cwd) -> subprocess.CompletedProcess:
-    """Runs `python -m karvo` outside the source tree, so the installed package is used."""
+    """Runs `python -m karvo` in `cwd`."""
     return subprocess.run([sys.executable, "-m", "karvo", *args], cwd=cwd, capture_output=True)
 
 
@@ -101,6 +108,12 @@ def nonswept_file() -> bytes:
             ]
         ),
     )
+
+
+def long_file(n: int) -> bytes:
+    """A float sweep and a complex trace of n points."""
+    records = [r for k in range(n) for r in ((1, pb.f64(k * 0.1)), (4, pb.c128(complex(k / 3, -k / 7))))]
+    return swept([pb.Decl(1, "x", 10)], [pb.Decl(4, "z", 11)], records)
 
 
 # ---------------------------------------------------------------- usage
@@ -347,10 +360,187 @@ def test_info_json_goes_on_after_bad_files(tmp_path, mixed):
 
 @pytest.mark.parametrize("fmt", ["csv", "npz"])
 def test_export_of_a_bad_file(tmp_path, mixed, fmt):
+    """Nothing is written, and a file that was there stays as it was."""
+    target = tmp_path / f"old.{fmt}"
+    target.write_bytes(b"old")
     for path in mixed[1:3]:
-        result = karvo("export", path, "--to", fmt, cwd=tmp_path)
-        assert result.returncode == 1
-        assert (result.stdout, result.stderr.decode()) == (b"", failure(path) + "\n")
+        for output in ([], ["-o", str(target)]):
+            result = karvo("export", path, "--to", fmt, *output, cwd=tmp_path)
+            assert result.returncode == 1
+            assert (result.stdout, result.stderr.decode()) == (b"", failure(path) + "\n")
+            assert target.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz"])
+def test_export_of_several_files(tmp_path, mixed, fmt):
+    """One output per file, named after it, as a single export writes it;
+    the files that cannot be read are reported and skipped."""
+    out = tmp_path / "out"
+    out.mkdir()
+    files = [*mixed, EXAMPLES["rc_noise"]]
+    result = karvo("export", *files, "--to", fmt, "-o", str(out), cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode().splitlines() == [failure(mixed[1]), failure(mixed[2])]
+    good = [mixed[0], mixed[3], EXAMPLES["rc_noise"]]
+    assert sorted(os.listdir(out)) == sorted(f"{Path(f).name}.{fmt}" for f in good)
+    for f in good:
+        alone = karvo("export", f, "--to", fmt, cwd=tmp_path).stdout
+        written = (out / f"{Path(f).name}.{fmt}").read_bytes()
+        if fmt == "csv":
+            assert written == alone
+        else:
+            expected = load_npz(alone)
+            assert {k: (a.dtype, a.tobytes()) for k, a in load_npz(written).items()} == {
+                k: (a.dtype, a.tobytes()) for k, a in expected.items()
+            }
+
+
+@pytest.mark.parametrize(
+    "files, output, message",
+    [
+        (["rc_ac", "rc_tran"], None, "karvo: several files need -o DIR"),
+        (["rc_ac", "rc_tran"], "file", "karvo: {out} is not a directory (with several files -o names one)"),
+        (["rc_ac", "rc_tran", "copy/rc_ac"], "dir", "karvo: {0} and {2} would both be written to {out}/rc_ac.psf.csv"),
+    ],
+    ids=["no-output", "output-not-a-directory", "same-name-twice"],
+)
+def test_export_of_several_files_refused(tmp_path, files, output, message):
+    """Refused before anything is read or written, in one line."""
+    (tmp_path / "copy").mkdir()
+    shutil.copy(EXAMPLES["rc_ac"], tmp_path / "copy" / "rc_ac.psf")
+    paths = [EXAMPLES.get(f) or str(tmp_path / f"{f}.psf") for f in files]
+    out = tmp_path / "out"
+    if output == "dir":
+        out.mkdir()
+    elif output == "file":
+        out.write_bytes(b"old")
+    result = karvo("export", *paths, *(["-o", str(out)] if output else []), cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.decode() == message.format(*paths, out=out) + "\n"
+    if output == "dir":
+        assert list(out.iterdir()) == []
+    elif output == "file":
+        assert out.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize(
+    "case, fmt",
+    [("missing-folder", "csv"), ("target-is-a-folder", "csv"), ("read-only-folder", "csv"),
+     ("file-size-limit", "csv"), ("file-size-limit", "npz")],
+)
+def test_export_that_cannot_be_written(tmp_path, write, case, fmt):
+    """One line and exit status 1; no partial or temporary file is left and
+    a file that was there keeps its content. A file size limit stands for a
+    disk that fills up half way."""
+    if case == "read-only-folder" and os.geteuid() == 0:
+        pytest.skip("root writes into read-only folders")
+    path = write(long_file(20_000))
+    folder = tmp_path / "out"
+    folder.mkdir()
+    target = folder / f"x.{fmt}"
+    limit = None
+    if case == "missing-folder":
+        target = folder / "missing" / f"x.{fmt}"
+        reason = "No such file or directory"
+    elif case == "target-is-a-folder":
+        target.mkdir()
+        reason = "Is a directory"
+    elif case == "read-only-folder":
+        target.write_bytes(b"old")
+        folder.chmod(0o555)
+        reason = "Permission denied"
+    else:
+        target.write_bytes(b"old")
+        limit = 65536
+        reason = "File too large"
+    before = sorted(os.listdir(folder))
+
+    def limit_file_size():
+        if limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    result = subprocess.run([sys.executable, "-m", "karvo", "export", path, "--to", fmt, "-o", str(target)],
+                            cwd=tmp_path, capture_output=True, preexec_fn=limit_file_size)
+    folder.chmod(0o755)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode() == f"karvo: cannot write {target}: {reason}\n"
+    assert sorted(os.listdir(folder)) == before
+    if target.is_file():
+        assert target.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("kind", ["symlink", "fifo"])
+def test_export_through_a_link_or_into_a_pipe(tmp_path, kind):
+    """A link stays and its file gets the data; a pipe (like a device such as
+    /dev/null) is written to, not replaced by a file."""
+    alone = karvo("export", EXAMPLES["rc_ac"], cwd=tmp_path).stdout
+    target = tmp_path / "target"
+    if kind == "symlink":
+        (tmp_path / "data.csv").write_bytes(b"old")
+        target.symlink_to("data.csv")
+        result = karvo("export", EXAMPLES["rc_ac"], "-o", str(target), cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert target.is_symlink() and (tmp_path / "data.csv").read_bytes() == alone
+        return
+    os.mkfifo(target)
+    with subprocess.Popen(["cat", str(target)], stdout=subprocess.PIPE) as reader:
+        result = karvo("export", EXAMPLES["rc_ac"], "-o", str(target), cwd=tmp_path)
+        try:
+            received = reader.communicate(timeout=30)[0]
+        except subprocess.TimeoutExpired:
+            reader.kill()
+            raise
+    assert (result.returncode, result.stderr, received) == (0, b"", alone)
+    assert stat.S_ISFIFO(os.stat(target).st_mode)
+
+
+@pytest.mark.parametrize(
+    "case, command",
+    [("full-device", ["info"]), ("full-device", ["export"]), ("full-device", ["export", "--to", "npz"]),
+     ("closed-pipe", ["export"]), ("closed-pipe", ["export", "--to", "npz"])],
+    ids=["full-device-info", "full-device-csv", "full-device-npz", "closed-pipe-csv", "closed-pipe-npz"],
+)
+def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
+    """A full device or a reader gone away (`karvo export f | head -c 10`):
+    one line and exit status 1, no traceback."""
+    path = write(long_file(20_000))
+    argv = [sys.executable, "-m", "karvo", *command, path]
+    if case == "full-device":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run(argv, cwd=tmp_path, stdout=full, stderr=subprocess.PIPE)
+        status, err, reason = result.returncode, result.stderr, "No space left on device"
+    else:
+        with subprocess.Popen(argv, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+            assert len(process.stdout.read(10)) == 10
+            process.stdout.close()  # while the writer still has about a megabyte to go
+            err = process.stderr.read()
+            status, reason = process.wait(), "Broken pipe"
+    assert (status, err.decode()) == (1, f"karvo: standard output: {reason}\n")
+
+
+@pytest.mark.parametrize(
+    "command, share", [(["info"], 1 / 8), (["export", "-o", "{out}"], 1)], ids=["info", "export-csv"]
+)
+def test_commands_need_no_copy_of_the_data(tmp_path, write, capsys, command, share):
+    """The memory Python and NumPy allocate (the arrays of read_psf are not
+    counted) stays well below the size of the arrays: info reduces them in
+    place, CSV export formats a block of rows at a time. Whole copies took
+    several times their size."""
+    n = 300_000
+    path = write(long_file(n))
+    argv = [a.format(out=tmp_path / "out.csv") for a in command] + [path]
+    assert main(argv) == 0  # warm: first imports and caches
+    tracemalloc.start()
+    try:
+        status = main(argv)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert status == 0
+    assert peak < share * n * (8 + 16)
+    capsys.readouterr()
 
 
 def test_info_on_the_corpus(tmp_path, corpus):
@@ -506,11 +696,83 @@ def test_npz_of_values(tmp_path):
             assert array.item() == v.data
 
 
-def test_npz_refuses_repeated_names(tmp_path, write):
-    path = write(swept([pb.Decl(1, "x", 10)], [pb.Decl(2, "v", 10), pb.Decl(3, "v", 10)], []))
+def test_npz_gives_repeated_names_keys_of_their_own(tmp_path, write):
+    """As in to_xarray: the swept source saved as a trace too is left out,
+    other repeats get " (trace)" or " (value)"; CSV keeps every name."""
+    path = write(swept([pb.Decl(1, "x", 10)], [pb.Decl(2, "x", 10), pb.Decl(3, "v", 10), pb.Decl(4, "v", 12)],
+                       [(1, pb.f64(NAN)), (2, pb.f64(NAN)), (3, pb.f64(2.0)), (4, pb.f64(3.0) + pb.f64(4.0))]))
+    values = write(pb.build(pb.NONSWEPT, types=TYPES, value=pb.NonSwept(
+        [pb.Entry(1, "v", 10, pb.f64(1.0)), pb.Entry(2, "v", 11, pb.c128(2j))])))
+    psf = read_psf(path)
     result = karvo("export", path, "--to", "npz", cwd=tmp_path)
-    assert result.returncode == 1
-    assert result.stdout == b""
-    assert result.stderr.decode() == f"{path}: the name 'v' appears more than once; npz needs unique names\n"
-    # CSV has no such limit
-    assert export_csv(path, tmp_path) == [["x", "v", "v"]]
+    assert (result.returncode, result.stderr) == (0, b"")
+    arrays = load_npz(result.stdout)
+    assert list(arrays) == ["x", "v", "v (trace)"]
+    for key, signal in zip(arrays, [psf.sweeps[0], psf.traces[1], psf.traces[2]]):
+        assert (arrays[key].dtype, arrays[key].tobytes()) == (signal.data.dtype, signal.data.tobytes())
+    assert export_csv(path, tmp_path)[0] == ["x", "x", "v", "v.total", "v.R1"]
+    result = karvo("export", values, "--to", "npz", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert {k: a.item() for k, a in load_npz(result.stdout).items()} == {"v": 1.0, "v (value)": 2j}
+
+
+# ---------------------------------------------------------------- the corpus
+
+
+def psfbin_files(folder: Path) -> list[str]:
+    """The psfbin files under `folder`, known by their bytes: their trailer
+    ends in "Clarissa" and a word."""
+    found = []
+    for p in sorted(folder.rglob("*")) if folder.is_dir() else []:
+        if p.is_file() and p.stat().st_size >= 12:
+            with p.open("rb") as f:
+                f.seek(-12, os.SEEK_END)
+                if f.read(8) == b"Clarissa":
+                    found.append(p.relative_to(folder).as_posix())
+    return found
+
+
+def flat_values(psf) -> list:
+    """(name, scalar) rows of the CSV of a non-swept file."""
+    rows = []
+    for v in psf.values:
+        members = [(f"{v.name}.{m}", x) for m, x in v.data.items()] if isinstance(v.data, dict) else [(v.name, v.data)]
+        for name, x in members:
+            rows += [(f"{name}.re", x.real), (f"{name}.im", x.imag)] if isinstance(x, complex) else [(name, x)]
+    return rows
+
+
+@pytest.mark.parametrize("name", psfbin_files(CORPUS))
+def test_every_corpus_file_through_every_command(tmp_path, corpus, capsys, name):
+    """read_psf, to_dataframe, to_xarray, info and both exports on every real file."""
+    pytest.importorskip("xarray")
+    path = str(corpus / name)
+    try:
+        psf = read_psf(path)
+    except ValueError as e:
+        if name == "grouped/srcSweep2":
+            pytest.skip(f"not read yet: {e}")
+        raise
+    frame, ds = package.to_dataframe(psf), package.to_xarray(psf)
+    assert main(["info", "--json", path]) == 0
+    (info,) = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert [t["points"] for t in info["sweeps"] + info["traces"]] == [len(s.data) for s in psf.sweeps + psf.traces]
+    assert main(["export", "-o", str(tmp_path / "x.csv"), path]) == 0
+    assert main(["export", "-o", str(tmp_path / "x.npz"), path]) == 0
+    with open(tmp_path / "x.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    arrays = load_npz((tmp_path / "x.npz").read_bytes())
+    if psf.sweeps:
+        n = len(psf.sweeps[0].data)
+        assert (len(frame), dict(ds.sizes)) == (n, {psf.sweeps[0].name: n})
+        columns = csv_columns(psf)
+        assert rows[0] == [c for c, _ in columns] and len(rows) == 1 + n
+        for k, (_, column) in enumerate(columns):
+            assert bits([float(r[k]) for r in rows[1:]]) == bits(column)
+        assert list(arrays) == [s.name for s in psf.sweeps + psf.traces]
+        assert all(arrays[s.name].tobytes() == s.data.tobytes() for s in psf.sweeps + psf.traces)
+    else:
+        assert (len(frame), list(arrays)) == (len(psf.values), [v.name for v in psf.values])
+        expected = flat_values(psf)
+        assert len(ds.data_vars) == len(expected)
+        assert rows == [["name", "value"]] + [[k, x if isinstance(x, str) else repr(x)] for k, x in expected]

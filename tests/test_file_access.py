@@ -51,7 +51,7 @@ def run_isolated(code: str, *args: str, cwd) -> object:
             capture_output=True,
             text=True,
             timeout=30,
-            cwd=cwd,  # keeps the source tree's karvo/ off sys.path
+            cwd=cwd,
         )
     except subprocess.TimeoutExpired:
         pytest.fail("read_psf blocked")

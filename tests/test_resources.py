@@ -85,7 +85,7 @@ def measure(write, tmp_path, data: bytes) -> dict:
             capture_output=True,
             text=True,
             timeout=60,
-            cwd=tmp_path,  # keeps the source tree's karvo/ off sys.path
+            cwd=tmp_path,
         )
     except subprocess.TimeoutExpired:
         pytest.fail("read_psf hung")

@@ -150,7 +150,7 @@ def test_first_use_initialisation_from_many_threads(mode, write, tmp_path):
             capture_output=True,
             text=True,
             timeout=120,
-            cwd=tmp_path,  # keeps the source tree's karvo/ off sys.path
+            cwd=tmp_path,
         )
     except subprocess.TimeoutExpired:
         pytest.fail("threads deadlocked in a first-use initialisation")

@@ -108,8 +108,8 @@ def test_mypy_accepts_uses_and_refuses_misuses(checks):
 
 def test_stub_and_marker_are_installed():
     package = Path(karvo.__file__).resolve().parent
-    assert package != ROOT / "karvo"
+    assert package != ROOT / "python" / "karvo"
     assert (package / "py.typed").is_file()
     stub = package / "_karvo.pyi"
     assert stub.is_file()
-    assert stub.read_bytes() == (ROOT / "karvo" / "_karvo.pyi").read_bytes()
+    assert stub.read_bytes() == (ROOT / "python" / "karvo" / "_karvo.pyi").read_bytes()

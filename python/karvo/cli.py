@@ -2,7 +2,7 @@
 export their data.
 
     karvo info FILE... [--json]
-    karvo export FILE [--to csv|npz] [-o OUT]
+    karvo export FILE... [--to csv|npz] [-o OUT]
 
 `main` is the entry point; it returns the exit status instead of exiting.
 """
@@ -10,18 +10,20 @@ export their data.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
-import io
 import itertools
 import json
 import math
 import os
+import stat
 import sys
+import tempfile
 import zipfile
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from ._karvo import Psf, Sweep, Trace, __version__, read_psf
-from .adapters import _signals
+from .adapters import _Column, _signals, _unique_names
 
 __all__ = ["main", "layout", "describe"]
 
@@ -55,25 +57,41 @@ A file that cannot be read is reported on stderr as "FILE: message" and the
 other files are still shown; the exit status is then 1."""
 
 EXPORT_HELP = """\
-Write the data of FILE to stdout, or to OUT with -o.
+Write the data of FILE to stdout, or to the file OUT with -o. With several
+FILEs, -o names an existing directory and each FILE is written to
+OUT/NAME.csv or OUT/NAME.npz, NAME being the FILE's own name (a.psf gives
+a.psf.csv); when two FILEs have the same name, nothing is written and the
+exit status is 2.
 
-csv (the default unless OUT ends in .npz): swept files give one column per
-sweep and trace in file order; a complex signal gives the two columns
-NAME.re and NAME.im, a struct trace one column NAME.FIELD per field. Every
-number is written with Python's repr, so reading it back with float() gives
-the same binary64 (except that every NaN is written as nan, its sign and
-payload not kept). A signal with fewer points than
-the longest one leaves its last cells empty. Non-swept and empty files give
-"name,value" rows, one per value; struct members are rows NAME.MEMBER, and
-complex values two rows NAME.re and NAME.im.
+csv (the default unless a single FILE goes to an OUT ending in .npz): swept
+files give one column per sweep and trace in file order; a complex signal
+gives the two columns NAME.re and NAME.im, a struct trace one column
+NAME.FIELD per field. Every number is written with Python's repr, so reading
+it back with float() gives the same binary64 (except that every NaN is
+written as nan, its sign and payload not kept). A signal with fewer points
+than the longest one leaves its last cells empty. Non-swept and empty files
+give "name,value" rows, one per value; struct members are rows NAME.MEMBER,
+and complex values two rows NAME.re and NAME.im.
 
 npz (NumPy's .npz archive): one array per sweep and trace, keyed by its
 name; a struct trace is its structured array. Non-swept files give one 0-d
 array per value (a struct value is a 0-d structured array with one field per
-member). Names must be unique for npz.
+member). Keys are made unique as by karvo.to_xarray: a trace that repeats a
+sweep's name with the same data is left out (the sweep's array holds it);
+any other repeated name gets " (trace)" appended, or " (trace 2)",
+" (trace 3)", ... when that is taken too (" (sweep)", " (value)" for sweeps
+and values).
 
-A file that cannot be read is reported on stderr as "FILE: message"; the
-exit status is then 1."""
+Each output file is written under a temporary name in its folder and renamed
+when complete: an export that fails leaves no partial file, and the file it
+was to replace stays as it was (through a symbolic link, the file it names is
+replaced). A device or pipe, such as /dev/null, is written to directly.
+
+A file that cannot be read is reported on stderr as "FILE: message", and
+the other files are still exported. Output that cannot be written (a full
+disk, a missing or read-only folder, a closed pipe or a full device as
+stdout) is reported in one line, "karvo: cannot write OUT: reason" or
+"karvo: standard output: reason". The exit status is then 1."""
 
 
 def layout(psf: Psf) -> str:
@@ -112,14 +130,20 @@ def _type_name(x: Any) -> str:
 
 
 def _min_max(column: Any) -> Tuple[Optional[float], Optional[float]]:
-    """Min and max of the real part, NaN points left out; None if no point is left."""
+    """Min and max of the real part, NaN points left out; None if no point is left.
+
+    fmin/fmax skip NaN and reduce the array (or the real view of a complex
+    one) in place: no mask or copy as large as the signal is made.
+    """
     import numpy as np
 
-    real = np.real(column)
-    real = real[~np.isnan(real)]
+    real = column.real
     if real.size == 0:
         return None, None
-    return float(real.min()), float(real.max())
+    lo, hi = float(np.fmin.reduce(real)), float(np.fmax.reduce(real))
+    if math.isnan(lo):
+        return None, None
+    return lo, hi
 
 
 def _signal_info(signal: Union[Sweep, Trace]) -> Dict[str, Any]:
@@ -256,6 +280,10 @@ def _info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 # ---------------------------------------------------------------- export
 
+# CSV numbers are formatted this many cells at a time, so that the text of a
+# large file is never held whole.
+CSV_BLOCK_CELLS = 1 << 16
+
 
 def _flat_columns(name: str, data: Any) -> List[Tuple[str, Any]]:
     """CSV columns of one signal: complex in two, a struct one per field."""
@@ -277,6 +305,8 @@ def _value_rows(name: str, x: Any) -> List[Tuple[str, str]]:
 
 
 def _write_csv(psf: Psf, out: IO[str]) -> None:
+    """Write the CSV text block by block: the first rows go out at once and
+    memory stays near the size of the arrays, however long the file."""
     writer = csv.writer(out, lineterminator="\n")
     if layout(psf) != "swept":
         writer.writerow(["name", "value"])
@@ -285,9 +315,12 @@ def _write_csv(psf: Psf, out: IO[str]) -> None:
         return
     columns = [c for s in _signals(psf) for c in _flat_columns(s.name, s.data)]
     writer.writerow([name for name, _ in columns])
-    # repr of a Python float is the shortest text that reads back to the same bits.
-    texts = [map(repr, column.tolist()) for _, column in columns]
-    writer.writerows(itertools.zip_longest(*texts, fillvalue=""))
+    rows = max((len(column) for _, column in columns), default=0)
+    step = max(1, CSV_BLOCK_CELLS // max(1, len(columns)))
+    for start in range(0, rows, step):
+        # repr of a Python float is the shortest text that reads back to the same bits.
+        texts = [map(repr, column[start : start + step].tolist()) for _, column in columns]
+        writer.writerows(itertools.zip_longest(*texts, fillvalue=""))
 
 
 def _value_array(x: Any) -> Any:
@@ -305,65 +338,140 @@ def _value_array(x: Any) -> Any:
     return np.array(tuple(x.values()), dtype=fields)
 
 
-def _npz_bytes(psf: Psf) -> bytes:
+def _write_npz(psf: Psf, out: IO[bytes]) -> None:
+    """Write the arrays as an npz archive straight into `out` (which need not
+    be seekable). Names are made unique as for to_xarray."""
     import numpy as np
 
     if layout(psf) == "swept":
-        arrays = [(s.name, s.data) for s in _signals(psf)]
+        arrays = [_Column("sweep", s.name, s.data) for s in psf.sweeps]
+        arrays += [_Column("trace", t.name, t.data) for t in psf.traces]
     else:
-        arrays = [(v.name, _value_array(v.data)) for v in psf.values]
-    seen = set()
-    for name, _ in arrays:
-        if name in seen:
-            raise ValueError(f"the name '{name}' appears more than once; npz needs unique names")
-        seen.add(name)
-    buffer = io.BytesIO()
+        arrays = [_Column("value", v.name, _value_array(v.data)) for v in psf.values]
     # What numpy.savez writes, without its keyword arguments that a signal
     # name such as "file" would collide with.
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
-        for name, array in arrays:
-            with archive.open(name + ".npy", "w", force_zip64=True) as member:
-                np.lib.format.write_array(member, np.asanyarray(array), allow_pickle=False)
-    return buffer.getvalue()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as archive:
+        for array in _unique_names(arrays):
+            with archive.open(array.name + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(array.data), allow_pickle=False)
+
+
+def _new_file_mode(path: str) -> int:
+    """The mode for the file written at `path`: that of the file it replaces,
+    else what open() would give (not the temporary file's 0600)."""
+    try:
+        st = os.stat(path)
+        if stat.S_ISREG(st.st_mode):
+            return stat.S_IMODE(st.st_mode)
+    except OSError:
+        pass
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+@contextlib.contextmanager
+def _replacing(path: str, binary: bool) -> Iterator[IO[Any]]:
+    """A file that becomes `path` only when completely written.
+
+    It is written under a temporary name in the same folder and renamed over
+    `path` at the end, so that an export that fails (full disk, interrupted)
+    leaves no partial file and never empties the file that was there; the
+    temporary file is removed on any failure. A symbolic link stays: the file
+    it points to is replaced. A device, pipe or folder is opened as it is
+    (renaming over /dev/null would replace the device with a file).
+    """
+    if os.path.exists(path) and not os.path.isfile(path):
+        with open(path, "wb") if binary else open(path, "w", encoding="utf-8", newline="") as out:
+            yield out
+        return
+    path = os.path.realpath(path)
+    mode = _new_file_mode(path)
+    f = tempfile.NamedTemporaryFile(
+        "wb" if binary else "w",
+        encoding=None if binary else "utf-8",
+        newline=None if binary else "",
+        dir=os.path.dirname(path),
+        prefix=".karvo-",
+        delete=False,
+    )
+    try:
+        with f:
+            yield f
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(f.name, mode)
+        os.replace(f.name, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(f.name)
+        raise
+
+
+def _export_to(psf: Psf, to: str, out: IO[Any]) -> None:
+    if to == "npz":
+        _write_npz(psf, out)
+    else:
+        _write_csv(psf, out)
+
+
+def _export_to_stdout(psf: Psf, to: str, out: IO[str], err: IO[str]) -> int:
+    """Errors writing stdout are left to main, which reports them."""
+    sink: Any = out
+    if to == "npz":
+        sink = getattr(out, "buffer", None)
+        if sink is None:
+            print("karvo: npz output needs a binary stdout; use -o OUT", file=err)
+            return 1
+        out.flush()
+    _export_to(psf, to, sink)
+    sink.flush()
+    return 0
+
+
+def _targets(args: argparse.Namespace, to: str) -> Union[str, List[Optional[str]]]:
+    """Where each file is written (None: stdout), or why the command is refused."""
+    if len(args.files) == 1:
+        return [args.output]
+    folder = args.output
+    if folder is None:
+        return "several files need -o DIR"
+    if not os.path.isdir(folder):
+        return f"{folder} is not a directory (with several files -o names one)"
+    targets: Dict[str, str] = {}
+    for path in args.files:
+        target = os.path.join(folder, f"{os.path.basename(path)}.{to}")
+        if target in targets:
+            return f"{targets[target]} and {path} would both be written to {target}"
+        targets[target] = path
+    return list(targets)
 
 
 def _export(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    to = args.to or ("npz" if args.output and args.output.lower().endswith(".npz") else "csv")
-    try:
-        psf = read_psf(args.file)
-        if to == "npz":
-            payload: Any = _npz_bytes(psf)
-        else:
-            text = io.StringIO()
-            _write_csv(psf, text)
-            payload = text.getvalue()
-    except (OSError, ValueError) as e:
-        print(f"{args.file}: {e}", file=err)
-        return 1
-    if args.output is None:
-        if to == "npz":
-            out.flush()
-            binary = getattr(out, "buffer", None)
-            if binary is None:
-                print("karvo: npz output needs a binary stdout; use -o OUT", file=err)
-                return 1
-            binary.write(payload)
-            binary.flush()
-        else:
-            out.write(payload)
-            out.flush()
-        return 0
-    try:
-        if to == "npz":
-            with open(args.output, "wb") as f:
-                f.write(payload)
-        else:
-            with open(args.output, "w", encoding="utf-8", newline="") as f:
-                f.write(payload)
-    except OSError as e:
-        print(f"{args.output}: {e.strerror or e}", file=err)
-        return 1
-    return 0
+    single = len(args.files) == 1 and args.output
+    to = args.to or ("npz" if single and args.output.lower().endswith(".npz") else "csv")
+    targets = _targets(args, to)
+    if isinstance(targets, str):
+        print(f"karvo: {targets}", file=err)
+        return 2
+    status = 0
+    for path, target in zip(args.files, targets):
+        try:
+            psf = read_psf(path)
+        except (OSError, ValueError) as e:
+            print(f"{path}: {e}", file=err)
+            status = 1
+            continue
+        if target is None:
+            status = max(status, _export_to_stdout(psf, to, out, err))
+            continue
+        try:
+            with _replacing(target, binary=to == "npz") as f:
+                _export_to(psf, to, f)
+        except OSError as e:
+            print(f"karvo: cannot write {target}: {e.strerror or e}", file=err)
+            status = 1
+    return status
 
 
 # ---------------------------------------------------------------- parser
@@ -392,17 +500,22 @@ def _parser() -> argparse.ArgumentParser:
 
     export = commands.add_parser(
         "export",
-        help="write the data of a psfbin file as CSV or NPZ",
+        help="write the data of psfbin files as CSV or NPZ",
         description=EXPORT_HELP,
         formatter_class=formatter,
     )
-    export.add_argument("file", metavar="FILE", help="psfbin file to read")
+    export.add_argument("files", nargs="+", metavar="FILE", help="psfbin file to read")
     export.add_argument(
         "--to",
         choices=["csv", "npz"],
-        help="output format (default: npz when OUT ends in .npz, else csv)",
+        help="output format (default: npz when one FILE goes to an OUT ending in .npz, else csv)",
     )
-    export.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    export.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="write to the file OUT instead of stdout; with several files, into the existing directory OUT",
+    )
     export.set_defaults(run=_export)
     return parser
 
@@ -421,10 +534,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as e:  # --help, --version and usage errors
         return e.code if isinstance(e.code, int) else (0 if e.code is None else 2)
     try:
-        return int(args.run(args, sys.stdout, sys.stderr))
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, and point stdout
-        # at devnull so that the interpreter's final flush does not fail again.
+        status = int(args.run(args, sys.stdout, sys.stderr))
+        sys.stdout.flush()
+        return status
+    except OSError as e:
+        # The commands report the files they cannot read or write themselves:
+        # what gets here failed to write stdout (a full device, a closed pipe
+        # as in `karvo export f | head`). Point stdout at devnull so that the
+        # interpreter's final flush of what is still buffered cannot fail too.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        print(f"karvo: standard output: {e.strerror or e}", file=sys.stderr)
         return 1
