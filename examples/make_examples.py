@@ -43,6 +43,7 @@ from psfbuilder import (  # noqa: E402
 )
 
 R, C = 1e3, 1e-9  # an RC low-pass filter
+NODE = [("key", "node"), ("units", "V")]  # the properties simulators give node voltages
 POLE = 1 / (2 * math.pi * R * C)
 
 
@@ -63,8 +64,8 @@ def ac() -> bytes:
     return build(
         SWEPT,
         header=header("ac"),
-        types=[TypeDef(10, "sweep", FLOAT64), TypeDef(11, "V", COMPLEX)],
-        sweeps=[Decl(1, "freq", 10)],
+        types=[TypeDef(10, "sweep", FLOAT64), TypeDef(11, "V", COMPLEX, props=NODE)],
+        sweeps=[Decl(1, "freq", 10, props=[("units", "Hz")])],
         traces=[Decl(2, "in", 11), Decl(3, "out", 11)],
         value=Swept(swept_records(points, [1, 2, 3])),
     )
@@ -78,7 +79,7 @@ def tran() -> bytes:
     return build(
         WINDOWED,
         header=header("tran"),
-        types=[TypeDef(10, "time", FLOAT64), TypeDef(11, "V", FLOAT64)],
+        types=[TypeDef(10, "time", FLOAT64, props=[("units", "s")]), TypeDef(11, "V", FLOAT64, props=NODE)],
         sweeps=[Decl(1, "time", 10)],
         traces=[Group(4, "nodes", [Decl(2, "in", 11), Decl(3, "out", 11)])],
         value=Windowed(windowed_frames([times, vin, vout], 64)),
@@ -94,7 +95,7 @@ def dcop() -> bytes:
     return build(
         NONSWEPT,
         header=header("dc"),
-        types=[TypeDef(10, "V", FLOAT64), resistor, counts],
+        types=[TypeDef(10, "V", FLOAT64, props=NODE), resistor, counts],
         value=NonSwept(
             [
                 Entry(1, "in", 10, f64(1.0)),
@@ -109,6 +110,7 @@ def dcop() -> bytes:
 def noise() -> bytes:
     freqs = [10 ** (3 + k / 5) for k in range(21)]
     contrib = struct_type(12, "noise", [("total", FLOAT64), ("R1", FLOAT64), ("R2", FLOAT64)])
+    contrib.props = [("units", "V^2/Hz")]
     points = {
         1: [f64(f) for f in freqs],
         2: [f64(2 * 4e-21 * R / (1 + (f / POLE) ** 2)) + f64(4e-21 * R) + f64(4e-21 * R) for f in freqs],
@@ -116,7 +118,7 @@ def noise() -> bytes:
     return build(
         SWEPT,
         header=header("noise"),
-        types=[TypeDef(10, "freq", FLOAT64), contrib],
+        types=[TypeDef(10, "freq", FLOAT64, props=[("units", "Hz")]), contrib],
         sweeps=[Decl(1, "freq", 10)],
         traces=[Decl(2, "out", 12)],
         value=Swept(swept_records(points, [1, 2])),

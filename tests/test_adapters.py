@@ -99,6 +99,7 @@ def test_dataframe_of_the_swept_examples(pd, name):
     assert list(frame.columns) == [n for n, _ in expected]
     for k, (_, column) in enumerate(expected):
         assert same(frame.iloc[:, k].to_numpy(), column)
+    assert frame.attrs == psf.header
 
 
 def test_dataframe_keeps_bits_order_and_repeated_names(pd, write):
@@ -186,14 +187,16 @@ def test_dataset_of_the_swept_examples(xr, name):
     assert dict(ds.sizes) == {sweep.name: len(sweep.data)}
     assert list(ds.coords) == [sweep.name]
     assert same(ds[sweep.name].values, sweep.data)
+    assert ds[sweep.name].attrs == dict(sweep.properties) and sweep.units in ("Hz", "s")
     expected = []
     for t in psf.traces:
         names = t.data.dtype.names
-        expected += [(f"{t.name}.{f}", t.data[f]) for f in names] if names else [(t.name, t.data)]
-    assert list(ds.data_vars) == [n for n, _ in expected]
-    for n, column in expected:
+        expected += [(f"{t.name}.{f}", t.data[f], t) for f in names] if names else [(t.name, t.data, t)]
+    assert list(ds.data_vars) == [n for n, _, _ in expected]
+    for n, column, t in expected:
         assert ds[n].dims == (sweep.name,)
         assert same(ds[n].values, column)
+        assert ds[n].attrs == dict(t.properties) and "units" in ds[n].attrs
     assert ds.attrs == psf.header
     assert list(ds.attrs) == list(psf.header)
 
@@ -230,6 +233,7 @@ def test_dataset_of_the_operating_point(xr):
         assert ds[name].dims == ()
         assert ds[name].item() == x
     assert ds.attrs == psf.header
+    assert ds["in"].attrs["units"] == psf["in"].units == "V"
 
 
 def test_dataset_without_sweep_uses_a_point_dimension(xr, write):

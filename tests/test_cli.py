@@ -199,7 +199,7 @@ def expected_signal(signal) -> dict:
         return json_float(float(real.min())), json_float(float(real.max()))
 
     data = signal.data
-    entry = {"name": signal.name, "points": len(data)}
+    entry = {"name": signal.name, "units": signal.units, "points": len(data)}
     if data.dtype.names is None:
         lo, hi = min_max(data)
         return {**entry, "dtype": data.dtype.name, "min": lo, "max": hi, "fields": None}
@@ -220,7 +220,11 @@ def test_info_json_describes_the_file(tmp_path, name):
     assert info["sweeps"] == [expected_signal(s) for s in psf.sweeps]
     assert info["traces"] == [expected_signal(t) for t in psf.traces]
     types = {float: "float", int: "int", str: "str", dict: "struct"}
-    assert info["values"] == [{"name": v.name, "type": types[type(v.data)], "value": v.data} for v in psf.values]
+    assert info["values"] == [
+        {"name": v.name, "type": types[type(v.data)], "units": v.units, "value": v.data} for v in psf.values
+    ]
+    # The examples carry units as simulators write them.
+    assert {s["name"]: s["units"] for s in info["sweeps"] + info["traces"]}.get("freq", "Hz") == "Hz"
 
 
 def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
@@ -240,10 +244,10 @@ def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
 
     assert values_info["layout"] == "non-swept"
     assert values_info["values"] == [
-        {"name": "nan", "type": "float", "value": "NaN"},
-        {"name": "z", "type": "complex", "value": {"re": "-Infinity", "im": 0.1}},
-        {"name": "note", "type": "str", "value": 'a, "quoted" note'},
-        {"name": "R1", "type": "struct", "value": {"v": 1 / 3, "z": {"re": 2.0, "im": -1.0}, "region": 3}},
+        {"name": "nan", "type": "float", "units": None, "value": "NaN"},
+        {"name": "z", "type": "complex", "units": None, "value": {"re": "-Infinity", "im": 0.1}},
+        {"name": "note", "type": "str", "units": None, "value": 'a, "quoted" note'},
+        {"name": "R1", "type": "struct", "units": None, "value": {"v": 1 / 3, "z": {"re": 2.0, "im": -1.0}, "region": 3}},
     ]
 
 
@@ -285,13 +289,13 @@ def test_info_text_swept(tmp_path):
     (noise,) = psf.traces
     n = str(len(freq.data))
     expected = [
-        ["kind", "name", "type", "points", "min (real)", "max (real)"],
-        ["sweep", "freq", "float64", n, g(freq.data.min()), g(freq.data.max())],
-        ["trace", "out", "struct, 3 fields", n],
+        ["kind", "name", "type", "units", "points", "min (real)", "max (real)"],
+        ["sweep", "freq", "float64", "Hz", n, g(freq.data.min()), g(freq.data.max())],
+        ["trace", "out", "struct, 3 fields", "V^2/Hz", n],
     ]
     for field in ("total", "R1", "R2"):
         column = noise.data[field]
-        expected.append([f"out.{field}", "float64", n, g(column.min()), g(column.max())])
+        expected.append([f"out.{field}", "float64", "V^2/Hz", n, g(column.min()), g(column.max())])
     assert table(out, "sweeps and traces") == expected
 
 
@@ -302,14 +306,16 @@ def test_info_text_values(tmp_path):
     assert (result.returncode, err) == (0, "")
     assert out.splitlines()[1] == "  layout: non-swept (4 values)"
     psf = read_psf(path)
-    expected = [["name", "type", "value"]]
+    expected = [["name", "type", "units", "value"]]
     for v in psf.values:
+        units = [v.units] if v.units else []  # a blank cell is no cell
         if isinstance(v.data, dict):
-            expected.append([v.name, "struct", f"{len(v.data)} members"])
+            expected.append([v.name, "struct", *units, f"{len(v.data)} members"])
             for m, x in v.data.items():
-                expected.append([f"{v.name}.{m}", type(x).__name__, x if isinstance(x, str) else repr(x)])
+                expected.append([f"{v.name}.{m}", type(x).__name__, *units, x if isinstance(x, str) else repr(x)])
         else:
-            expected.append([v.name, type(v.data).__name__, repr(v.data)])
+            expected.append([v.name, type(v.data).__name__, *units, repr(v.data)])
+    assert ["in", "float", "V", "1.0"] in expected
     assert table(out, "values") == expected
 
 

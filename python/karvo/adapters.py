@@ -33,6 +33,7 @@ class _Column(NamedTuple):
     kind: str  # "sweep", "trace", "value", or "dimension" for xarray's "point"
     name: str
     data: Any
+    attrs: Dict[str, Any] = {}  # the signal's or value's properties (never changed in place)
 
 
 def _need(function: str, module: str, extra: str) -> Any:
@@ -46,11 +47,12 @@ def _columns(kind: str, signal: Union[Sweep, Trace]) -> Iterator[_Column]:
     """The columns of one signal: a struct gives one per field."""
     data = signal.data
     names = data.dtype.names
+    attrs = dict(signal.properties)
     if names is None:
-        yield _Column(kind, signal.name, data)
+        yield _Column(kind, signal.name, data, attrs)
     else:
         for field in names:
-            yield _Column(kind, f"{signal.name}.{field}", data[field])
+            yield _Column(kind, f"{signal.name}.{field}", data[field], attrs)
 
 
 def _signals(psf: Psf) -> List[Union[Sweep, Trace]]:
@@ -84,7 +86,7 @@ def _unique_names(columns: Iterable[_Column]) -> List[_Column]:
     sweeps: Dict[str, Any] = {}
     named = []
     for column in columns:
-        kind, name, data = column
+        kind, name, data = column.kind, column.name, column.data
         if kind == "trace" and name in sweeps and _same_data(data, sweeps[name]):
             continue
         unique, k = name, 1
@@ -133,7 +135,7 @@ def _swept_columns(psf: Psf, function: str) -> Tuple[Optional[_Column], List[_Co
     """The axis (the first sweep, when flat) and the columns that fit along it:
     further sweeps, then traces."""
     first = _index_sweep(psf)
-    axis = None if first is None else _Column("sweep", first.name, first.data)
+    axis = None if first is None else _Column("sweep", first.name, first.data, dict(first.properties))
     sweeps = psf.sweeps[1:] if first is not None else psf.sweeps
     columns = [c for s in sweeps for c in _columns("sweep", s)]
     columns += [c for t in psf.traces for c in _columns("trace", t)]
@@ -149,7 +151,8 @@ def to_dataframe(psf: Psf) -> pandas.DataFrame:
     traces stay complex; a struct trace gives one float64 column per field,
     named ``trace.field``. Names are kept as they are, repeats included. The
     columns are copies of the arrays. A signal without points, in a file whose
-    sweep has points, is left out with a UserWarning naming it.
+    sweep has points, is left out with a UserWarning naming it. ``attrs``
+    holds the header.
 
     Non-swept files (operating points): one row per value, the index being
     the value names (index name ``name``). Scalar values fill the column
@@ -172,6 +175,7 @@ def to_dataframe(psf: Psf) -> pandas.DataFrame:
         # Keyed by position, so that repeated names stay separate columns.
         frame: pandas.DataFrame = pd.DataFrame({i: c.data for i, c in enumerate(columns)}, index=index, copy=True)
         frame.columns = pd.Index([c.name for c in columns])
+        frame.attrs = dict(psf.header)
         return frame
     rows = []
     for value in psf.values:
@@ -179,6 +183,7 @@ def to_dataframe(psf: Psf) -> pandas.DataFrame:
         rows.append(dict(data) if isinstance(data, dict) else {"value": data})
     index = pd.Index([value.name for value in psf.values], name="name")
     table: pandas.DataFrame = pd.DataFrame.from_records(rows, index=index) if rows else pd.DataFrame()
+    table.attrs = dict(psf.header)
     return table
 
 
@@ -202,7 +207,10 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
     ``"{name} (trace)"`` (``(sweep)``, ``(value)``), then ``"{name} (trace 2)"``
     and so on until the name is free.
 
-    ``attrs`` holds the header properties (str, int and float values).
+    ``attrs`` of the Dataset holds the header properties (str, int and float
+    values); each variable's and coordinate's ``attrs`` its signal's or
+    value's properties (``units`` among them, where the file has it; a struct
+    field has its trace's).
 
     Raises ImportError when xarray is not installed, and ValueError when a
     sweep or trace has points, but another number than the dimension.
@@ -213,19 +221,24 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
         variables: List[_Column] = []
         for value in psf.values:
             data = value.data
+            properties = dict(value.properties)
             if isinstance(data, dict):
-                variables.extend(_Column("value", f"{value.name}.{member}", x) for member, x in data.items())
+                variables.extend(
+                    _Column("value", f"{value.name}.{member}", x, properties) for member, x in data.items()
+                )
             else:
-                variables.append(_Column("value", value.name, data))
-        values: xarray.Dataset = xr.Dataset({c.name: ((), c.data) for c in _unique_names(variables)}, attrs=attrs)
+                variables.append(_Column("value", value.name, data, properties))
+        values: xarray.Dataset = xr.Dataset(
+            {c.name: ((), c.data, c.attrs) for c in _unique_names(variables)}, attrs=attrs
+        )
         return values
 
     axis, columns = _swept_columns(psf, "to_xarray")
     dim = axis.name if axis is not None else "point"
     named = _unique_names([axis or _Column("dimension", dim, None), *columns])[1:]
-    coordinates: Dict[str, Any] = {} if axis is None else {dim: (dim, axis.data)}
-    coordinates.update((c.name, (dim, c.data)) for c in named if c.kind == "sweep")
+    coordinates: Dict[str, Any] = {} if axis is None else {dim: (dim, axis.data, axis.attrs)}
+    coordinates.update((c.name, (dim, c.data, c.attrs)) for c in named if c.kind == "sweep")
     swept: xarray.Dataset = xr.Dataset(
-        {c.name: (dim, c.data) for c in named if c.kind == "trace"}, coords=coordinates, attrs=attrs
+        {c.name: (dim, c.data, c.attrs) for c in named if c.kind == "trace"}, coords=coordinates, attrs=attrs
     )
     return swept

@@ -35,18 +35,19 @@ windowed frames alike), "non-swept" when it has values (an operating point),
 
 INFO_HELP = f"""\
 For each FILE print its layout, its header properties, and a table of its
-sweeps and traces (name, dtype or struct fields, number of points, min and
-max of the real part, NaN points left out) or of its values (name, type,
-value; struct members on rows of their own named VALUE.MEMBER).
+sweeps and traces (name, dtype or struct fields, units, number of points,
+min and max of the real part, NaN points left out) or of its values (name,
+type, units, value; struct members on rows of their own named VALUE.MEMBER).
+units is the signal's "units" property, null (blank) where it has none.
 
 {LAYOUT_HELP}
 
 With --json each file gives one line holding one JSON object (JSON Lines):
   path, layout, header {{name: value}},
-  sweeps and traces: [{{name, dtype, points, min, max, fields}}]; a struct
+  sweeps and traces: [{{name, dtype, units, points, min, max, fields}}]; a struct
     signal has dtype "struct", min and max null, and fields: [{{name, dtype,
     min, max}}]; a flat one has fields null,
-  values: [{{name, type, value}}]; type is int, float, complex, str or
+  values: [{{name, type, units, value}}]; type is int, float, complex, str or
     struct; a complex is {{"re": .., "im": ..}}, a struct value an object of
     member name to scalar.
 min and max are null when a signal has no point that is not NaN. JSON has no
@@ -148,7 +149,7 @@ def _min_max(column: Any) -> Tuple[Optional[float], Optional[float]]:
 
 def _signal_info(signal: Union[Sweep, Trace]) -> Dict[str, Any]:
     data = signal.data
-    entry: Dict[str, Any] = {"name": signal.name, "points": len(data)}
+    entry: Dict[str, Any] = {"name": signal.name, "units": signal.units, "points": len(data)}
     if data.dtype.names is None:
         lo, hi = _min_max(data)
         entry.update(dtype=str(data.dtype), min=lo, max=hi, fields=None)
@@ -158,8 +159,8 @@ def _signal_info(signal: Union[Sweep, Trace]) -> Dict[str, Any]:
             lo, hi = _min_max(data[field])
             fields.append({"name": field, "dtype": str(data.dtype[field]), "min": lo, "max": hi})
         entry.update(dtype="struct", min=None, max=None, fields=fields)
-    # Key order: name, dtype, points, min, max, fields.
-    return {k: entry[k] for k in ("name", "dtype", "points", "min", "max", "fields")}
+    # Key order: name, dtype, units, points, min, max, fields.
+    return {k: entry[k] for k in ("name", "dtype", "units", "points", "min", "max", "fields")}
 
 
 def describe(psf: Psf, path: str) -> Dict[str, Any]:
@@ -171,7 +172,7 @@ def describe(psf: Psf, path: str) -> Dict[str, Any]:
     values = []
     for value in psf.values:
         data = value.data
-        values.append({"name": value.name, "type": _type_name(data), "value": data})
+        values.append({"name": value.name, "type": _type_name(data), "units": value.units, "value": data})
     return {
         "path": path,
         "layout": layout(psf),
@@ -197,6 +198,10 @@ def _text(x: Any) -> str:
     if isinstance(x, str):
         return x if x.isprintable() else repr(x)
     return repr(x)
+
+
+def _units(units: Optional[str]) -> str:
+    return "" if units is None else _text(units)
 
 
 def _number(x: Optional[float]) -> str:
@@ -231,28 +236,28 @@ def _info_text(info: Dict[str, Any]) -> str:
     if header:
         lines += ["    " + line for line in _table([[_text(k), _text(v)] for k, v in header.items()])]
     if kind == "swept":
-        rows = [["kind", "name", "type", "points", "min (real)", "max (real)"]]
+        rows = [["kind", "name", "type", "units", "points", "min (real)", "max (real)"]]
         for what, signals in (("sweep", info["sweeps"]), ("trace", info["traces"])):
             for s in signals:
-                name, points = _text(s["name"]), str(s["points"])
+                name, units, points = _text(s["name"]), _units(s["units"]), str(s["points"])
                 if s["fields"] is None:
-                    rows.append([what, name, s["dtype"], points, _number(s["min"]), _number(s["max"])])
+                    rows.append([what, name, s["dtype"], units, points, _number(s["min"]), _number(s["max"])])
                     continue
-                rows.append([what, name, f"struct, {_plural(len(s['fields']), 'field')}", points, "", ""])
+                rows.append([what, name, f"struct, {_plural(len(s['fields']), 'field')}", units, points, "", ""])
                 for f in s["fields"]:
                     field = _text(f"{s['name']}.{f['name']}")
-                    rows.append(["", field, f["dtype"], points, _number(f["min"]), _number(f["max"])])
+                    rows.append(["", field, f["dtype"], units, points, _number(f["min"]), _number(f["max"])])
         lines.append("  sweeps and traces:")
-        lines += ["    " + line for line in _table(rows, right=(3, 4, 5))]
+        lines += ["    " + line for line in _table(rows, right=(4, 5, 6))]
     elif kind == "non-swept":
-        rows = [["name", "type", "value"]]
+        rows = [["name", "type", "units", "value"]]
         for v in info["values"]:
-            data = v["value"]
+            data, units = v["value"], _units(v["units"])
             if isinstance(data, dict):
-                rows.append([_text(v["name"]), "struct", _plural(len(data), "member")])
-                rows += [[_text(f"{v['name']}.{m}"), _type_name(x), _text(x)] for m, x in data.items()]
+                rows.append([_text(v["name"]), "struct", units, _plural(len(data), "member")])
+                rows += [[_text(f"{v['name']}.{m}"), _type_name(x), units, _text(x)] for m, x in data.items()]
             else:
-                rows.append([_text(v["name"]), v["type"], _text(data)])
+                rows.append([_text(v["name"]), v["type"], units, _text(data)])
         lines.append("  values:")
         lines += ["    " + line for line in _table(rows)]
     return "\n".join(lines) + "\n"
