@@ -1,5 +1,7 @@
 #include "module/read_call.hpp"
 
+#include <unistd.h>
+
 #include "pysupport/py_ref.hpp"
 
 namespace karvo {
@@ -35,14 +37,25 @@ std::string bytes_of(PyObject* bytes) {
 }
 
 // Whether the calling thread is the main thread, the only one that runs
-// signal handlers.
+// signal handlers. Asked once per process (a forked child has its own main
+// thread); called with the interpreter lock held.
 bool on_main_thread() {
-    PyRef threading(PyImport_ImportModule("threading"));
-    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
-    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-    const bool main_thread = ident && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
-    PyErr_Clear();
-    return main_thread;
+    static long known_pid = -1;
+    static unsigned long main_ident = 0;
+    const long pid = static_cast<long>(::getpid());
+    if (pid != known_pid) {
+        PyRef threading(PyImport_ImportModule("threading"));
+        PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+        PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (!ident) {
+            PyErr_Clear();
+            return false;
+        }
+        main_ident = PyLong_AsUnsignedLong(ident.get());
+        PyErr_Clear();
+        known_pid = pid;
+    }
+    return PyThread_get_thread_ident() == main_ident;
 }
 
 }  // namespace

@@ -60,15 +60,16 @@ public:
     Status run(SignalSlot& s, const unsigned char* first, std::uint64_t count, std::uint64_t stride) {
         if (!s.read) return {};
         if (!s.has_room(count)) return file_changed_error(static_cast<std::uint64_t>(first - file_));
+        double* out = s.take(count);
         if (stride == 8 * s.words) {
             const std::uint64_t words = count * s.words;
-            if (stream_) stream_be_f64_run(s.out, first, words);
-            else if (words >= 32) copy_be_f64_run(s.out, first, words);
-            else copy_be_f64(s.out, first, words);
+            // Streaming stores write whole lines well, single words badly.
+            if (stream_ && words >= 8) stream_be_f64_run(out, first, words);
+            else if (words >= 32) copy_be_f64_run(out, first, words);
+            else copy_be_f64(out, first, words);
         } else {
-            copy_be_f64_strided(s.out, first, count, s.words, stride);
+            copy_be_f64_strided(out, first, count, s.words, stride);
         }
-        s.out += count * s.words;
         return {};
     }
 

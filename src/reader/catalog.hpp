@@ -76,6 +76,51 @@ struct SignalRecord {
     std::uint64_t points = 0;          // counted, also when its samples are not read
 };
 
+// The declared sweeps and traces by id, in declaration order. A later
+// declaration of an id replaces the earlier one (in its place). Records are
+// taken out once each, in the order the caller needs them.
+class SignalTable {
+public:
+    struct Entry {
+        std::uint32_t id;
+        bool taken;
+        SignalRecord record;
+    };
+
+    void insert_or_assign(std::uint32_t id, SignalRecord&& record) {
+        auto [at, added] = index_.try_emplace(id, static_cast<std::uint32_t>(entries_.size()));
+        if (added) entries_.push_back(Entry{id, false, std::move(record)});
+        else entries_[at->second] = Entry{id, false, std::move(record)};
+    }
+    SignalRecord* find(std::uint32_t id) {
+        auto at = index_.find(id);
+        return at == index_.end() ? nullptr : &entries_[at->second].record;
+    }
+    const SignalRecord* find(std::uint32_t id) const {
+        auto at = index_.find(id);
+        return at == index_.end() ? nullptr : &entries_[at->second].record;
+    }
+    // Moves the record of `id` into `out`; false when there is none, or it
+    // was taken before.
+    bool take(std::uint32_t id, SignalRecord& out) {
+        auto at = index_.find(id);
+        if (at == index_.end() || entries_[at->second].taken) return false;
+        Entry& e = entries_[at->second];
+        e.taken = true;
+        out = std::move(e.record);
+        return true;
+    }
+    std::size_t size() const { return entries_.size(); }
+    std::vector<Entry>::iterator begin() { return entries_.begin(); }
+    std::vector<Entry>::iterator end() { return entries_.end(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+private:
+    std::vector<Entry> entries_;
+    IdMap<std::uint32_t> index_;
+};
+
 // A group of the SWEEP or TRACE section. Its members, nested groups flattened,
 // stand contiguously in sweep_ids or trace_ids: [first, last).
 struct GroupRecord {
@@ -88,7 +133,7 @@ struct SignalCatalog {
     std::vector<std::uint32_t> sweep_ids;
     std::vector<std::uint32_t> trace_ids;
     PackedValues values;
-    IdMap<SignalRecord> signals;
+    SignalTable signals;
     IdMap<GroupRecord> groups;
 };
 

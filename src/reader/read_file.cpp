@@ -7,16 +7,11 @@
 
 namespace karvo {
 
-Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
-                                                  IdMap<SignalRecord>& signals) {
-    std::vector<SignalRecord> records;
-    records.reserve(ids.size());
-    for (std::uint32_t id : ids) {
-        auto node = signals.extract(id);
-        if (node.empty())
-            return ParseError{format_message("internal: missing declaration {} during assembly", id)};
-        records.push_back(std::move(node.mapped()));
-    }
+Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals) {
+    std::vector<SignalRecord> records(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (!signals.take(ids[i], records[i]))
+            return ParseError{format_message("internal: missing declaration {} during assembly", ids[i])};
     return records;
 }
 

@@ -20,8 +20,7 @@ struct FileContents {
 
 // Takes the records of `ids`, in order, out of `signals`; an id without a
 // record (a repeated id, since each lookup removes its entry) is an error.
-Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids,
-                                                  IdMap<SignalRecord>& signals);
+Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals);
 
 // Sweeps and traces resolved, the rest of the catalog dropped.
 Result<FileContents> resolve_contents(ParseResult&& parsed);

@@ -14,10 +14,15 @@ namespace karvo {
 namespace {
 
 // Input bytes per block of cycles: small enough to stay in the level-2 cache
-// while each signal's points are gathered out of it.
+// while each signal's points are gathered out of it. Wide cycles (thousands
+// of signals) still take a few at a time, so that each signal gets a whole
+// cache line of points per block rather than one word.
 constexpr std::uint64_t kBlockBytes = 128 * 1024;
-// Bodies from this size on are written with streaming stores (see Store).
+constexpr std::uint64_t kMinBlockCycles = 8;
+// Bodies from this size on are written with streaming stores (see Store),
+// where each signal gets at least this many points per block.
 constexpr std::uint64_t kStreamBytes = 8 << 20;
+constexpr std::uint64_t kStreamRun = 8;
 
 std::uint64_t raw_header(const unsigned char* p) {
     std::uint64_t h;
@@ -71,9 +76,12 @@ public:
             std::uint64_t pos = cycle.first;
             if (pos <= limit) {
                 const std::uint64_t most = (limit - pos) / cycle.bytes;
-                const std::uint64_t block = std::max<std::uint64_t>(1, kBlockBytes / cycle.bytes);
+                const std::uint64_t block = std::max(kMinBlockCycles, kBlockBytes / cycle.bytes / 8 * 8);
                 for (std::uint64_t done = 0; done < most;) {
-                    const std::uint64_t n = std::min(block, most - done);
+                    // Blocks end where every signal has a multiple of eight
+                    // points (the learned cycle gave each its first), so that
+                    // each block's runs fill whole cache lines.
+                    const std::uint64_t n = std::min(block - (1 + done) % block, most - done);
                     const unsigned char* p = cursor.data() + pos;
                     const std::uint64_t good = repeated_cycles(p, cycle, n);
                     KARVO_TRY(v.cycles(cycle, p, good));
@@ -114,11 +122,12 @@ public:
         }
         cycle.bytes = cursor.pos() - start;
         cycle.first = cursor.pos();
-        std::vector<const SignalSlot*> seen;
-        seen.reserve(cycle.points.size());
-        for (const Cycle::Point& p : cycle.points) seen.push_back(p.slot);
-        std::sort(seen.begin(), seen.end());
-        cycle.distinct = std::adjacent_find(seen.begin(), seen.end()) == seen.end();
+        // A signal stands twice when its mark is already set.
+        for (const Cycle::Point& p : cycle.points) p.slot->mark = false;
+        for (const Cycle::Point& p : cycle.points) {
+            cycle.distinct &= !p.slot->mark;
+            p.slot->mark = true;
+        }
         return {};
     }
 
@@ -176,8 +185,7 @@ bool copy_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t cou
             SignalSlot* s = point.slot;
             if (!s->read) continue;
             if (!s->has_room(1)) return false;
-            copy_be_f64(s->out, p + point.offset, s->words);
-            s->out += s->words;
+            copy_be_f64(s->take(1), p + point.offset, s->words);
         }
     }
     return true;
@@ -190,8 +198,7 @@ void copy_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t co
     for (const Cycle::Point& point : cycle.points) {
         SignalSlot* s = point.slot;
         if (!s->read) continue;
-        copy_be_f64_strided<S>(s->out, p + point.offset, count, s->words, cycle.bytes);
-        s->out += count * s->words;
+        copy_be_f64_strided<S>(s->take(count), p + point.offset, count, s->words, cycle.bytes);
     }
 }
 
@@ -242,7 +249,9 @@ Status CopyPoints::cycles(const Cycle& cycle, const unsigned char* p, std::uint6
     if (!cycle.distinct) return copy_in_order(p, cycle, count) ? Status{} : file_changed_error(at);
     for (const Cycle::Point& point : cycle.points)
         if (point.slot->read && !point.slot->has_room(count)) return file_changed_error(at);
-    if (stream_) copy_by_signal<Store::Stream>(p, cycle, count);
+    // Streaming stores pay off for runs of whole cache lines; the few points
+    // per signal of a block of wide cycles go faster through the cache.
+    if (stream_ && count >= kStreamRun) copy_by_signal<Store::Stream>(p, cycle, count);
     else copy_by_signal<Store::Normal>(p, cycle, count);
     return {};
 }

@@ -14,17 +14,24 @@
 namespace karvo {
 
 struct SignalSlot {
+    std::uint32_t id;
     SignalRecord* record;
     std::uint64_t words;   // float64 words per point
     std::uint64_t points;  // counted before any point is copied
     bool read;             // whether its samples are copied (else only counted)
+    bool mark;             // scratch flag of a walk
     double* out;           // write position during the copying pass
-    double* end;           // end of the counted room
+    std::uint64_t left;    // points the copying pass may still write
 
     // The copying pass reads records again; a file changed in between may ask
     // for more points than were counted.
-    bool has_room(std::uint64_t count) const {
-        return static_cast<std::uint64_t>(end - out) / words >= count;
+    bool has_room(std::uint64_t count) const { return count <= left; }
+    // Takes the room of `count` points and returns where they go.
+    double* take(std::uint64_t count) {
+        double* at = out;
+        out += count * words;
+        left -= count;
+        return at;
     }
 };
 
@@ -40,21 +47,22 @@ public:
     SignalSlots(SignalCatalog& catalog, const ReadOptions& options) : catalog_(catalog) {
         slots_.reserve(catalog.signals.size());
         std::uint32_t lo = UINT32_MAX, hi = 0;
-        for (auto& [id, record] : catalog.signals) {
-            lo = id < lo ? id : lo;
-            hi = id > hi ? id : hi;
+        for (const auto& e : catalog.signals) {
+            lo = e.id < lo ? e.id : lo;
+            hi = e.id > hi ? e.id : hi;
         }
         const std::uint64_t n = catalog.signals.size();
         dense_ = n != 0 && std::uint64_t{hi} - lo < 4 * n + 4096;
         base_ = lo;
         if (dense_) dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
-        for (auto& [id, record] : catalog.signals) {
+        // In declaration order, which is nearly always the order of the records.
+        for (auto& e : catalog.signals) {
             std::uint32_t slot = static_cast<std::uint32_t>(slots_.size());
-            const bool read = options.wants(id);
-            slots_.push_back(SignalSlot{&record, record.data.point_words(), 0, read, nullptr, nullptr});
+            const bool read = options.wants(e.id);
+            slots_.push_back(SignalSlot{e.id, &e.record, e.record.data.point_words(), 0, read, false, nullptr, 0});
             any_read_ |= read;
-            if (dense_) dense_index_[id - base_] = slot;
-            else sparse_index_.emplace(id, slot);
+            if (dense_) dense_index_[e.id - base_] = slot;
+            else sparse_index_.emplace(e.id, slot);
         }
     }
 
@@ -115,7 +123,7 @@ public:
                 return out_of_memory(format_message("out of memory: cannot allocate {} samples for '{}'", words,
                                                     s.record->name));
             s.out = buf.append_slot(words);
-            s.end = s.out + words;
+            s.left = s.points;
         }
         return {};
     }
@@ -125,14 +133,15 @@ public:
         for (SignalSlot& s : slots_) {
             s.record->data.samples = SampleBuffer();
             s.points = 0;
-            s.out = s.end = nullptr;
+            s.out = nullptr;
+            s.left = 0;
         }
     }
 
     // Whether the copying pass wrote exactly the counted points.
     bool all_filled() const {
         for (const SignalSlot& s : slots_)
-            if (s.out != s.end) return false;
+            if (s.left != 0) return false;
         return true;
     }
     std::size_t size() const { return slots_.size(); }
