@@ -4,11 +4,27 @@
 arrays and whose values carry Python scalars or dicts. Malformed files raise
 ``ValueError``; files that cannot be opened raise ``OSError``.
 
+``open(path)`` gives a :class:`PsfFile` that knows the header and the catalog
+at once and reads the samples of chosen signals on request.
+
 ``to_dataframe(psf)`` and ``to_xarray(psf)`` turn a result into a pandas
 DataFrame or an xarray Dataset (optional dependencies, imported on call).
 """
 
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
+from .files import PsfFile, SignalInfo, open
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "to_dataframe", "to_xarray"]
+__all__ = [
+    "__version__",
+    "Psf",
+    "Sweep",
+    "Trace",
+    "Value",
+    "read_psf",
+    "open",
+    "PsfFile",
+    "SignalInfo",
+    "to_dataframe",
+    "to_xarray",
+]

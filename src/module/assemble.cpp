@@ -13,6 +13,8 @@ namespace {
 // Building millions of objects takes seconds: Ctrl-C is looked at between them.
 bool signal_pending(std::size_t made) { return made % 65536 == 65535 && PyErr_CheckSignals() != 0; }
 
+}  // namespace
+
 PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records, PropertyMappings& properties) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
     if (!tuple) return nullptr;
@@ -31,12 +33,12 @@ PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records, 
     return tuple.release();
 }
 
-PyObject* value_objects(PackedValues& values, PropertyMappings& properties) {
+PyObject* value_objects(const PackedValues& values, PropertyMappings& properties, PackedValues* free_as_made) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
     if (!tuple) return nullptr;
     StructKeyCache keys;
     // Packed values go as their objects come, so the two never peak together.
-    PackedValues::Reader reader(values, /*free_read_chunks=*/true);
+    PackedValues::Reader reader = free_as_made ? PackedValues::Reader(*free_as_made, true) : PackedValues::Reader(values);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const PackedValues::Reader::Head head = reader.head();
         PyRef data(value_to_python(reader, head, keys));
@@ -52,8 +54,6 @@ PyObject* value_objects(PackedValues& values, PropertyMappings& properties) {
     return tuple.release();
 }
 
-}  // namespace
-
 PyObject* assemble_psf(FileContents&& contents) {
     PropertyMappings properties;
     PsfParts parts;
@@ -63,7 +63,7 @@ PyObject* assemble_psf(FileContents&& contents) {
     if (!parts.sweeps) return nullptr;
     parts.traces = PyRef(signal_objects(ResultClass::Trace, contents.traces, properties));
     if (!parts.traces) return nullptr;
-    parts.values = PyRef(value_objects(contents.values, properties));
+    parts.values = PyRef(value_objects(contents.values, properties, &contents.values));
     if (!parts.values) return nullptr;
     return make_psf(std::move(parts));
 }

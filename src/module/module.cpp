@@ -4,6 +4,7 @@
 
 #include "classes/result_types.hpp"
 #include "pysupport/py_ref.hpp"
+#include "module/file_handle.hpp"
 #include "module/read_psf.hpp"
 
 namespace karvo {
@@ -60,7 +61,12 @@ int exec_module(PyObject* module) {
     if (!function_name) return -1;
     PyRef name_utf8(PyUnicode_AsUTF8String(function_name.get()));
     if (!name_utf8) return -1;
-    return add_public(module, PyBytes_AsString(name_utf8.get()), function.get()) ? 0 : -1;
+    if (!add_public(module, PyBytes_AsString(name_utf8.get()), function.get())) return -1;
+
+    // For the karvo package's open(); not part of __all__.
+    PyRef open_file(PyCFunction_NewEx(&open_file_def, module, module_name.get()));
+    if (!open_file) return -1;
+    return PyObject_SetAttrString(module, open_file_def.ml_name, open_file.get());
 }
 
 PyModuleDef_Slot module_slots[] = {

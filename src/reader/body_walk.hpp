@@ -84,14 +84,17 @@ private:
 // A layout's walk: `Walk(cursor, visitor)` for the two visitors above.
 // Counts, sizes the buffers of the signals that are read, and copies; the
 // copying walk must find exactly what the counting walk found.
+// Where the counts are known beforehand (SignalSlots::counted), only the copy
+// runs; it must end at the body's end with every buffer full.
 template <typename Walk>
-Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, Walk&& walk) {
+Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, std::uint64_t body_end, Walk&& walk) {
     const std::uint64_t start = cursor.pos();
-    CountPoints count;
-    KARVO_TRY(walk(cursor, count));
-    slots.record_counts();
-    if (!slots.any_read()) return {};
-    const std::uint64_t stop = cursor.pos();
+    if (!slots.counted()) {
+        CountPoints count;
+        KARVO_TRY(walk(cursor, count));
+        if (!slots.any_read()) return {};
+    }
+    const std::uint64_t stop = slots.counted() ? body_end : cursor.pos();
     KARVO_TRY(slots.size_buffers());
 
     cursor.rewind_to(start);

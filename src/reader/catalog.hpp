@@ -129,6 +129,22 @@ struct GroupRecord {
     std::size_t last = 0;
 };
 
+// The VALUE layout chosen by the file's first word.
+enum class ValueLayout : std::uint8_t { Empty, Swept, Windowed, NonSwept, GroupedSwept };
+
+// Where a file's sampled body (swept, grouped swept or windowed) lies: its
+// first byte and the end of its content, so that it can be read again.
+struct BodyLocation {
+    ValueLayout layout = ValueLayout::Empty;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+
+    bool sampled() const {
+        return layout == ValueLayout::Swept || layout == ValueLayout::GroupedSwept ||
+               layout == ValueLayout::Windowed;
+    }
+};
+
 struct SignalCatalog {
     std::vector<std::uint32_t> sweep_ids;
     std::vector<std::uint32_t> trace_ids;

@@ -57,12 +57,31 @@ void MappedFile::advise_random() const {
     if (bytes_ != nullptr) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_RANDOM);
 }
 
+void MappedFile::advise_normal() const {
+    if (bytes_ != nullptr) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_NORMAL);
+}
+
+namespace {
+
+std::uint64_t page_size() {
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+}  // namespace
+
 void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) const {
     if (bytes_ == nullptr || offset >= size_) return;
-    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t first = offset / page * page;
+    const std::uint64_t first = offset / page_size() * page_size();
     const std::uint64_t end = std::min(size_, offset + length);
     ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_WILLNEED);
+}
+
+void MappedFile::release_pages(std::uint64_t offset, std::uint64_t end) const {
+    end = std::min(end, size_) / page_size() * page_size();
+    const std::uint64_t first = (offset + page_size() - 1) / page_size() * page_size();
+    if (bytes_ == nullptr || first >= end) return;
+    ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_DONTNEED);
 }
 
 Result<MappedFile> map_file(const std::string& native_path) {

@@ -28,7 +28,12 @@ public:
     // around each touched page, and the ranges that will be read fetched in
     // the background. Failures are ignored: they only cost speed.
     void advise_random() const;
+    void advise_normal() const;
     void advise_will_need(std::uint64_t offset, std::uint64_t length) const;
+    // The whole pages within [offset, end) leave the process: they count no
+    // more as its memory, and are read again (from the page cache) when
+    // touched. The file's data is not changed.
+    void release_pages(std::uint64_t offset, std::uint64_t end) const;
 
     friend Result<MappedFile> map_file(const std::string& native_path);
 

@@ -82,8 +82,10 @@ public:
     // has moved on to the next.
     class Reader {
     public:
-        explicit Reader(PackedValues& values, bool free_read_chunks = false)
-            : values_(values), free_(free_read_chunks) {}
+        explicit Reader(const PackedValues& values) : values_(values) {}
+        // A reader that frees each chunk once it has moved on to the next.
+        Reader(PackedValues& values, bool free_read_chunks)
+            : values_(values), owner_(free_read_chunks ? &values : nullptr) {}
 
         bool at_end() {
             next_chunk_if_done();
@@ -120,7 +122,7 @@ public:
         // Values never straddle chunks (see begin): at a value's start only.
         void next_chunk_if_done() {
             while (p_ == end_ && next_ < values_.chunks_.size()) {
-                if (free_ && next_ != 0) values_.chunks_[next_ - 1] = std::vector<unsigned char>();
+                if (owner_ != nullptr && next_ != 0) owner_->chunks_[next_ - 1] = std::vector<unsigned char>();
                 const std::vector<unsigned char>& chunk = values_.chunks_[next_++];
                 p_ = chunk.data();
                 end_ = p_ + chunk.size();
@@ -140,8 +142,8 @@ public:
             return text;
         }
 
-        PackedValues& values_;
-        const bool free_;
+        const PackedValues& values_;
+        PackedValues* const owner_ = nullptr;
         std::size_t next_ = 0;  // index of the chunk after the one being read
         const unsigned char* p_ = nullptr;
         const unsigned char* end_ = nullptr;

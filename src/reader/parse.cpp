@@ -45,7 +45,7 @@ Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len, Re
     if (cursor.next_word_is(word(ChunkKind::SectionTrace)))
         KARVO_TRY(read_trace_section(cursor, types, catalog, ctx));
     if (cursor.next_word_is(word(ChunkKind::SectionValue)))
-        KARVO_TRY(read_value_section(cursor, types, catalog, layout, ctx));
+        KARVO_TRY(read_value_section(cursor, types, catalog, layout, ctx, result.body));
     return result;
 }
 

@@ -12,6 +12,7 @@ namespace karvo {
 struct ParseResult {
     PropertyList header;
     SignalCatalog catalog;
+    BodyLocation body;  // where the samples lie, for reads of chosen signals
 };
 
 // Never throws: a failed allocation is an OutOfMemory error.

@@ -37,6 +37,10 @@ public:
         return {};
     }
 
+    void passed(std::uint64_t offset) const {
+        if (options.passed != nullptr) options.passed(options.passed_context, offset);
+    }
+
 private:
     static constexpr std::uint64_t kWorkBetweenClockReads = 1 << 20;
     static constexpr auto kTimeBetweenAsks = std::chrono::milliseconds(50);

@@ -14,6 +14,10 @@ struct ReadOptions {
     // When not null: the declaration ids whose samples are read (sorted,
     // unique); every other signal is counted only.
     const std::vector<std::uint32_t>* only = nullptr;
+    // The catalog's point counts are known (a reopened body): the walk only
+    // copies, sizing every buffer from them, and fails as a changed file
+    // when the body holds other points now.
+    bool counted = false;
     // Struct members and groups nest by recursion; deeper input is refused so
     // that a hostile file cannot exhaust the stack. Real files nest one or two.
     unsigned max_nesting = 256;
@@ -25,6 +29,11 @@ struct ReadOptions {
     // is about to read, so that the file's pages can be fetched ahead.
     void (*will_read)(void* context, std::uint64_t offset, std::uint64_t length) = nullptr;
     void* will_read_context = nullptr;
+    // Called as a walk moves on: it will not come back to the bytes before
+    // `offset` (until a later walk starts again from an earlier offset), so
+    // their pages can leave the process.
+    void (*passed)(void* context, std::uint64_t offset) = nullptr;
+    void* passed_context = nullptr;
 
     bool wants(std::uint32_t id) const;
 };

@@ -86,6 +86,7 @@ public:
                     const std::uint64_t good = repeated_cycles(p, cycle, n);
                     KARVO_TRY(v.cycles(cycle, p, good));
                     KARVO_TRY(ctx_.tick(good * cycle.bytes));
+                    ctx_.passed(pos + good * cycle.bytes);
                     done += good;
                     pos += good * cycle.bytes;
                     if (good < n) {
@@ -218,7 +219,6 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
         (content_end - cycle.first) % cycle.bytes != 0)
         return false;
     KARVO_TRY(count.cycles(cycle, nullptr, (content_end - cycle.first) / cycle.bytes));
-    slots.record_counts();
     if (!slots.any_read()) {
         // Only the counts are wanted; the records are checked when read.
         cursor.rewind_to(content_end);
@@ -256,19 +256,18 @@ Status CopyPoints::cycles(const Cycle& cycle, const unsigned char* p, std::uint6
     return {};
 }
 
-Status read_record_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end, bool groups,
+Status read_record_body(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, bool groups,
                         ReadContext& ctx) {
     const std::uint64_t start = cursor.pos();
-    {
-        SignalSlots slots(catalog, ctx.options);
+    if (!slots.counted()) {
         KARVO_ASSIGN(bool done, read_in_one_pass(cursor, slots, content_end, groups, ctx));
         if (done) return {};
+        cursor.rewind_to(start);
+        slots.reset();
     }
-    cursor.rewind_to(start);
-    SignalSlots slots(catalog, ctx.options);
     RecordWalk walk(slots, content_end, groups, ctx);
     const bool stream = content_end > start && content_end - start >= kStreamBytes;
-    return read_counted(cursor, slots, stream,
+    return read_counted(cursor, slots, stream, content_end,
                         [&walk](ByteCursor& c, auto& visitor) { return walk(c, visitor); });
 }
 

@@ -11,7 +11,7 @@
 
 namespace karvo {
 
-enum class ValueLayout : std::uint8_t { Empty, Swept, Windowed, NonSwept, GroupedSwept };
+class SignalSlots;
 
 struct TypeDef {
     std::uint32_t id;
@@ -29,17 +29,24 @@ Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCata
 Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode,
                         ReadContext& ctx);
 
+// Reads the VALUE section; a sampled body's samples (as the options ask)
+// go into the catalog's records, and `body` says where the body lies.
 Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ValueLayout layout,
-                          ReadContext& ctx);
+                          ReadContext& ctx, BodyLocation& body);
 Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
 // Append one value's payload to `out`, whose head the caller has begun.
 Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out);
 Status read_struct_value(ByteCursor& cursor, const StructMembers& members, PackedValues& out);
-// Sampled bodies: point records (`groups`: records may carry whole groups),
+// A sampled body, read (again) from its start into `slots`: counts for
+// every signal, samples for those the options ask for. The cursor ends at
+// the body's end.
+Status read_sampled_body(ByteCursor& cursor, const SignalCatalog& catalog, const BodyLocation& body,
+                         ReadContext& ctx, SignalSlots& slots);
+// The layouts: point records (`groups`: records may carry whole groups),
 // and windowed frames.
-Status read_record_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end, bool groups,
+Status read_record_body(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, bool groups,
                         ReadContext& ctx);
-Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end,
-                          ReadContext& ctx);
+Status read_windowed_body(ByteCursor& cursor, SignalSlots& slots, const SignalCatalog& catalog,
+                          std::uint64_t content_end, ReadContext& ctx);
 
 }  // namespace karvo

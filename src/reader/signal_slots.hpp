@@ -1,6 +1,9 @@
-// Per-body lookup from declaration id to the record it fills. Point records
-// name their signal by id once per point, so the lookup sits on the hot path:
-// ids that lie close together use a dense table, others a hash map.
+// Per-read state of every declared signal: its counted points and, for the
+// signals that are read, the buffer its points are copied into. The catalog
+// itself is not changed, so one parsed file serves any number of reads.
+// Point records name their signal by id once per point, so the lookup sits
+// on the hot path: ids that lie close together use a dense table, others a
+// hash map.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +18,8 @@ namespace karvo {
 
 struct SignalSlot {
     std::uint32_t id;
-    SignalRecord* record;
+    const SignalRecord* record;  // the declaration: name and kind
+    SampleBuffer samples;        // filled by the copying pass
     std::uint64_t words;   // float64 words per point
     std::uint64_t points;  // counted before any point is copied
     bool read;             // whether its samples are copied (else only counted)
@@ -44,7 +48,8 @@ struct GroupSlots {
 
 class SignalSlots {
 public:
-    SignalSlots(SignalCatalog& catalog, const ReadOptions& options) : catalog_(catalog) {
+    SignalSlots(const SignalCatalog& catalog, const ReadOptions& options)
+        : catalog_(catalog), counted_(options.counted) {
         slots_.reserve(catalog.signals.size());
         std::uint32_t lo = UINT32_MAX, hi = 0;
         for (const auto& e : catalog.signals) {
@@ -56,10 +61,12 @@ public:
         base_ = lo;
         if (dense_) dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
         // In declaration order, which is nearly always the order of the records.
-        for (auto& e : catalog.signals) {
+        for (const auto& e : catalog.signals) {
             std::uint32_t slot = static_cast<std::uint32_t>(slots_.size());
             const bool read = options.wants(e.id);
-            slots_.push_back(SignalSlot{e.id, &e.record, e.record.data.point_words(), 0, read, false, nullptr, 0});
+            const std::uint64_t points = options.counted ? e.record.points : 0;
+            slots_.push_back(SignalSlot{e.id, &e.record, SampleBuffer(), e.record.data.point_words(), points, read,
+                                        false, nullptr, 0});
             any_read_ |= read;
             if (dense_) dense_index_[e.id - base_] = slot;
             else sparse_index_.emplace(e.id, slot);
@@ -104,10 +111,8 @@ public:
     // Whether any slot gets its samples.
     bool any_read() const { return any_read_; }
 
-    // Keeps the counted points in the records (also of signals not read).
-    void record_counts() {
-        for (SignalSlot& s : slots_) s.record->points = s.points;
-    }
+    // The slot of each declared signal, in declaration order.
+    std::vector<SignalSlot>& all() { return slots_; }
 
     // Gives every slot that is read exactly the room its counted points need,
     // and points its write position at the start.
@@ -117,7 +122,7 @@ public:
             std::uint64_t words;
             if (mul_overflows(s.points, s.words, words))
                 return ParseError{format_message("struct buffer size overflow ({} * {})", s.points, s.words)};
-            SampleBuffer& buf = s.record->data.samples;
+            SampleBuffer& buf = s.samples;
             buf = SampleBuffer();
             if (!buf.reserve_more(words))
                 return out_of_memory(format_message("out of memory: cannot allocate {} samples for '{}'", words,
@@ -128,11 +133,14 @@ public:
         return {};
     }
 
+    // Whether the points were counted before the walk (see ReadOptions).
+    bool counted() const { return counted_; }
+
     // Frees the buffers and counts of a body that is read again from its start.
     void reset() {
         for (SignalSlot& s : slots_) {
-            s.record->data.samples = SampleBuffer();
-            s.points = 0;
+            s.samples = SampleBuffer();
+            if (!counted_) s.points = 0;
             s.out = nullptr;
             s.left = 0;
         }
@@ -148,8 +156,9 @@ public:
 
 private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
-    SignalCatalog& catalog_;
+    const SignalCatalog& catalog_;
     std::vector<SignalSlot> slots_;
+    bool counted_ = false;
     bool dense_ = false;
     bool any_read_ = false;
     std::uint32_t base_ = 0;

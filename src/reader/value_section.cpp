@@ -1,4 +1,5 @@
 #include "reader/sections.hpp"
+#include "reader/signal_slots.hpp"
 #include "types/chunks.hpp"
 #include "types/containers.hpp"
 #include "types/format.hpp"
@@ -7,20 +8,35 @@
 namespace karvo {
 
 Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ValueLayout layout,
-                          ReadContext& ctx) {
+                          ReadContext& ctx, BodyLocation& body) {
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionValue));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
-    switch (layout) {
-        case ValueLayout::Empty: break;
-        case ValueLayout::Swept: KARVO_TRY(read_record_body(cursor, catalog, end, /*groups=*/false, ctx)); break;
-        case ValueLayout::GroupedSwept:
-            KARVO_TRY(read_record_body(cursor, catalog, end, /*groups=*/true, ctx));
-            break;
-        case ValueLayout::Windowed: KARVO_TRY(read_windowed_body(cursor, catalog, end, ctx)); break;
-        case ValueLayout::NonSwept: KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx)); break;
+    body = BodyLocation{layout, cursor.pos(), end};
+    if (body.sampled()) {
+        SignalSlots slots(catalog, ctx.options);
+        KARVO_TRY(read_sampled_body(cursor, catalog, body, ctx, slots));
+        // The counts, and the samples read, become the records'.
+        for (SignalSlot& s : slots.all()) {
+            SignalRecord* record = catalog.signals.find(s.id);
+            record->points = s.points;
+            record->data.samples = std::move(s.samples);
+        }
+    } else if (layout == ValueLayout::NonSwept) {
+        KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx));
     }
     KARVO_TRY(check_container_end(cursor, "VALUE", end));
     return cursor.expect_chunk(ChunkKind::SectionEnd);
+}
+
+Status read_sampled_body(ByteCursor& cursor, const SignalCatalog& catalog, const BodyLocation& body,
+                         ReadContext& ctx, SignalSlots& slots) {
+    cursor.rewind_to(body.start);
+    switch (body.layout) {
+        case ValueLayout::Swept: return read_record_body(cursor, slots, body.end, /*groups=*/false, ctx);
+        case ValueLayout::GroupedSwept: return read_record_body(cursor, slots, body.end, /*groups=*/true, ctx);
+        case ValueLayout::Windowed: return read_windowed_body(cursor, slots, catalog, body.end, ctx);
+        default: return {};
+    }
 }
 
 Status read_nonswept_body(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx) {

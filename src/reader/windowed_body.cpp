@@ -69,6 +69,7 @@ public:
                 if (i != last) KARVO_TRY(cursor.skip(8));
             }
             KARVO_TRY(ctx_.tick(cursor.pos() - frame));
+            ctx_.passed(cursor.pos());
         }
         return {};
     }
@@ -82,8 +83,8 @@ private:
 
 }  // namespace
 
-Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint64_t content_end,
-                          ReadContext& ctx) {
+Status read_windowed_body(ByteCursor& cursor, SignalSlots& slots, const SignalCatalog& catalog,
+                          std::uint64_t content_end, ReadContext& ctx) {
     if (catalog.sweep_ids.size() != 1)
         return ParseError{format_message("WINDOWED value section requires exactly one sweep, found {}",
                                          static_cast<std::uint64_t>(catalog.sweep_ids.size()))};
@@ -92,7 +93,6 @@ Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint6
     ids.push_back(catalog.sweep_ids[0]);
     ids.insert(ids.end(), catalog.trace_ids.begin(), catalog.trace_ids.end());
 
-    SignalSlots slots(catalog, ctx.options);
     std::vector<SignalSlot*> order;
     order.reserve(ids.size());
     for (std::uint32_t id : ids) {
@@ -109,7 +109,7 @@ Status read_windowed_body(ByteCursor& cursor, SignalCatalog& catalog, std::uint6
     const std::uint64_t start = cursor.pos();
     FrameWalk walk(std::move(order), ids, content_end, ctx);
     const bool stream = content_end > start && (content_end - start) / 8 >= kStreamWords;
-    return read_counted(cursor, slots, stream, [&](ByteCursor& c, auto& visitor) -> Status {
+    return read_counted(cursor, slots, stream, content_end, [&](ByteCursor& c, auto& visitor) -> Status {
         // Between the count and the copy of a read of some signals, announce
         // the ranges it will read, so that only their pages are fetched.
         if constexpr (std::is_same_v<std::decay_t<decltype(visitor)>, CopyPoints>) {

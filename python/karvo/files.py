@@ -1,0 +1,179 @@
+"""Lazy access to one file: ``karvo.open(path)``.
+
+The header and the catalog (names, kinds, dtypes, point counts, properties)
+are read when the file is opened; the samples of a signal are read when it is
+asked for, and only those: a read of two traces of a windowed transient
+copies their frames only and asks the kernel for their pages only. Reads run
+without the interpreter lock, from any number of threads.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
+
+from ._karvo import Psf, Value, _open_file
+
+if TYPE_CHECKING:
+    import numpy
+
+__all__ = ["open", "PsfFile", "SignalInfo"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class SignalInfo(NamedTuple):
+    """What the catalog knows of a sweep or trace before its samples are read."""
+
+    name: str
+    kind: str  #: "sweep" or "trace"
+    dtype: numpy.dtype  #: float64, complex128, or one float64 field per struct member
+    points: int
+    properties: Mapping[str, Union[str, int, float]]
+
+    @property
+    def units(self) -> Optional[str]:
+        """The ``units`` property as a str, or None."""
+        units = self.properties.get("units")
+        return units if isinstance(units, str) else None
+
+
+def open(path: PathLike) -> PsfFile:  # noqa: A001 - the name users expect, as io.open
+    """Open a psfbin file: its header and catalog now, its samples on request.
+
+    Raises what `read_psf` raises for a file it cannot read (OSError,
+    ValueError, MemoryError). Use it as a context manager, or call close().
+    """
+    return PsfFile(path)
+
+
+class PsfFile:
+    """An open psfbin file (see `karvo.open`).
+
+    - ``header``: the HEADER properties (dict);
+    - ``sweeps``, ``traces``: `SignalInfo` of each, in file order;
+    - ``values``: the non-swept values (operating points), as `read_psf` gives them;
+    - ``f[name]``: the array of that sweep or trace (read now), or the data of
+      that value; ``name in f``, ``len(f)``, iteration over the names, ``f.keys()``;
+      names resolve as `Psf` does (a trace wins over a sweep of the same name);
+    - ``f.read(names)``: a `Psf` of the chosen signals (all by default).
+
+    Arrays and Psf objects stay valid after close(). Pickled, a PsfFile
+    travels as its path and is opened again where it is unpickled.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = os.fspath(path)
+        self._handle = _open_file(path)
+        import numpy as np
+
+        self._signals: List[SignalInfo] = []
+        for name, is_trace, kind, members, points, properties in self._handle.catalog():
+            dtype = np.dtype([(m, "<f8") for m in members]) if members is not None else np.dtype(kind)
+            self._signals.append(SignalInfo(name, "trace" if is_trace else "sweep", dtype, points, properties))
+        self._values: List[Value] = list(self._handle.values())
+        # Name -> position among signals (int) or the Value, resolved like Psf.
+        self._index: Dict[str, Union[int, Value]] = {}
+        for i, s in enumerate(self._signals):
+            held = self._index.get(s.name)
+            if held is None or (s.kind == "trace" and self._signals[held].kind == "sweep"):  # type: ignore[index]
+                self._index[s.name] = i
+        for v in self._values:
+            self._index.setdefault(v.name, v)
+
+    # ------------------------------------------------------------ catalog
+
+    @property
+    def header(self) -> Dict[str, Union[str, int, float]]:
+        header: Dict[str, Union[str, int, float]] = self._handle.header
+        return header
+
+    @property
+    def sweeps(self) -> List[SignalInfo]:
+        return [s for s in self._signals if s.kind == "sweep"]
+
+    @property
+    def traces(self) -> List[SignalInfo]:
+        return [s for s in self._signals if s.kind == "trace"]
+
+    @property
+    def values(self) -> List[Value]:
+        return list(self._values)
+
+    def info(self, name: str) -> SignalInfo:
+        """The catalog entry of a sweep or trace; KeyError for other names."""
+        held = self._lookup(name)
+        if not isinstance(held, int):
+            raise KeyError(name)
+        return self._signals[held]
+
+    def keys(self) -> List[str]:
+        return list(self._index)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._index)
+
+    def __len__(self) -> int:
+        return len(self._index)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._index
+
+    # ------------------------------------------------------------ samples
+
+    def __getitem__(self, name: str) -> Any:
+        held = self._lookup(name)
+        if isinstance(held, Value):
+            return held.data
+        psf = self._handle.read([held], False)
+        return (psf.sweeps + psf.traces)[0].data
+
+    def read(self, names: Optional[Iterable[str]] = None) -> Psf:
+        """A `Psf` of the chosen sweeps and traces, in file order, with the
+        file's header. Without names: every signal and value. A chosen value
+        name brings the file's values along."""
+        if names is None:
+            return self._handle.read(range(len(self._signals)), True)  # type: ignore[no-any-return]
+        chosen = set()
+        with_values = False
+        for name in names:
+            held = self._lookup(name)
+            if isinstance(held, Value):
+                with_values = True
+            else:
+                chosen.add(held)
+        return self._handle.read(sorted(chosen), with_values)  # type: ignore[no-any-return]
+
+    def _lookup(self, name: str) -> Union[int, Value]:
+        try:
+            return self._index[name]
+        except KeyError:
+            import difflib
+
+            close = difflib.get_close_matches(name, list(self._index), n=3) if isinstance(name, str) else []
+            if close:
+                raise KeyError(f"{name!r} (close matches: {', '.join(map(repr, close))})") from None
+            raise
+
+    # ------------------------------------------------------------ lifetime
+
+    def close(self) -> None:
+        """Release the file; reads in progress end first."""
+        self._handle.close()
+
+    @property
+    def closed(self) -> bool:
+        return bool(self._handle.closed)
+
+    def __enter__(self) -> PsfFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> Any:
+        return (open, (self.path,))
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
+        return f"<PsfFile {self.path!r} {state}>"

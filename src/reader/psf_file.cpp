@@ -1,0 +1,162 @@
+#include "reader/psf_file.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "reader/read_context.hpp"
+#include "reader/sections.hpp"
+#include "reader/signal_slots.hpp"
+#include "types/format.hpp"
+
+namespace karvo {
+
+namespace {
+
+// The declaration of a chosen signal with its read samples.
+SignalRecord with_samples(const SignalRecord& declared, SampleBuffer&& samples, std::uint64_t points) {
+    SignalRecord record;
+    record.name = declared.name;
+    record.data.kind = declared.data.kind;
+    record.data.members = declared.data.members;
+    record.data.member_count = declared.data.member_count;
+    record.data.samples = std::move(samples);
+    record.type_properties = declared.type_properties;
+    record.properties = declared.properties;
+    record.points = points;
+    return record;
+}
+
+// The file's pages as a read goes through them: those it has passed leave
+// the process (a read of 2 signals of a 1 GB file holds the 2 arrays, not the
+// file), and the ranges it announces are fetched ahead, a few at a time.
+class PageTraffic {
+public:
+    explicit PageTraffic(const MappedFile& file) : file_(file) {}
+
+    void install(ReadOptions& options, bool announce) {
+        options.passed = [](void* self, std::uint64_t offset) { static_cast<PageTraffic*>(self)->passed(offset); };
+        options.passed_context = this;
+        if (announce) {
+            options.will_read = [](void* self, std::uint64_t offset, std::uint64_t length) {
+                static_cast<PageTraffic*>(self)->will_read(offset, length);
+            };
+            options.will_read_context = this;
+        }
+    }
+    ~PageTraffic() { flush(); }
+
+private:
+    static constexpr std::uint64_t kReleaseBytes = 4 << 20;
+    static constexpr std::uint64_t kMergeGap = 64 << 10;
+
+    void passed(std::uint64_t offset) {
+        if (offset < released_) released_ = 0;  // a new walk from the start
+        if (offset - released_ < kReleaseBytes) return;
+        file_.release_pages(released_, offset);
+        released_ = offset;
+    }
+    // Neighbouring ranges go out as one request.
+    void will_read(std::uint64_t offset, std::uint64_t length) {
+        if (pending_length_ != 0 && offset >= pending_ && offset - (pending_ + pending_length_) <= kMergeGap) {
+            pending_length_ = offset + length - pending_;
+            return;
+        }
+        flush();
+        pending_ = offset;
+        pending_length_ = length;
+    }
+    void flush() {
+        if (pending_length_ != 0) file_.advise_will_need(pending_, pending_length_);
+        pending_length_ = 0;
+    }
+
+    const MappedFile& file_;
+    std::uint64_t released_ = 0;
+    std::uint64_t pending_ = 0;
+    std::uint64_t pending_length_ = 0;
+};
+
+}  // namespace
+
+Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_path, const ReadOptions& options) {
+    try {
+        auto file = std::make_shared<PsfFile>();
+        KARVO_ASSIGN(file->file_, map_file(native_path));
+        ReadOptions catalog_only = options;
+        catalog_only.samples = false;
+        catalog_only.only = nullptr;
+        // The catalog needs a few words of each frame or record: no read-ahead.
+        file->file_.advise_random();
+        {
+            PageTraffic pages(file->file_);
+            pages.install(catalog_only, /*announce=*/false);
+            KARVO_ASSIGN(file->parsed_, parse_psfbin(file->file_.bytes(), file->file_.size(), catalog_only));
+        }
+        file->file_.advise_normal();
+        const SignalCatalog& catalog = file->parsed_.catalog;
+        file->ids_ = catalog.sweep_ids;
+        file->ids_.insert(file->ids_.end(), catalog.trace_ids.begin(), catalog.trace_ids.end());
+        // Each id stands for one record, as a whole read would take them:
+        // a repeated id fails here as it would there.
+        IdMap<bool> seen;
+        for (std::uint32_t id : file->ids_) {
+            const SignalRecord* record = catalog.signals.find(id);
+            if (record == nullptr || !seen.emplace(id, true).second)
+                return ParseError{format_message("internal: missing declaration {} during assembly", id)};
+            file->signals_.push_back(record);
+        }
+        return std::shared_ptr<const PsfFile>(std::move(file));
+    } catch (const std::bad_alloc&) {
+        return out_of_memory("out of memory while reading the file");
+    }
+}
+
+Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& chosen,
+                                                const ReadOptions& options) const {
+    try {
+        std::vector<std::uint32_t> only;
+        only.reserve(chosen.size());
+        for (std::size_t i : chosen) only.push_back(ids_[i]);
+        std::sort(only.begin(), only.end());
+        ReadOptions selected = options;
+        selected.samples = true;
+        selected.only = &only;
+        selected.counted = true;
+
+        std::vector<SignalRecord> records;
+        records.reserve(chosen.size());
+        const BodyLocation& body = parsed_.body;
+        if (chosen.empty()) return records;
+        if (!body.sampled()) {
+            // No samples to read (header or values only): the declarations.
+            for (std::size_t i : chosen) records.push_back(with_samples(*signals_[i], SampleBuffer(), 0));
+            return records;
+        }
+        // Windowed frames keep each signal's points together: a read of some
+        // signals asks the kernel for their ranges only.
+        const bool some_frames = body.layout == ValueLayout::Windowed && chosen.size() < ids_.size();
+        PageTraffic pages(file_);
+        pages.install(selected, some_frames);
+        if (some_frames) file_.advise_random();
+        ReadContext ctx(selected);
+        ByteCursor cursor(file_.bytes(), file_.size());
+        SignalSlots slots(parsed_.catalog, selected);
+        Status walked = read_sampled_body(cursor, parsed_.catalog, body, ctx, slots);
+        if (some_frames) file_.advise_normal();
+        if (!walked) {
+            // The catalog's walk went through these bytes without fault.
+            if (walked.error().kind != ErrorKind::Malformed) return std::move(walked).error();
+            return file_changed_error(cursor.pos());
+        }
+        if (cursor.pos() != body.end) return file_changed_error(body.start);
+        for (std::size_t i : chosen) {
+            SignalSlot* slot = slots.find(ids_[i]);
+            records.push_back(with_samples(*signals_[i], std::move(slot->samples), slot->points));
+        }
+        return records;
+    } catch (const std::bad_alloc&) {
+        return out_of_memory("out of memory while reading the file");
+    }
+}
+
+}  // namespace karvo
