@@ -5,6 +5,7 @@
 // Built twice by build.sh: as is, the input is the whole file; with
 // KARVO_FUZZ_APPEND_FOOTER the input gets a valid footer appended, so that
 // mutations are not all spent on the footer check and reach the sections.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "reader/read_file.hpp"
+#include "reader/sections.hpp"
+#include "reader/signal_slots.hpp"
 
 namespace {
 
@@ -87,6 +90,49 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
     return nodes;
 }
 
+// The lazy handle's road over the same bytes: the catalog without samples,
+// then every other signal read with the catalog's counts. Both must agree
+// with the whole read, bit for bit.
+void check_partial_reads(const unsigned char* bytes, std::uint64_t len, const karvo::SignalCatalog& whole) {
+    karvo::ReadOptions catalog_only;
+    catalog_only.samples = false;
+    auto parsed = karvo::parse_psfbin(bytes, len, catalog_only);
+    if (!parsed) {
+        if (parsed.error().kind != karvo::ErrorKind::OutOfMemory) broken("the catalog fails where the whole read did not");
+        return;
+    }
+    const karvo::ParseResult& result = parsed.value();
+    std::vector<std::uint32_t> chosen;
+    bool take = true;
+    for (const auto& e : result.catalog.signals) {
+        const karvo::SignalRecord* full = whole.signals.find(e.id);
+        if (full == nullptr || full->points != e.record.points) broken("the catalog counts other points");
+        if (take) chosen.push_back(e.id);
+        take = !take;
+    }
+    if (!result.body.sampled()) return;
+    std::sort(chosen.begin(), chosen.end());
+    karvo::ReadOptions options;
+    options.only = &chosen;
+    options.counted = true;
+    karvo::ReadContext ctx(options);
+    karvo::ByteCursor cursor(bytes, len);
+    karvo::SignalSlots slots(result.catalog, options);
+    karvo::Status read = karvo::read_sampled_body(cursor, result.catalog, result.body, ctx, slots);
+    if (!read) {
+        if (read.error().kind != karvo::ErrorKind::OutOfMemory) broken("a partial read fails where the whole read did not");
+        return;
+    }
+    for (karvo::SignalSlot& slot : slots.all()) {
+        if (!slot.read) continue;
+        const karvo::SampleBuffer& mine = slot.samples;
+        const karvo::SampleBuffer& theirs = whole.signals.find(slot.id)->data.samples;
+        if (mine.length() != theirs.length() ||
+            (mine.length() != 0 && std::memcmp(mine.data(), theirs.data(), 8 * mine.length()) != 0))
+            broken("a partial read gives other samples than the whole read");
+    }
+}
+
 void run(const unsigned char* bytes, std::uint64_t len) {
     auto parsed = karvo::parse_psfbin(bytes, len);
     if (!parsed) {
@@ -101,6 +147,8 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     }
     karvo::ParseResult& result = parsed.value();
     karvo::SignalCatalog& catalog = result.catalog;
+
+    check_partial_reads(bytes, len, catalog);
 
     std::uint64_t text_bytes = 0;
     const std::uint64_t values = check_values(catalog.values, text_bytes);

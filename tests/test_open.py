@@ -102,7 +102,18 @@ def windowed_with_padding() -> bytes:
                     traces=[pb.Decl(2, "a", 10), pb.Decl(3, "b", 10)], value=pb.Windowed(chunks))
 
 
-@pytest.mark.parametrize("make", [irregular_swept, windowed_with_padding], ids=["irregular-swept", "windowed-padding"])
+def broken_cycle() -> bytes:
+    """Whole cycles by size, but one holds another signal of the same width:
+    counting from the body's size alone would give a and b wrong counts."""
+    records = []
+    for k in range(40):
+        records += [(1, pb.f64(k)), (2 if k != 17 else 3, pb.f64(-k))]
+    return pb.build(pb.SWEPT, types=[pb.TypeDef(10, "V", pb.FLOAT64)], sweeps=[pb.Decl(1, "x", 10)],
+                    traces=[pb.Decl(2, "a", 10), pb.Decl(3, "b", 10)], value=pb.Swept(records))
+
+
+@pytest.mark.parametrize("make", [irregular_swept, windowed_with_padding, broken_cycle],
+                         ids=["irregular-swept", "windowed-padding", "broken-cycle"])
 def test_bodies_of_every_layout_read_in_part(make, write):
     check_against_read_psf(write(make()))
 

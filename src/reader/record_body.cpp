@@ -210,6 +210,8 @@ void copy_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t co
 // of another shape; its errors are then those of the counted read.
 Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint64_t content_end, bool groups,
                               ReadContext& ctx) {
+    // Counts alone come from the counting walk, which checks every record.
+    if (!slots.any_read()) return false;
     const std::uint64_t start = cursor.pos();
     RecordWalk walk(slots, content_end, groups, ctx);
     Cycle cycle;
@@ -219,11 +221,6 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
         (content_end - cycle.first) % cycle.bytes != 0)
         return false;
     KARVO_TRY(count.cycles(cycle, nullptr, (content_end - cycle.first) / cycle.bytes));
-    if (!slots.any_read()) {
-        // Only the counts are wanted; the records are checked when read.
-        cursor.rewind_to(content_end);
-        return true;
-    }
     KARVO_TRY(slots.size_buffers());
 
     cursor.rewind_to(start);
