@@ -171,8 +171,8 @@ def test_bad_usage_exits_2(tmp_path, args):
 # ---------------------------------------------------------------- info
 
 
-def info_json(paths, cwd) -> list[dict]:
-    result = karvo("info", "--json", *paths, cwd=cwd)
+def info_json(paths, cwd, *flags: str) -> list[dict]:
+    result = karvo("info", "--json", *flags, *paths, cwd=cwd)
     out, err = text(result)
     assert (result.returncode, err) == (0, "")
 
@@ -190,7 +190,7 @@ def json_float(x: float):
     return x
 
 
-def expected_signal(signal) -> dict:
+def expected_signal(signal, stats: bool) -> dict:
     def min_max(column):
         real = np.real(column)
         real = real[~np.isnan(real)]
@@ -200,6 +200,9 @@ def expected_signal(signal) -> dict:
 
     data = signal.data
     entry = {"name": signal.name, "units": signal.units, "points": len(data)}
+    if not stats:  # the catalog alone
+        fields = [{"name": f, "dtype": "float64"} for f in data.dtype.names] if data.dtype.names else None
+        return {**entry, "dtype": "struct" if fields else data.dtype.name, "fields": fields}
     if data.dtype.names is None:
         lo, hi = min_max(data)
         return {**entry, "dtype": data.dtype.name, "min": lo, "max": hi, "fields": None}
@@ -207,18 +210,19 @@ def expected_signal(signal) -> dict:
     return {**entry, "dtype": "struct", "min": None, "max": None, "fields": fields}
 
 
+@pytest.mark.parametrize("stats", [False, True], ids=["catalog", "stats"])
 @pytest.mark.parametrize("name", list(EXAMPLES))
-def test_info_json_describes_the_file(tmp_path, name):
+def test_info_json_describes_the_file(tmp_path, name, stats):
     path = EXAMPLES[name]
-    (info,) = info_json([path], tmp_path)
+    (info,) = info_json([path], tmp_path, *(["--stats"] if stats else []))
     psf = read_psf(path)
     assert list(info) == ["path", "layout", "header", "sweeps", "traces", "values"]
     assert info["path"] == path
     assert info["layout"] == ("non-swept" if name == "rc_dcop" else "swept")
     assert info["header"] == psf.header
     assert list(info["header"]) == list(psf.header)
-    assert info["sweeps"] == [expected_signal(s) for s in psf.sweeps]
-    assert info["traces"] == [expected_signal(t) for t in psf.traces]
+    assert info["sweeps"] == [expected_signal(s, stats) for s in psf.sweeps]
+    assert info["traces"] == [expected_signal(t, stats) for t in psf.traces]
     types = {float: "float", int: "int", str: "str", dict: "struct"}
     assert info["values"] == [
         {"name": v.name, "type": types[type(v.data)], "units": v.units, "value": v.data} for v in psf.values
@@ -230,7 +234,7 @@ def test_info_json_describes_the_file(tmp_path, name):
 def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
     swept_path = write(special_file())
     values_path = write(nonswept_file())
-    swept_info, values_info = info_json([swept_path, values_path], tmp_path)
+    swept_info, values_info = info_json([swept_path, values_path], tmp_path, "--stats")
 
     assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": 4294967295}
     x, step = swept_info["sweeps"]
@@ -254,7 +258,7 @@ def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
 def test_info_json_min_max_null_without_points(tmp_path, write):
     """A signal with no point, or only NaN points, has no min or max."""
     path = write(swept([pb.Decl(1, "x", 10)], [pb.Decl(3, "y", 10)], [(1, pb.f64(NAN)), (1, pb.f64(NAN))]))
-    (info,) = info_json([path], tmp_path)
+    (info,) = info_json([path], tmp_path, "--stats")
     (x,) = info["sweeps"]
     (y,) = info["traces"]
     assert (x["points"], x["min"], x["max"]) == (2, None, None)
@@ -273,9 +277,10 @@ def table(out: str, title: str) -> list[list[str]]:
     return [[cell.strip() for cell in row] for row in rows]
 
 
-def test_info_text_swept(tmp_path):
+@pytest.mark.parametrize("stats", [False, True], ids=["catalog", "stats"])
+def test_info_text_swept(tmp_path, stats):
     path = EXAMPLES["rc_noise"]
-    result = karvo("info", path, cwd=tmp_path)
+    result = karvo("info", *(["--stats"] if stats else []), path, cwd=tmp_path)
     out, err = text(result)
     assert (result.returncode, err) == (0, "")
     psf = read_psf(path)
@@ -288,14 +293,16 @@ def test_info_text_swept(tmp_path):
     (freq,) = psf.sweeps
     (noise,) = psf.traces
     n = str(len(freq.data))
+    def extremes(column):
+        return [g(column.min()), g(column.max())] if stats else []
+
     expected = [
-        ["kind", "name", "type", "units", "points", "min (real)", "max (real)"],
-        ["sweep", "freq", "float64", "Hz", n, g(freq.data.min()), g(freq.data.max())],
+        ["kind", "name", "type", "units", "points"] + (["min (real)", "max (real)"] if stats else []),
+        ["sweep", "freq", "float64", "Hz", n, *extremes(freq.data)],
         ["trace", "out", "struct, 3 fields", "V^2/Hz", n],
     ]
     for field in ("total", "R1", "R2"):
-        column = noise.data[field]
-        expected.append([f"out.{field}", "float64", "V^2/Hz", n, g(column.min()), g(column.max())])
+        expected.append([f"out.{field}", "float64", "V^2/Hz", n, *extremes(noise.data[field])])
     assert table(out, "sweeps and traces") == expected
 
 
@@ -527,7 +534,7 @@ def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
 
 
 @pytest.mark.parametrize(
-    "command, share", [(["info"], 1 / 8), (["export", "-o", "{out}"], 1)], ids=["info", "export-csv"]
+    "command, share", [(["info", "--stats"], 1 / 8), (["export", "-o", "{out}"], 1)], ids=["info", "export-csv"]
 )
 def test_commands_need_no_copy_of_the_data(tmp_path, write, capsys, command, share):
     """The memory Python and NumPy allocate (the arrays of read_psf are not

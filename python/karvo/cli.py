@@ -22,7 +22,9 @@ import tempfile
 import zipfile
 from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
-from ._karvo import Psf, Sweep, Trace, __version__, read_psf
+from ._karvo import Psf, __version__, read_psf
+from .files import PsfFile, SignalInfo
+from .files import open as open_file
 from .adapters import _Column, _signals, _unique_names
 
 __all__ = ["main", "layout", "describe"]
@@ -35,18 +37,21 @@ windowed frames alike), "non-swept" when it has values (an operating point),
 
 INFO_HELP = f"""\
 For each FILE print its layout, its header properties, and a table of its
-sweeps and traces (name, dtype or struct fields, units, number of points,
-min and max of the real part, NaN points left out) or of its values (name,
-type, units, value; struct members on rows of their own named VALUE.MEMBER).
-units is the signal's "units" property, null (blank) where it has none.
+sweeps and traces (name, dtype or struct fields, units, number of points)
+or of its values (name, type, units, value; struct members on rows of their
+own named VALUE.MEMBER). units is the signal's "units" property, blank where
+it has none. Only the file's catalog is read, not its samples, so this is
+fast on files of any size; --stats reads every signal once and adds the min
+and max of its real part (NaN points left out).
 
 {LAYOUT_HELP}
 
 With --json each file gives one line holding one JSON object (JSON Lines):
   path, layout, header {{name: value}},
-  sweeps and traces: [{{name, dtype, units, points, min, max, fields}}]; a struct
-    signal has dtype "struct", min and max null, and fields: [{{name, dtype,
-    min, max}}]; a flat one has fields null,
+  sweeps and traces: [{{name, dtype, units, points, fields}}]; a struct
+    signal has dtype "struct" and fields: [{{name, dtype}}]; a flat one has
+    fields null; with --stats each signal (and field) also has min and max
+    (a struct signal's are null),
   values: [{{name, type, units, value}}]; type is int, float, complex, str or
     struct; a complex is {{"re": .., "im": ..}}, a struct value an object of
     member name to scalar.
@@ -95,8 +100,9 @@ stdout) is reported in one line, "karvo: cannot write OUT: reason" or
 "karvo: standard output: reason". The exit status is then 1."""
 
 
-def layout(psf: Psf) -> str:
-    """Return "swept", "non-swept" or "empty", judged from what `psf` holds."""
+def layout(psf: Union[Psf, PsfFile]) -> str:
+    """Return "swept", "non-swept" or "empty", judged from what `psf` (a Psf
+    or an open file) holds."""
     if psf.sweeps or psf.traces:
         return "swept"
     if psf.values:
@@ -147,38 +153,55 @@ def _min_max(column: Any) -> Tuple[Optional[float], Optional[float]]:
     return lo, hi
 
 
-def _signal_info(signal: Union[Sweep, Trace]) -> Dict[str, Any]:
-    data = signal.data
-    entry: Dict[str, Any] = {"name": signal.name, "units": signal.units, "points": len(data)}
-    if data.dtype.names is None:
-        lo, hi = _min_max(data)
-        entry.update(dtype=str(data.dtype), min=lo, max=hi, fields=None)
+def _signal_info(signal: SignalInfo, data: Any = None) -> Dict[str, Any]:
+    """A sweep's or trace's entry; with its data, also min and max."""
+    names = signal.dtype.names
+    entry: Dict[str, Any] = {
+        "name": signal.name,
+        "dtype": "struct" if names else str(signal.dtype),
+        "units": signal.units,
+        "points": signal.points,
+    }
+    if names:
+        entry["fields"] = [{"name": field, "dtype": str(signal.dtype[field])} for field in names]
     else:
-        fields = []
-        for field in data.dtype.names:
-            lo, hi = _min_max(data[field])
-            fields.append({"name": field, "dtype": str(data.dtype[field]), "min": lo, "max": hi})
-        entry.update(dtype="struct", min=None, max=None, fields=fields)
+        entry["fields"] = None
+    if data is None:
+        return entry
+    if names:
+        entry.update(min=None, max=None)
+        for field in entry["fields"]:
+            field["min"], field["max"] = _min_max(data[field["name"]])
+    else:
+        entry["min"], entry["max"] = _min_max(data)
     # Key order: name, dtype, units, points, min, max, fields.
     return {k: entry[k] for k in ("name", "dtype", "units", "points", "min", "max", "fields")}
 
 
-def describe(psf: Psf, path: str) -> Dict[str, Any]:
-    """Return what `karvo info` shows for one file, as plain Python objects.
+def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
+    """Return what `karvo info` shows for one open file, as plain Python objects.
 
-    Floats are left as they are (NaN and infinities included); the --json
-    output passes them through the NaN-free encoding documented there.
+    Without `stats` only the catalog is used (no sample is read); with it,
+    every signal is read once and its min and max (of the real part, NaN
+    left out) are added. Floats are left as they are (NaN and infinities
+    included); the --json output passes them through the NaN-free encoding
+    documented there.
     """
+    data: Dict[int, Any] = {}
+    if stats:
+        psf = file.read()
+        data = {i: s.data for i, s in enumerate(psf.sweeps + psf.traces)}
+    signals = [_signal_info(s, data.get(i)) for i, s in enumerate(file.sweeps + file.traces)]
     values = []
-    for value in psf.values:
-        data = value.data
-        values.append({"name": value.name, "type": _type_name(data), "units": value.units, "value": data})
+    for value in file.values:
+        x = value.data
+        values.append({"name": value.name, "type": _type_name(x), "units": value.units, "value": x})
     return {
         "path": path,
-        "layout": layout(psf),
-        "header": dict(psf.header),
-        "sweeps": [_signal_info(s) for s in psf.sweeps],
-        "traces": [_signal_info(t) for t in psf.traces],
+        "layout": layout(file),
+        "header": dict(file.header),
+        "sweeps": signals[: len(file.sweeps)],
+        "traces": signals[len(file.sweeps) :],
         "values": values,
     }
 
@@ -236,17 +259,23 @@ def _info_text(info: Dict[str, Any]) -> str:
     if header:
         lines += ["    " + line for line in _table([[_text(k), _text(v)] for k, v in header.items()])]
     if kind == "swept":
-        rows = [["kind", "name", "type", "units", "points", "min (real)", "max (real)"]]
+        stats = any("min" in s for s in info["sweeps"] + info["traces"])
+
+        def extremes(entry: Dict[str, Any]) -> List[str]:
+            return [_number(entry["min"]), _number(entry["max"])] if stats else []
+
+        rows = [["kind", "name", "type", "units", "points"] + (["min (real)", "max (real)"] if stats else [])]
         for what, signals in (("sweep", info["sweeps"]), ("trace", info["traces"])):
             for s in signals:
                 name, units, points = _text(s["name"]), _units(s["units"]), str(s["points"])
                 if s["fields"] is None:
-                    rows.append([what, name, s["dtype"], units, points, _number(s["min"]), _number(s["max"])])
+                    rows.append([what, name, s["dtype"], units, points] + extremes(s))
                     continue
-                rows.append([what, name, f"struct, {_plural(len(s['fields']), 'field')}", units, points, "", ""])
+                struct = f"struct, {_plural(len(s['fields']), 'field')}"
+                rows.append([what, name, struct, units, points] + (["", ""] if stats else []))
                 for f in s["fields"]:
                     field = _text(f"{s['name']}.{f['name']}")
-                    rows.append(["", field, f["dtype"], units, points, _number(f["min"]), _number(f["max"])])
+                    rows.append(["", field, f["dtype"], units, points] + extremes(f))
         lines.append("  sweeps and traces:")
         lines += ["    " + line for line in _table(rows, right=(4, 5, 6))]
     elif kind == "non-swept":
@@ -268,12 +297,12 @@ def _info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     first = True
     for path in args.files:
         try:
-            psf = read_psf(path)
+            with open_file(path) as file:
+                info = describe(file, path, stats=args.stats)
         except (OSError, ValueError) as e:
             print(f"{path}: {e}", file=err)
             status = 1
             continue
-        info = describe(psf, path)
         if args.json:
             out.write(json.dumps(_to_json(info), allow_nan=False) + "\n")
         else:
@@ -501,6 +530,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     info.add_argument("files", nargs="+", metavar="FILE", help="psfbin file to read")
     info.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
+    info.add_argument("--stats", action="store_true", help="read every signal and show its min and max")
     info.set_defaults(run=_info)
 
     export = commands.add_parser(
