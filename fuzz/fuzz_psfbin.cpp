@@ -2,9 +2,10 @@
 // a ParseError; the sanitizers report everything else, and the checks below
 // abort on results that the extension could not turn into sane objects.
 //
-// Built twice by build.sh: as is, the input is the whole file; with
+// Built three times by build.sh: as is, the input is the whole file; with
 // KARVO_FUZZ_APPEND_FOOTER the input gets a valid footer appended, so that
-// mutations are not all spent on the footer check and reach the sections.
+// mutations are not all spent on the footer check and reach the sections;
+// with KARVO_FUZZ_TEXT the input is PSF ASCII text for the text reader.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "reader/read_file.hpp"
+#include "reader/text_parse.hpp"
 
 namespace {
 
@@ -49,7 +51,8 @@ std::uint64_t check_signal(const karvo::SignalRecord& record, double& sink) {
 std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_bytes) {
     using Kind = karvo::PackedValues::Kind;
     karvo::PackedValues::Reader reader(values);
-    auto take_scalar = [&](Kind kind) {
+    std::uint64_t nodes = 0;
+    auto take_scalar = [&](Kind kind, auto& self) -> void {
         switch (kind) {
             case Kind::Int: reader.take_int(); break;
             case Kind::Float: reader.take_float(); break;
@@ -58,23 +61,31 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
                 reader.take_float();
                 break;
             case Kind::String: text_bytes += reader.take_string().size(); break;
+            case Kind::Array: {
+                const auto array = reader.take_array_head();
+                if (array.element == Kind::Array || array.element == Kind::Struct) broken("an array of arrays or structs");
+                for (std::uint64_t i = 0; i < array.count; ++i) {
+                    self(array.element, self);
+                    ++nodes;
+                }
+                break;
+            }
             case Kind::Struct: broken("a nested struct value");
         }
     };
-    std::uint64_t nodes = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (reader.at_end()) broken("fewer packed values than counted");
         const karvo::PackedValues::Reader::Head head = reader.head();
         text_bytes += head.name.size();
         ++nodes;
         if (head.kind != Kind::Struct) {
-            take_scalar(head.kind);
+            take_scalar(head.kind, take_scalar);
         } else {
             if (head.members == nullptr || head.members->empty()) broken("a struct value without members");
             for (const karvo::MemberDef& m : *head.members) {
                 Kind kind;
                 if (!karvo::PackedValues::kind_of(m.type, kind)) broken("a struct value member that holds no value");
-                take_scalar(kind);
+                take_scalar(kind, take_scalar);
                 ++nodes;
             }
         }
@@ -87,8 +98,22 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
     return nodes;
 }
 
+#ifdef KARVO_FUZZ_TEXT
+// Every value node, sample word and string takes at least a character and a
+// separator of the text.
+constexpr std::uint64_t kBytesPerNode = 2;
+constexpr std::uint64_t kBytesPerWord = 2;
+#else
+constexpr std::uint64_t kBytesPerNode = 4;
+constexpr std::uint64_t kBytesPerWord = 8;
+#endif
+
 void run(const unsigned char* bytes, std::uint64_t len) {
+#ifdef KARVO_FUZZ_TEXT
+    auto parsed = karvo::parse_psf_text(bytes, len);
+#else
     auto parsed = karvo::parse_psfbin(bytes, len);
+#endif
     if (!parsed) {
         const karvo::ParseError& error = parsed.error();
         if (error.message.empty()) broken("an empty error message");
@@ -104,9 +129,9 @@ void run(const unsigned char* bytes, std::uint64_t len) {
 
     std::uint64_t text_bytes = 0;
     const std::uint64_t values = check_values(catalog.values, text_bytes);
-    // Every value node consumed at least four bytes of the file, and text (names
-    // included) is copied once.
-    if (values > len / 4) broken("more value nodes than the file has words");
+    // Every value node consumed bytes of its own, and text (names included) is
+    // copied once.
+    if (values > len / kBytesPerNode + 1) broken("more value nodes than the file has room for");
     if (text_bytes > len) broken("more value text than the file has bytes");
 
     auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals);
@@ -120,9 +145,9 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     std::uint64_t words = 0;
     for (const auto& r : sweeps) words += check_signal(r, sink);
     for (const auto& r : traces) words += check_signal(r, sink);
-    // Each sample word is copied from eight bytes of its own: no file yields
-    // more samples than it holds.
-    if (words > len / 8) broken("more sample words than the file holds");
+    // Each sample word is read from bytes of its own: no file yields more
+    // samples than it holds.
+    if (words > len / kBytesPerWord + 1) broken("more sample words than the file holds");
     volatile double keep = sink;
     (void)keep;
 }

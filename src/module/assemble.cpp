@@ -39,7 +39,7 @@ PyObject* value_objects(PackedValues& values, PropertyMappings& properties) {
     PackedValues::Reader reader(values, /*free_read_chunks=*/true);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const PackedValues::Reader::Head head = reader.head();
-        PyRef data(value_to_python(reader, head, keys));
+        PyRef data(value_to_python(reader, head, keys, make_number_array));
         if (!data) return nullptr;
         const PropertyList* own = reader.take_own_properties();
         PyRef mapping(properties.get(head.type_properties ? head.type_properties->get() : nullptr, own));

@@ -65,6 +65,13 @@ void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) co
     ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_WILLNEED);
 }
 
+void MappedFile::advise_done_before(std::uint64_t offset) const {
+    if (bytes_ == nullptr) return;
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t end = std::min(size_, offset) / page * page;
+    if (end != 0) ::madvise(const_cast<unsigned char*>(bytes_), end, MADV_DONTNEED);
+}
+
 Result<MappedFile> map_file(const std::string& native_path) {
     if (native_path.find('\0') != std::string::npos)
         return fixed_error(ErrorKind::OpenFailed, "path contains a NUL character");

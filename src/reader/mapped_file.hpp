@@ -29,6 +29,10 @@ public:
     // the background. Failures are ignored: they only cost speed.
     void advise_random() const;
     void advise_will_need(std::uint64_t offset, std::uint64_t length) const;
+    // The pages before `offset` are done with: they leave this process's
+    // resident set (the page cache keeps them; touching them again reads
+    // them back).
+    void advise_done_before(std::uint64_t offset) const;
 
     friend Result<MappedFile> map_file(const std::string& native_path);
 

@@ -33,7 +33,12 @@ Result<FileContents> resolve_contents(ParseResult&& parsed) {
 Result<FileContents> read_file(const std::string& native_path, const ReadOptions& options) {
     try {
         KARVO_ASSIGN(MappedFile file, map_file(native_path));
-        KARVO_ASSIGN(ParseResult parsed, parse_psfbin(file.bytes(), file.size(), options));
+        ReadOptions with_file = options;
+        with_file.done_before = [](void* context, std::uint64_t offset) {
+            static_cast<const MappedFile*>(context)->advise_done_before(offset);
+        };
+        with_file.done_before_context = &file;
+        KARVO_ASSIGN(ParseResult parsed, parse_psf(file.bytes(), file.size(), with_file));
         // Nothing refers to the file's bytes from here on.
         file.release_view();
         return resolve_contents(std::move(parsed));

@@ -25,6 +25,11 @@ struct ReadOptions {
     // is about to read, so that the file's pages can be fetched ahead.
     void (*will_read)(void* context, std::uint64_t offset, std::uint64_t length) = nullptr;
     void* will_read_context = nullptr;
+    // Called, where the reader knows it, with an offset before which it will
+    // read nothing more (but for a message's line and column), so that the
+    // pages of a large file it has passed need not stay resident.
+    void (*done_before)(void* context, std::uint64_t offset) = nullptr;
+    void* done_before_context = nullptr;
 
     bool wants(std::uint32_t id) const;
 };
