@@ -150,6 +150,27 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     if (words > len / kBytesPerWord + 1) broken("more sample words than the file holds");
     volatile double keep = sink;
     (void)keep;
+
+#ifdef KARVO_FUZZ_TEXT
+    // A catalog-only read counts the same points and keeps no samples.
+    karvo::ReadOptions catalog_only;
+    catalog_only.samples = false;
+    auto counted = karvo::parse_psf_text(bytes, len, catalog_only);
+    if (!counted) broken("a catalog-only read failed where the full read did not");
+    karvo::SignalCatalog& counted_catalog = counted.value().catalog;
+    std::size_t k = 0;
+    for (const auto* ids : {&counted_catalog.sweep_ids, &counted_catalog.trace_ids}) {
+        for (std::uint32_t id : *ids) {
+            const karvo::SignalRecord& r = counted_catalog.signals.at(id);
+            const karvo::SignalRecord& full = k < sweeps.size() ? sweeps[k] : traces[k - sweeps.size()];
+            if (r.points != full.points) broken("a catalog-only read counted other points");
+            if (r.data.samples.length() != 0) broken("a catalog-only read kept samples");
+            if (full.data.samples.length() != full.points * full.data.point_words())
+                broken("samples and counted points disagree");
+            ++k;
+        }
+    }
+#endif
 }
 
 }  // namespace
