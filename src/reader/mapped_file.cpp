@@ -25,7 +25,10 @@ ParseError fixed_error(ErrorKind kind, const char* text) { return {text, kind, 0
 }  // namespace
 
 MappedFile::MappedFile(MappedFile&& o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), bytes_(std::exchange(o.bytes_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    : fd_(std::exchange(o.fd_, -1)),
+      bytes_(std::exchange(o.bytes_, nullptr)),
+      size_(std::exchange(o.size_, 0)),
+      done_(std::exchange(o.done_, 0)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
     if (this != &o) {
@@ -34,6 +37,7 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
         fd_ = std::exchange(o.fd_, -1);
         bytes_ = std::exchange(o.bytes_, nullptr);
         size_ = std::exchange(o.size_, 0);
+        done_ = std::exchange(o.done_, 0);
     }
     return *this;
 }
@@ -69,7 +73,9 @@ void MappedFile::advise_done_before(std::uint64_t offset) const {
     if (bytes_ == nullptr) return;
     static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
     const std::uint64_t end = std::min(size_, offset) / page * page;
-    if (end != 0) ::madvise(const_cast<unsigned char*>(bytes_), end, MADV_DONTNEED);
+    if (end <= done_) return;
+    ::madvise(const_cast<unsigned char*>(bytes_) + done_, end - done_, MADV_DONTNEED);
+    done_ = end;
 }
 
 Result<MappedFile> map_file(const std::string& native_path) {

@@ -40,6 +40,7 @@ private:
     int fd_ = -1;
     const unsigned char* bytes_ = nullptr;  // null for an empty file
     std::uint64_t size_ = 0;
+    mutable std::uint64_t done_ = 0;  // the pages before it have been given back
 };
 
 // native_path: the bytes handed to the operating system. It may contain a NUL,

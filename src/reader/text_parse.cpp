@@ -530,7 +530,7 @@ Status TextParser::tick() {
     const std::uint64_t pos = lex_.pos();
     KARVO_TRY(ctx_.tick(pos - ticked_));
     ticked_ = pos;
-    constexpr std::uint64_t kReleaseStep = 32 << 20;
+    constexpr std::uint64_t kReleaseStep = 1 << 20;
     if (ctx_.options.done_before != nullptr && pos - released_ >= kReleaseStep) {
         released_ = pos;
         ctx_.options.done_before(ctx_.options.done_before_context, pos);
