@@ -149,12 +149,13 @@ std::string TextLexer::describe(std::uint64_t at) const {
         if (text.size() > kShown) out += "...";
         return out;
     };
-    switch (t.kind) {
-        case TextToken::Kind::Quoted: return "\"" + shown(t.text) + "\"";
-        case TextToken::Kind::Unterminated:
-            return "an unterminated string";
-        default: return "'" + shown(t.text) + "'";
-    }
+    if (t.kind == TextToken::Kind::Unterminated) return "an unterminated string";
+    // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) about `"'" + text`.
+    const char quote = t.kind == TextToken::Kind::Quoted ? '"' : '\'';
+    std::string out(1, quote);
+    out += shown(t.text);
+    out += quote;
+    return out;
 }
 
 std::string TextLexer::where(std::uint64_t at) const {
