@@ -622,6 +622,9 @@ def format_table(rows: list) -> str:
             "peak RSS MB", "budget MB"]  # fmt: skip
     if libpsf is not None:
         cols.append("libpsf s")
+    psf_utils = any("psf_utils" in r for r in rows)
+    if psf_utils:
+        cols.append("psf_utils s")
     lines = ["| " + " | ".join(cols) + " |", "|" + "|".join("---" for _ in cols) + "|"]
     for r in rows:
         per = f" (per file {statistics.median(r['reads']) / r['files'] * 1e6:.0f} µs)" if r["files"] > 1 else ""
@@ -639,6 +642,9 @@ def format_table(rows: list) -> str:
         if libpsf is not None:
             v = r.get("libpsf")
             cells.append(v if isinstance(v, str) else f"{v:.4f}")
+        if psf_utils:
+            v = r.get("psf_utils", "-")
+            cells.append(v if isinstance(v, str) else f"{v:.1f}")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
