@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import csv
+import json
 import random
 import struct
 import subprocess
@@ -209,3 +211,35 @@ def test_numpy_is_imported_only_for_arrays_of_numbers(write, value, numpy):
     code = f"import sys, karvo; karvo.read_psf({path!r}); print('numpy' in sys.modules)"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (result.returncode, result.stderr, result.stdout) == (0, "", f"{numpy}\n")
+
+
+
+def test_array_values_through_the_commands_and_adapters(write, tmp_path, capsys):
+    """Arrays of strings and numbers, alone and as struct members, in every output."""
+    xr = pytest.importorskip("xarray")
+    import karvo
+    from karvo.cli import main
+
+    path = write(NONSWEPT.encode())
+    assert main(["info", "--json", path]) == 0
+    values = {v["name"]: v for v in json.loads(capsys.readouterr().out)["values"]}
+    assert (values["f"]["type"], values["f"]["value"]) == ("array", [1.0, 2.0, 3.0])
+    assert values["h"]["value"] == [{"re": 1.0, "im": 2.0}, {"re": 3.0, "im": -4.0}]
+    assert values["m1"]["value"]["pins"] == ["d", "g"]
+    assert main(["export", "-o", str(tmp_path / "x.csv"), path]) == 0
+    with open(tmp_path / "x.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    names = ["name", "a", "b", "c", "d[0]", "d[1]", "f[0]", "f[1]", "f[2]", "g[0]", "g[1]", "h[0].re", "h[0].im",
+             "h[1].re", "h[1].im", "m1.v", "m1.region", "m1.model", "m1.pins[0]", "m1.pins[1]", "m1.z.re", "m1.z.im"]  # fmt: skip
+    assert [r[0] for r in rows] == names
+    assert [r[1] for r in rows[-7:]] == ["0.7", "1", "nch", "d", "g", "1.0", "-1.0"]
+    assert main(["export", "-o", str(tmp_path / "x.npz"), path]) == 0
+    with np.load(tmp_path / "x.npz") as z:
+        assert z["f"].tolist() == [1.0, 2.0, 3.0] and z["e"].shape == (0,) and z["d"].tolist() == ["x", "y"]
+        assert z["m1"]["pins"].tolist() == ["d", "g"] and z["m1"]["z"] == 1 - 1j
+    psf = read_psf(path)
+    ds = karvo.to_xarray(psf)
+    assert ds["h"].dims == ("h element",) and ds["h"].values.tolist() == [1 + 2j, 3 - 4j]
+    assert ds["m1.pins"].values.tolist() == ["d", "g"] and isinstance(ds, xr.Dataset)
+    frame = karvo.to_dataframe(psf)
+    assert frame.loc["m1", "pins"] == ("d", "g") and frame.loc["g", "value"].tolist() == [-1, 2]
