@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Times karvo.read_psf against the floor of a byte-swapping copy of the file.
+"""Times karvo.read_psf against the floor of a byte-swapping copy of the file,
+and, for PSF ASCII, against pandas reading the same numbers.
 
 Reading a psfbin file is memory-bound: every sample is read once from the
 mapped file, byte-swapped and written once into its array. The floor is that
@@ -8,7 +9,11 @@ one pass done by NumPy on the same file:
     numpy.frombuffer(mmap_of_the_file, dtype=">f8", count=len // 8).astype("<f8")
 
 (open and map included, as read_psf opens and maps too). For the non-swept
-case the floor is building the same dicts from ready Python lists.
+case the floor is building the same dicts from ready Python lists. For the
+PSF ASCII transient (case `ascii`) the comparison is pandas' C parser reading
+the same numbers, as text laid out one row per point:
+
+    pandas.read_csv(rows_path, sep=" ", engine="c", header=None)
 
 Each case writes a large synthetic file (the test builder's format, bodies
 built with NumPy structured dtypes of big-endian fields) into a temporary
@@ -21,6 +26,11 @@ imports.
     python3 bench/bench_read.py                 # full sizes (~2 GB of temp files)
     python3 bench/bench_read.py --quick         # small sizes, a smoke run
     python3 bench/bench_read.py --cases swept,windowed --repeat 9
+
+`--psf-utils PYTHON` names an interpreter that has psf_utils (a pure-Python
+reader of PSF ASCII, never a dependency of karvo; install it in a throwaway
+environment); its time to read the ASCII case's file and every signal is then
+shown, once, in a subprocess.
 
 When `import libpsf` works (it is never a dependency of karvo) its time to
 load every signal is shown as a comparator column; a case it cannot read shows
@@ -222,16 +232,42 @@ def nonswept_file(path: Path, count: int) -> None:
     )
 
 
+def ascii_files(text_path: Path, rows_path: Path, points: int, traces: int) -> None:
+    """A PSF ASCII transient as a simulator writes one (a time sweep, then the
+    traces in one group, one number a line, six significant digits), and the
+    same numbers one row per point, separated by spaces, for pandas."""
+    head = ['HEADER\n"PSFversion" "1.00"\n"simulator" "spectre"\n"analysis type" "tran"\n',
+            'TYPE\n"sweep" FLOAT DOUBLE PROP(\n"key" "sweep"\n)\n',
+            '"V" FLOAT DOUBLE PROP(\n"units" "V"\n"key" "node"\n"tolerance" 1.00000e-06\n)\n',
+            'SWEEP\n"time" "sweep" PROP(\n"units" "s"\n)\n',
+            f'TRACE\n"group" GROUP {traces}\n', *(f'"v{i}" "V"\n' for i in range(traces)), "VALUE\n"]  # fmt: skip
+    rate = 1e-4 * (1 + np.arange(traces))
+    scale = 1 + np.arange(traces)
+    per_chunk = 20_000
+    with open(text_path, "w") as text, open(rows_path, "w") as rows:
+        text.write("".join(head))
+        for k0 in range(0, points, per_chunk):
+            k = np.arange(k0, min(points, k0 + per_chunk))
+            times = np.char.mod("%#.6g", k * 1e-11).tolist()
+            values = np.char.mod("%#.6g", np.sin(k[:, None] * rate) * scale).tolist()
+            text.write("".join(f'"time" {t}\n"group" ' + "\n".join(v) + "\n" for t, v in zip(times, values)))
+            rows.write("".join(t + " " + " ".join(v) + "\n" for t, v in zip(times, values)))
+        text.write("END\n")
+
+
 # ------------------------------------------------------------------ cases
 
 
 def sizes(quick: bool) -> dict:
     if quick:
-        return dict(win_points=100_000, swept_points=10_000, struct_points=5_000, op_count=10_000, small_files=100)
-    return dict(win_points=2_000_000, swept_points=200_000, struct_points=100_000, op_count=200_000, small_files=2000)
+        return dict(win_points=100_000, swept_points=10_000, struct_points=5_000, op_count=10_000, small_files=100,
+                    ascii_points=20_000)  # fmt: skip
+    return dict(win_points=2_000_000, swept_points=200_000, struct_points=100_000, op_count=200_000, small_files=2000,
+                ascii_points=500_000)  # fmt: skip
 
 
-CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files"]
+ASCII_TRACES = 50
+CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files", "ascii"]
 
 
 def make_case(name: str, folder: Path, sz: dict) -> list:
@@ -252,6 +288,11 @@ def make_case(name: str, folder: Path, sz: dict) -> list:
         p = folder / "nonswept.psf"
         nonswept_file(p, sz["op_count"])
         return [p]
+    if name == "ascii":
+        # The text is what read_psf reads; the rows file, pandas (the second path).
+        p, rows = folder / "tran.ascii", folder / "tran.rows"
+        ascii_files(p, rows, sz["ascii_points"], ASCII_TRACES)
+        return [p, rows]
     if name == "small_files":
         # 1 sweep + 30 Float64 traces of 100 points: about 50 KB per file.
         d = folder / "small"
@@ -349,6 +390,17 @@ def time_case(name: str, paths: list, repeat: int, sz: dict) -> dict:
         def floor():
             return [dict(zip(names, row)) for row in rows]
 
+    elif name == "ascii":
+        import pandas
+
+        path, rows = str(paths[0]), str(paths[1])
+
+        def read():
+            return karvo.read_psf(path)
+
+        def floor():
+            return pandas.read_csv(rows, sep=" ", engine="c", header=None)
+
     elif len(paths) == 1:
         path = str(paths[0])
 
@@ -421,6 +473,16 @@ def check(name: str, paths: list, sz: dict) -> None:
         assert psf.values[-1].data == dict(zip(names, rows[-1]))
     elif name == "small_files":
         assert len(psf.traces) == 30 and psf.traces[29].data[99] == 99e-3 + 30
+    elif name == "ascii":
+        with open(paths[1]) as f:
+            first = [float(x) for x in f.readline().split()]
+        n = sz["ascii_points"]
+        assert [s.data[0] for s in psf.sweeps + psf.traces] == first and len(psf.traces) == ASCII_TRACES
+        assert all(s.data.shape == (n,) for s in psf.sweeps + psf.traces)
+        with open(paths[1], "rb") as f:
+            f.seek(-4096, os.SEEK_END)
+            last = [float(x) for x in f.read().splitlines()[-1].split()]
+        assert [s.data[-1] for s in psf.sweeps + psf.traces] == last
 
 
 # ------------------------------------------------------------------ peak memory
@@ -444,6 +506,7 @@ try:
 except OSError:
     pass
 out = 0
+arrays = 0
 for p in paths:
     psf = karvo.read_psf(p)
     peak = status("VmHWM")
@@ -454,26 +517,59 @@ for p in paths:
         d = v.data
         size += sys.getsizeof(v) + sys.getsizeof(d) + sum(sys.getsizeof(x) for x in d.values())
     out = max(out, os.path.getsize(p) + size)
+    arrays = max(arrays, size)
     del psf
-print(peak - base, out)
+print(peak - base, out, arrays)
 """
 
 
-def peak_rss(paths: list) -> tuple:
+def peak_rss(name: str, paths: list) -> tuple:
     """(peak RSS above baseline, budget) of reading the files; the budget is the
-    file plus the bytes of what the result holds, plus 5%."""
+    file plus the bytes of what the result holds, plus 5%. Text is read once,
+    front to back, and its pages leave the process behind the reader: its
+    budget is the arrays alone, plus 10%."""
     # Default malloc settings: the peak a user sees, big buffers mapped and unmapped.
     env = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+    read = paths[:1] if name == "ascii" else paths
     r = subprocess.run(
-        [sys.executable, "-c", RSS_CHILD, *map(str, paths)], capture_output=True, text=True, check=True, env=env
+        [sys.executable, "-c", RSS_CHILD, *map(str, read)], capture_output=True, text=True, check=True, env=env
     )
-    peak, held = map(int, r.stdout.split())
-    return peak, held * 1.05
+    peak, held, arrays = map(int, r.stdout.split())
+    return peak, arrays * 1.10 if name == "ascii" else held * 1.05
+
+
+PSF_UTILS_CHILD = r"""
+import sys, time
+from psf_utils import PSF
+t0 = time.perf_counter()
+psf = PSF(sys.argv[1])
+psf.get_sweep().abscissa
+for signal in psf.all_signals():
+    signal.ordinate
+print(time.perf_counter() - t0)
+"""
+
+
+def time_psf_utils(python: str, path: Path):
+    """psf_utils' time to read the file and every signal, once, in a fresh
+    process of the interpreter that has it (on a copy: it may leave a cache
+    beside the file)."""
+    copy = path.with_name("psf_utils_copy.ascii")
+    shutil.copyfile(path, copy)
+    try:
+        r = subprocess.run([python, "-c", PSF_UTILS_CHILD, str(copy)], capture_output=True, text=True, timeout=3600)
+    except subprocess.TimeoutExpired:
+        return "more than 3600 s"
+    finally:
+        copy.unlink()
+    if r.returncode != 0:
+        return "error: " + (r.stderr.strip().splitlines() or ["?"])[-1][:80]
+    return float(r.stdout)
 
 
 # ------------------------------------------------------------------ main
 
-GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5}
+GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5, "ascii": 1.0}
 
 
 def main() -> None:
@@ -483,6 +579,7 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=7, help="timed pairs per case (default 7)")
     ap.add_argument("--dir", default=None, help="folder for the temporary files (default: system temp)")
     ap.add_argument("--no-rss", action="store_true", help="skip the peak-memory subprocesses")
+    ap.add_argument("--psf-utils", metavar="PYTHON", help="an interpreter with psf_utils, timed on the ascii case")
     args = ap.parse_args()
     sz = sizes(args.quick)
     cases = [c for c in args.cases.split(",") if c]
@@ -496,12 +593,16 @@ def main() -> None:
         for name in cases:
             t0 = time.perf_counter()
             paths = make_case(name, folder, sz)
-            size = sum(p.stat().st_size for p in paths)
+            read = paths[:1] if name == "ascii" else paths  # the rows file is pandas' input
+            size = sum(p.stat().st_size for p in read)
             print(f"{name}: wrote {len(paths)} file(s), {size / MB:.1f} MB in {time.perf_counter() - t0:.1f} s",
                   flush=True)  # fmt: skip
             res = time_case(name, paths, args.repeat, sz)
-            res["peak"], res["budget"] = (None, None) if args.no_rss else peak_rss(paths)
-            res.update(name=name, files=len(paths), size=size)
+            res["peak"], res["budget"] = (None, None) if args.no_rss else peak_rss(name, paths)
+            if name == "ascii" and args.psf_utils:
+                res["psf_utils"] = time_psf_utils(args.psf_utils, paths[0])
+                print(f"psf_utils: {res['psf_utils']}", flush=True)
+            res.update(name=name, files=len(read), size=size)
             rows.append(res)
             print(format_row(res, header=False), flush=True)
             for p in paths:
@@ -521,6 +622,9 @@ def format_table(rows: list) -> str:
             "peak RSS MB", "budget MB"]  # fmt: skip
     if libpsf is not None:
         cols.append("libpsf s")
+    psf_utils = any("psf_utils" in r for r in rows)
+    if psf_utils:
+        cols.append("psf_utils s")
     lines = ["| " + " | ".join(cols) + " |", "|" + "|".join("---" for _ in cols) + "|"]
     for r in rows:
         per = f" (per file {statistics.median(r['reads']) / r['files'] * 1e6:.0f} µs)" if r["files"] > 1 else ""
@@ -538,6 +642,9 @@ def format_table(rows: list) -> str:
         if libpsf is not None:
             v = r.get("libpsf")
             cells.append(v if isinstance(v, str) else f"{v:.4f}")
+        if psf_utils:
+            v = r.get("psf_utils", "-")
+            cells.append(v if isinstance(v, str) else f"{v:.1f}")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 

@@ -2,9 +2,10 @@
 // a ParseError; the sanitizers report everything else, and the checks below
 // abort on results that the extension could not turn into sane objects.
 //
-// Built twice by build.sh: as is, the input is the whole file; with
+// Built three times by build.sh: as is, the input is the whole file; with
 // KARVO_FUZZ_APPEND_FOOTER the input gets a valid footer appended, so that
-// mutations are not all spent on the footer check and reach the sections.
+// mutations are not all spent on the footer check and reach the sections;
+// with KARVO_FUZZ_TEXT the input is PSF ASCII text for the text reader.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "reader/read_file.hpp"
 #include "reader/sections.hpp"
 #include "reader/signal_slots.hpp"
+#include "reader/text_parse.hpp"
 
 namespace {
 
@@ -52,7 +55,8 @@ std::uint64_t check_signal(const karvo::SignalRecord& record, double& sink) {
 std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_bytes) {
     using Kind = karvo::PackedValues::Kind;
     karvo::PackedValues::Reader reader(values);
-    auto take_scalar = [&](Kind kind) {
+    std::uint64_t nodes = 0;
+    auto take_scalar = [&](Kind kind, auto& self) -> void {
         switch (kind) {
             case Kind::Int: reader.take_int(); break;
             case Kind::Float: reader.take_float(); break;
@@ -61,23 +65,31 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
                 reader.take_float();
                 break;
             case Kind::String: text_bytes += reader.take_string().size(); break;
+            case Kind::Array: {
+                const auto array = reader.take_array_head();
+                if (array.element == Kind::Array || array.element == Kind::Struct) broken("an array of arrays or structs");
+                for (std::uint64_t i = 0; i < array.count; ++i) {
+                    self(array.element, self);
+                    ++nodes;
+                }
+                break;
+            }
             case Kind::Struct: broken("a nested struct value");
         }
     };
-    std::uint64_t nodes = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (reader.at_end()) broken("fewer packed values than counted");
         const karvo::PackedValues::Reader::Head head = reader.head();
         text_bytes += head.name.size();
         ++nodes;
         if (head.kind != Kind::Struct) {
-            take_scalar(head.kind);
+            take_scalar(head.kind, take_scalar);
         } else {
             if (head.members == nullptr || head.members->empty()) broken("a struct value without members");
             for (const karvo::MemberDef& m : *head.members) {
                 Kind kind;
                 if (!karvo::PackedValues::kind_of(m.type, kind)) broken("a struct value member that holds no value");
-                take_scalar(kind);
+                take_scalar(kind, take_scalar);
                 ++nodes;
             }
         }
@@ -90,13 +102,34 @@ std::uint64_t check_values(karvo::PackedValues& values, std::uint64_t& text_byte
     return nodes;
 }
 
+#ifdef KARVO_FUZZ_TEXT
+// Every value node, sample word and string takes at least a character and a
+// separator of the text.
+constexpr std::uint64_t kBytesPerNode = 2;
+constexpr std::uint64_t kBytesPerWord = 2;
+#else
+constexpr std::uint64_t kBytesPerNode = 4;
+constexpr std::uint64_t kBytesPerWord = 8;
+#endif
+
+// The reader under test, binary or text.
+karvo::Result<karvo::ParseResult> parse(const unsigned char* bytes, std::uint64_t len,
+                                        const karvo::ReadOptions& options = {}) {
+#ifdef KARVO_FUZZ_TEXT
+    return karvo::parse_psf_text(bytes, len, options);
+#else
+    return karvo::parse_psfbin(bytes, len, options);
+#endif
+}
+
 // The lazy handle's road over the same bytes: the catalog without samples,
-// then every other signal read with the catalog's counts. Both must agree
-// with the whole read, bit for bit.
+// then every other signal read again (a psfbin body with the catalog's
+// counts, text by a parse that keeps only those). Both must agree with the
+// whole read, bit for bit.
 void check_partial_reads(const unsigned char* bytes, std::uint64_t len, const karvo::SignalCatalog& whole) {
     karvo::ReadOptions catalog_only;
     catalog_only.samples = false;
-    auto parsed = karvo::parse_psfbin(bytes, len, catalog_only);
+    auto parsed = parse(bytes, len, catalog_only);
     if (!parsed) {
         if (parsed.error().kind != karvo::ErrorKind::OutOfMemory) broken("the catalog fails where the whole read did not");
         return;
@@ -107,34 +140,50 @@ void check_partial_reads(const unsigned char* bytes, std::uint64_t len, const ka
     for (const auto& e : result.catalog.signals) {
         const karvo::SignalRecord* full = whole.signals.find(e.id);
         if (full == nullptr || full->points != e.record.points) broken("the catalog counts other points");
+        if (e.record.data.samples.length() != 0) broken("the catalog keeps samples");
         if (take) chosen.push_back(e.id);
         take = !take;
     }
-    if (!result.body.sampled()) return;
     std::sort(chosen.begin(), chosen.end());
     karvo::ReadOptions options;
     options.only = &chosen;
-    options.counted = true;
-    karvo::ReadContext ctx(options);
-    karvo::ByteCursor cursor(bytes, len);
-    karvo::SignalSlots slots(result.catalog, options);
-    karvo::Status read = karvo::read_sampled_body(cursor, result.catalog, result.body, ctx, slots);
-    if (!read) {
-        if (read.error().kind != karvo::ErrorKind::OutOfMemory) broken("a partial read fails where the whole read did not");
-        return;
+    std::vector<std::pair<std::uint32_t, const karvo::SampleBuffer*>> read;
+    karvo::Result<karvo::ParseResult> again = karvo::ParseError{};
+    std::optional<karvo::SignalSlots> slots;
+    if (result.body.sampled()) {
+        options.counted = true;
+        karvo::ReadContext ctx(options);
+        karvo::ByteCursor cursor(bytes, len);
+        slots.emplace(result.catalog, options);
+        karvo::Status walked = karvo::read_sampled_body(cursor, result.catalog, result.body, ctx, *slots);
+        if (!walked) {
+            if (walked.error().kind != karvo::ErrorKind::OutOfMemory) broken("a partial read fails where the whole read did not");
+            return;
+        }
+        for (karvo::SignalSlot& slot : slots->all())
+            if (slot.read) read.emplace_back(slot.id, &slot.samples);
+    } else {
+        again = parse(bytes, len, options);
+        if (!again) {
+            if (again.error().kind != karvo::ErrorKind::OutOfMemory) broken("a partial read fails where the whole read did not");
+            return;
+        }
+        for (const auto& e : again.value().catalog.signals) {
+            const bool wanted = std::binary_search(chosen.begin(), chosen.end(), e.id);
+            if (!wanted && e.record.data.samples.length() != 0) broken("a partial read keeps samples not asked for");
+            if (wanted) read.emplace_back(e.id, &e.record.data.samples);
+        }
     }
-    for (karvo::SignalSlot& slot : slots.all()) {
-        if (!slot.read) continue;
-        const karvo::SampleBuffer& mine = slot.samples;
-        const karvo::SampleBuffer& theirs = whole.signals.find(slot.id)->data.samples;
-        if (mine.length() != theirs.length() ||
-            (mine.length() != 0 && std::memcmp(mine.data(), theirs.data(), 8 * mine.length()) != 0))
+    for (const auto& [id, mine] : read) {
+        const karvo::SampleBuffer& theirs = whole.signals.find(id)->data.samples;
+        if (mine->length() != theirs.length() ||
+            (mine->length() != 0 && std::memcmp(mine->data(), theirs.data(), 8 * mine->length()) != 0))
             broken("a partial read gives other samples than the whole read");
     }
 }
 
 void run(const unsigned char* bytes, std::uint64_t len) {
-    auto parsed = karvo::parse_psfbin(bytes, len);
+    auto parsed = parse(bytes, len);
     if (!parsed) {
         const karvo::ParseError& error = parsed.error();
         if (error.message.empty()) broken("an empty error message");
@@ -152,9 +201,9 @@ void run(const unsigned char* bytes, std::uint64_t len) {
 
     std::uint64_t text_bytes = 0;
     const std::uint64_t values = check_values(catalog.values, text_bytes);
-    // Every value node consumed at least four bytes of the file, and text (names
-    // included) is copied once.
-    if (values > len / 4) broken("more value nodes than the file has words");
+    // Every value node consumed bytes of its own, and text (names included) is
+    // copied once.
+    if (values > len / kBytesPerNode + 1) broken("more value nodes than the file has room for");
     if (text_bytes > len) broken("more value text than the file has bytes");
 
     auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals);
@@ -168,11 +217,12 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     std::uint64_t words = 0;
     for (const auto& r : sweeps) words += check_signal(r, sink);
     for (const auto& r : traces) words += check_signal(r, sink);
-    // Each sample word is copied from eight bytes of its own: no file yields
-    // more samples than it holds.
-    if (words > len / 8) broken("more sample words than the file holds");
+    // Each sample word is read from bytes of its own: no file yields more
+    // samples than it holds.
+    if (words > len / kBytesPerWord + 1) broken("more sample words than the file holds");
     volatile double keep = sink;
     (void)keep;
+
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 
     python3 fuzz/make_seeds.py                  builder-made seeds into fuzz/seeds/
     python3 fuzz/make_seeds.py --real DIR       also copies the real simulator files
-                                                of ../shared/corpus into DIR/file
-                                                and DIR/body (never into the repo)
+                                                of ../shared/corpus into DIR/file,
+                                                DIR/body and DIR/text (never into
+                                                the repo)
 
-Each seed is written twice: `file/` holds whole files (for fuzz_psfbin) and
-`body/` the same files without their 12-byte footer (for fuzz_psfbin_footer,
-which appends one).
+Each psfbin seed is written twice: `file/` holds whole files (for fuzz_psfbin)
+and `body/` the same files without their 12-byte footer (for
+fuzz_psfbin_footer, which appends one). `text/` holds small PSF ASCII texts
+(for fuzz_psftext), one per section form and datatype.
 """
 
 from __future__ import annotations
@@ -172,6 +174,45 @@ def seeds() -> dict[str, bytes]:
     return out
 
 
+TEXT_TYPES = """TYPE
+"sweep" FLOAT DOUBLE PROP(
+"key" "sweep"
+)
+"V" FLOAT DOUBLE PROP( "units" "V" "tolerance" 1.00000e-06 )
+"Z" COMPLEX DOUBLE
+"noise" STRUCT(
+"total" FLOAT DOUBLE
+"rd" FLOAT DOUBLE
+) PROP( "units" "V^2/Hz" )
+"""
+
+
+def text_seeds() -> dict[str, bytes]:
+    """One small PSF ASCII text per section form and datatype."""
+    head = 'HEADER\n"PSFversion" "1.00"\n"simulator" "fuzz"\n"points" 2\n"tstop" 1e-06\n"neg" -3\n'
+    out = {"header_only": head}
+    out["swept"] = (
+        head + TEXT_TYPES + 'SWEEP\n"freq" "sweep" PROP( "units" "Hz" )\nTRACE\n"out" "V"\n"z" "Z"\n"n" "noise"\n'
+        'VALUE\n"freq" 1.00000\n"out" -0.5\n"z" (1 -2)\n"n" (3 4)\n'
+        '"freq" 10.0000\n"out" nan\n"z" (inf -inf)\n"n" (1e-300 -0)\nEND\n'
+    )
+    out["swept_groups"] = (
+        head + TEXT_TYPES + 'SWEEP\n"time" "sweep"\nTRACE\n"group" GROUP 3\n"a" "V"\n"in" GROUP 1\n"z" "Z"\n"b" "V"\n'
+        '"c" "noise"\nVALUE\n"time" 0\n"group" 1\n(2 3)\n4\n"c" (5 6)\n"time" 1e-9\n"group" 7 (8 9) 10\n"c" (11 12)\nEND\n'
+    )
+    out["nonswept"] = (
+        head + 'TYPE\n"V" FLOAT DOUBLE PROP( "units" "V" )\n"i8" INT BYTE\n"i32" INT LONG\n"s" STRING *\n'
+        '"z" COMPLEX DOUBLE\n"names" ARRAY ( * ) STRING *\n"xyz" ARRAY ( 3 ) FLOAT DOUBLE\n'
+        '"op" STRUCT(\n"v" FLOAT DOUBLE\n"region" INT BYTE\n"n" INT LONG\n"model" STRING *\n'
+        '"pins" ARRAY( * ) STRING *\n"z" COMPLEX DOUBLE\n) PROP( "key" "inst" )\n'
+        'VALUE\n"vdd" "V" 1.8 PROP( "units" "V" )\n"flag" "i8" 255\n"count" "i32" -4294967295\n'
+        '"text" "s" "h\\"\u00e9llo"\n"zz" "z" (1 -2)\n"list" "names" ( "a" "b\\\\" )\n"pos" "xyz" ( 1 2 3 )\n'
+        '"dev" GROUP 1\n"m1" "op" ( 0.7 2 3 "nch" ( "d" "g" ) (0 1) ) PROP( )\nEND\n'
+    )
+    out["declarations_only"] = head + TEXT_TYPES + 'SWEEP\n"x" "sweep"\nTRACE\n"n" "noise"\nEND\n'
+    return {name: text.encode() for name, text in out.items()}
+
+
 def write(directory: Path, name: str, data: bytes) -> None:
     (directory / "file").mkdir(parents=True, exist_ok=True)
     (directory / "body").mkdir(parents=True, exist_ok=True)
@@ -188,12 +229,23 @@ def main() -> None:
 
     for name, data in seeds().items():
         write(args.out, name + ".psf", data)
+    (args.out / "text").mkdir(parents=True, exist_ok=True)
+    for name, data in text_seeds().items():
+        (args.out / "text" / (name + ".txt")).write_bytes(data)
     if args.real is not None:
         copied = 0
+        texts: set[bytes] = set()
+        (args.real / "text").mkdir(parents=True, exist_ok=True)
         for path in sorted(args.corpus.rglob("*")) if args.corpus.is_dir() else []:
             data = path.read_bytes() if path.is_file() else b""
+            name = "-".join(path.relative_to(args.corpus).parts)
             if len(data) >= 12 and data[-12:-4] == MAGIC:
-                write(args.real, "-".join(path.relative_to(args.corpus).parts), data)
+                write(args.real, name, data)
+                copied += 1
+            elif data.startswith(b"HEADER") and data not in texts:
+                # Result folders repeat their index files: each text once.
+                texts.add(data)
+                (args.real / "text" / name).write_bytes(data)
                 copied += 1
         print(f"copied {copied} real files into {args.real}")
 

@@ -18,7 +18,7 @@ HAVE_GC = 1 << 14
 BASETYPE = 1 << 10
 
 DOCS = {
-    "Psf": "A parsed psfbin file.",
+    "Psf": "A parsed psfbin or PSF ASCII file.",
     "Sweep": "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.",
     "Trace": "\n".join(
         [
@@ -31,8 +31,9 @@ DOCS = {
     "Value": "\n".join(
         [
             "A non-swept result (a `dc` operating point). `data` is a Python scalar",
-            "(`float`/`int`/`complex`/`str`) for a scalar value, or a `dict` of",
-            "`{field: scalar}` for a struct-typed value (e.g. `dcOpInfo` per-device",
+            "(`float`/`int`/`complex`/`str`) for a scalar value, an array value as a",
+            "`tuple` of `str` or a numpy array of numbers, or a `dict` of",
+            "`{field: scalar or array}` for a struct-typed value (e.g. `dcOpInfo` per-device",
             "operating points, whose members mix `float64` with an `Int8` region field).",
         ]
     ),

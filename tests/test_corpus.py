@@ -39,6 +39,13 @@ TWINS = [
 ]
 
 
+# Twins the test oracle cannot read (a non-swept one), read only through read_psf.
+RUN_TWINS = [
+    ("runs/tran_dc_ac_param/1/test/psf/ac.ac", "runs/tran_dc_ac_param/1/test/psf/ac.ascii"),
+    ("runs/tran_dc_ac_param/1/test/psf/dcOp.dc", "runs/tran_dc_ac_param/1/test/psf/dcOp.ascii"),
+]
+
+
 def layout_word(path) -> int:
     return int.from_bytes(path.read_bytes()[:4], "big")
 
@@ -55,6 +62,11 @@ def is_psfbin(path) -> bool:
             return False
         f.seek(-12, 2)
         return f.read(8) == b"Clarissa"
+
+
+def is_psf_text(path) -> bool:
+    with open(path, "rb") as f:
+        return f.read(6) == b"HEADER" and not is_psfbin(path)
 
 
 def test_every_corpus_file_reads(corpus):
@@ -176,3 +188,57 @@ def test_header_agrees_with_ascii_twin(corpus, binary, ascii):
             assert twin[key] == value, key
         else:
             assert twin[key] == pytest.approx(value, rel=1e-5), key
+
+
+def words(data) -> list:
+    """The float64 words of a value or array (complex as two), as Python floats."""
+    return np.ascontiguousarray(data).reshape(-1).view(np.float64).tolist()
+
+
+@pytest.mark.parametrize("binary, ascii", TWINS + RUN_TWINS, ids=[t[1] for t in TWINS + RUN_TWINS])
+def test_ascii_twin_reads_as_its_binary_twin(corpus, binary, ascii):
+    """The same results in either form: names, order, points, header keys and
+    properties alike, and each number of the text the binary one printed with
+    six significant digits (%.6g), read back to the nearest binary64."""
+    psf, twin = read_psf(corpus / binary), read_psf(corpus / ascii)
+    header = [(k, v) for k, v in psf.header.items() if not is_bookkeeping(k)]
+    assert [(k, v) for k, v in twin.header.items() if not is_bookkeeping(k)] == header
+    for ours, theirs in [(psf.sweeps, twin.sweeps), (psf.traces, twin.traces), (psf.values, twin.values)]:
+        assert [s.name for s in theirs] == [s.name for s in ours]
+        for a, b in zip(ours, theirs):
+            assert dict(b.properties) == dict(a.properties), a.name
+            assert np.asarray(b.data).dtype == np.asarray(a.data).dtype, a.name
+            assert np.shape(b.data) == np.shape(a.data), a.name
+            assert words(b.data) == [float(f"{x:.6g}") for x in words(a.data)], a.name
+
+
+def test_every_psf_ascii_file_reads(corpus):
+    """Index files included: each one's entries agree with the files they name."""
+    files = sorted(p for p in corpus.rglob("*") if p.is_file() and is_psf_text(p))
+    assert {p.name for p in files} >= {"logFile", "runObjFile", "variables_file", "srcSweep2.ascii"}
+    for path in files:
+        psf = read_psf(path)
+        assert psf.header["PSFversion"] == "1.00", path
+        if path.name == "logFile":
+            # One analysis per value; the sweeps of each data file it names are its sweep variables.
+            for v in psf.values:
+                data_file = path.parent / v.data["dataFile"]
+                if data_file.exists():
+                    assert [s.name for s in read_psf(data_file).sweeps] == list(v.data["sweepVariable"]), v.name
+        elif path.name == "runObjFile":
+            for v in psf.values:
+                assert all((path.parent / name).is_file() for name in v.data["logName"] if name), v.name
+
+
+def test_parametric_run_tree_agrees_with_each_run(corpus):
+    """Each leaf of the run tree points at a run whose design variables are the
+    values its PROP blocks give (res on the leaf, cap on its parent)."""
+    top = corpus / "runs/tran_dc_ac_param/psf/test/psf"
+    nodes = {v.name: v for v in read_psf(top / "runObjFile").values}
+    leaves = [v for v in nodes.values() if v.data["logName"] != ("",)]
+    assert len(leaves) == 9
+    for leaf in leaves:
+        run = top / leaf.properties["dataDir"] / "psf"
+        design = {v.name: v.data["value"] for v in read_psf(run / "variables_file").values}
+        parent = nodes[leaf.data["parent"]]
+        assert (design["res"], design["cap"]) == (leaf.properties["res"], parent.properties["cap"]), leaf.name

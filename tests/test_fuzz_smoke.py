@@ -1,4 +1,4 @@
-"""A short libFuzzer run over the C++ reader, both fuzz targets, from the
+"""A short libFuzzer run over the C++ reader, every fuzz target, from the
 committed seeds. Runs where clang++ is installed or under CI (where
 fuzz/build.sh installs clang); the long runs are described in the README."""
 
@@ -31,7 +31,9 @@ def targets():
 
 
 @pytest.mark.parametrize(
-    "target, seeds", [("fuzz_psfbin", "file"), ("fuzz_psfbin_footer", "body")], ids=["whole-file", "with-footer"]
+    "target, seeds",
+    [("fuzz_psfbin", "file"), ("fuzz_psfbin_footer", "body"), ("fuzz_psftext", "text")],
+    ids=["whole-file", "with-footer", "text"],
 )
 def test_fuzz_target_finds_nothing_in_thirty_seconds(targets, target, seeds, tmp_path):
     corpus = tmp_path / "corpus"

@@ -46,7 +46,7 @@ def test_module_name_and_doc():
 
 def test_read_psf_doc_and_signature():
     f = _karvo.read_psf
-    assert f.__doc__ == "Parse a psfbin file and return a [`Psf`]."
+    assert f.__doc__ == "Parse a psfbin or PSF ASCII file and return a [`Psf`]."
     assert f.__text_signature__ == "(path)"
     assert str(inspect.signature(f)) == "(path)"
     (param,) = inspect.signature(f).parameters.values()

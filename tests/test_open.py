@@ -17,12 +17,22 @@ from karvo import read_psf
 SEEDS = load_seeds()
 
 
-def is_psfbin(path) -> bool:
-    data = path.read_bytes()
-    return len(data) >= 12 and data[-12:-4] == b"Clarissa"
+def readable_files() -> list:
+    """Every psfbin file of the corpus, and each distinct PSF text once."""
+    if not CORPUS.is_dir():
+        return []
+    out, texts = [], set()
+    for p in sorted(CORPUS.rglob("*")):
+        data = p.read_bytes() if p.is_file() else b""
+        if len(data) >= 12 and data[-12:-4] == b"Clarissa":
+            out.append(p)
+        elif data.startswith(b"HEADER") and data not in texts:
+            texts.add(data)
+            out.append(p)
+    return out
 
 
-CORPUS_FILES = sorted(p for p in CORPUS.rglob("*") if p.is_file() and is_psfbin(p)) if CORPUS.is_dir() else []
+CORPUS_FILES = readable_files()
 
 
 def same_bits(a, b) -> bool:

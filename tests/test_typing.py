@@ -46,7 +46,10 @@ USER_CODE = textwrap.dedent(
     noise = psf.traces[0].data["total"]
     data = psf.values[0].data
     if isinstance(data, dict):
-        member: int | float | complex | str = data["region"]
+        member = data["region"]
+        if not isinstance(member, (tuple, np.ndarray)):
+            scalar: int | float | complex | str = member
+        elements: tuple[str, ...] | np.ndarray = member if isinstance(member, (tuple, np.ndarray)) else ()
     version: str = karvo.__version__
     narrow: dict[str, str] = psf.header  # E
     psf.header = {}  # E

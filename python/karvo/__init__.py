@@ -1,4 +1,4 @@
-"""karvo: fast, exact reader for psfbin circuit-simulation result files.
+"""karvo: fast, exact reader for psfbin and PSF ASCII circuit-simulation result files.
 
 ``read_psf(path)`` returns a :class:`Psf` whose sweeps and traces carry NumPy
 arrays and whose values carry Python scalars or dicts. Malformed files raise

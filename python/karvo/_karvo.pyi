@@ -8,13 +8,17 @@ from numpy.typing import NDArray
 
 _T = TypeVar("_T")
 _PropertyValue = str | int | float
+_Scalar = int | float | complex | str
+# Array values (PSF ASCII): strings as a tuple, numbers as int64, float64 or
+# complex128 arrays.
+_Array = tuple[str, ...] | NDArray[Any]
 
 __version__: str
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
 
 @final
 class Psf:
-    """A parsed psfbin file."""
+    """A parsed psfbin or PSF ASCII file."""
 
     @property
     def header(self) -> dict[str, str | int | float]: ...
@@ -70,13 +74,14 @@ class Trace:
 
 @final
 class Value:
-    """A non-swept result (a dc operating point): a scalar, or a dict of
-    member name to scalar for a struct value."""
+    """A non-swept result (a dc operating point): a scalar, an array (a
+    tuple of str, or a NumPy array of numbers), or a dict of member name to
+    scalar or array for a struct value."""
 
     @property
     def name(self) -> str: ...
     @property
-    def data(self) -> int | float | complex | str | dict[str, int | float | complex | str]: ...
+    def data(self) -> _Scalar | _Array | dict[str, _Scalar | _Array]: ...
     @property
     def properties(self) -> Mapping[str, _PropertyValue]: ...
     @property

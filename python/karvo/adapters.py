@@ -187,6 +187,19 @@ def to_dataframe(psf: Psf) -> pandas.DataFrame:
     return table
 
 
+def _value_variable(column: _Column) -> Tuple[Tuple[str, ...], Any]:
+    """Dimensions and data of a value's variable: none for a scalar, one of
+    its own for an array (a tuple of str becomes a NumPy str array)."""
+    data = column.data
+    if isinstance(data, tuple):
+        import numpy as np
+
+        data = np.asarray(list(data), dtype=str)
+    if getattr(data, "ndim", 0) == 1:
+        return (f"{column.name} element",), data
+    return (), data
+
+
 def to_xarray(psf: Psf) -> xarray.Dataset:
     """Return the results of `psf` (from `read_psf`) as an xarray Dataset.
 
@@ -199,7 +212,8 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
     file whose sweep has points, is left out with a UserWarning naming it.
 
     Non-swept files: one 0-dimensional variable per value, a struct value one
-    per member, named ``value.member``.
+    per member, named ``value.member``; an array value (or member) is a 1-d
+    variable along a dimension of its own, ``"{name} element"``.
 
     A Dataset needs names of its own: a trace that repeats a sweep's name with
     the same data is left out (the sweep is its coordinate); with other data,
@@ -229,7 +243,7 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
             else:
                 variables.append(_Column("value", value.name, data, properties))
         values: xarray.Dataset = xr.Dataset(
-            {c.name: ((), c.data, c.attrs) for c in _unique_names(variables)}, attrs=attrs
+            {c.name: (*_value_variable(c), c.attrs) for c in _unique_names(variables)}, attrs=attrs
         )
         return values
 

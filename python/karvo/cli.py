@@ -1,5 +1,5 @@
-"""The ``karvo`` command (also ``python -m karvo``): look into psfbin files and
-export their data.
+"""The ``karvo`` command (also ``python -m karvo``): look into psfbin and PSF
+ASCII files and export their data.
 
     karvo info FILE... [--json]
     karvo export FILE... [--to csv|npz] [-o OUT]
@@ -19,6 +19,7 @@ import os
 import stat
 import sys
 import tempfile
+import warnings
 import zipfile
 from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -52,9 +53,9 @@ With --json each file gives one line holding one JSON object (JSON Lines):
     signal has dtype "struct" and fields: [{{name, dtype}}]; a flat one has
     fields null; with --stats each signal (and field) also has min and max
     (a struct signal's are null),
-  values: [{{name, type, units, value}}]; type is int, float, complex, str or
-    struct; a complex is {{"re": .., "im": ..}}, a struct value an object of
-    member name to scalar.
+  values: [{{name, type, units, value}}]; type is int, float, complex, str,
+    array or struct; a complex is {{"re": .., "im": ..}}, an array a list of
+    its elements, a struct value an object of member name to scalar or array.
 min and max are null when a signal has no point that is not NaN. JSON has no
 NaN or infinity: such floats are written as the strings "NaN", "Infinity"
 and "-Infinity" (which float() reads back).
@@ -77,12 +78,14 @@ it back with float() gives the same binary64 (except that every NaN is
 written as nan, its sign and payload not kept). A signal with fewer points
 than the longest one leaves its last cells empty. Non-swept and empty files
 give "name,value" rows, one per value; struct members are rows NAME.MEMBER,
-and complex values two rows NAME.re and NAME.im.
+complex values two rows NAME.re and NAME.im, and the elements of an array
+rows NAME[0], NAME[1], ... (an empty array gives no row).
 
 npz (NumPy's .npz archive): one array per sweep and trace, keyed by its
 name; a struct trace is its structured array. Non-swept files give one 0-d
-array per value (a struct value is a 0-d structured array with one field per
-member). Keys are made unique as by karvo.to_xarray: a trace that repeats a
+array per value (an array value a 1-d array; a struct value is a 0-d
+structured array with one field per member, an array member a field of its
+length). Keys are made unique as by karvo.to_xarray: a trace that repeats a
 sweep's name with the same data is left out (the sweep's array holds it);
 any other repeated name gets " (trace)" appended, or " (trace 2)",
 " (trace 3)", ... when that is taken too (" (sweep)", " (value)" for sweeps
@@ -122,7 +125,14 @@ def _json_float(x: float) -> Any:
     return x
 
 
+def _is_array(x: Any) -> bool:
+    """An array value: a tuple of str, or a NumPy array of numbers."""
+    return isinstance(x, tuple) or hasattr(x, "dtype")
+
+
 def _scalar_json(x: Any) -> Any:
+    if _is_array(x):
+        return [_scalar_json(v) for v in (x if isinstance(x, tuple) else x.tolist())]
     if isinstance(x, (int, str)):
         return x
     if isinstance(x, float):
@@ -133,6 +143,8 @@ def _scalar_json(x: Any) -> Any:
 
 
 def _type_name(x: Any) -> str:
+    if _is_array(x):
+        return "array"
     return "struct" if isinstance(x, dict) else type(x).__name__
 
 
@@ -220,6 +232,8 @@ def _text(x: Any) -> str:
     """A name or scalar for the text tables: one line, control characters escaped."""
     if isinstance(x, str):
         return x if x.isprintable() else repr(x)
+    if _is_array(x) and not isinstance(x, tuple):
+        return repr(tuple(x.tolist()))  # one line, however long
     return repr(x)
 
 
@@ -331,6 +345,9 @@ def _flat_columns(name: str, data: Any) -> List[Tuple[str, Any]]:
 def _value_rows(name: str, x: Any) -> List[Tuple[str, str]]:
     if isinstance(x, dict):
         return [row for member, v in x.items() for row in _value_rows(f"{name}.{member}", v)]
+    if _is_array(x):
+        items = x if isinstance(x, tuple) else x.tolist()
+        return [row for k, v in enumerate(items) for row in _value_rows(f"{name}[{k}]", v)]
     if isinstance(x, complex):
         return [(f"{name}.re", repr(x.real)), (f"{name}.im", repr(x.imag))]
     if isinstance(x, str):
@@ -361,15 +378,23 @@ def _value_array(x: Any) -> Any:
     import numpy as np
 
     if not isinstance(x, dict):
-        return np.asarray(x)
-    fields = []
+        return np.asarray(x, dtype=_text_dtype(x) if isinstance(x, tuple) else None)
+    fields: List[Any] = []
     for member, v in x.items():
         if isinstance(v, str):
-            dtype = f"<U{max(len(v), 1)}"
+            fields.append((member, _text_dtype(v)))
+        elif isinstance(v, tuple):
+            fields.append((member, _text_dtype(v), (len(v),)))
         else:
-            dtype = np.asarray(v).dtype.str
-        fields.append((member, dtype))
+            a = np.asarray(v)
+            fields.append((member, a.dtype.str, a.shape) if a.ndim else (member, a.dtype.str))
     return np.array(tuple(x.values()), dtype=fields)
+
+
+def _text_dtype(x: Union[str, Tuple[str, ...]]) -> str:
+    """A NumPy str dtype wide enough for a string or a tuple of strings."""
+    longest = max((len(s) for s in x), default=0) if isinstance(x, tuple) else len(x)
+    return f"<U{max(longest, 1)}"
 
 
 def _write_npz(psf: Psf, out: IO[bytes]) -> None:
@@ -386,7 +411,9 @@ def _write_npz(psf: Psf, out: IO[bytes]) -> None:
     # name such as "file" would collide with.
     with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as archive:
         for array in _unique_names(arrays):
-            with archive.open(array.name + ".npy", "w", force_zip64=True) as member:
+            with archive.open(array.name + ".npy", "w", force_zip64=True) as member, warnings.catch_warnings():
+                # A struct of thousands of members needs the 2.0 format, which NumPy warns of.
+                warnings.filterwarnings("ignore", "Stored array in format", UserWarning)
                 np.lib.format.write_array(member, np.asanyarray(array.data), allow_pickle=False)
 
 
@@ -515,7 +542,7 @@ def _parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog="karvo",
-        description="Look into psfbin circuit-simulation result files and export their data.",
+        description="Look into psfbin and PSF ASCII circuit-simulation result files and export their data.",
         epilog="Exit status: 0 on success, 1 when a file could not be read or written, 2 on bad usage.",
         formatter_class=formatter,
     )

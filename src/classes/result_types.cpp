@@ -236,7 +236,7 @@ PyGetSetDef value_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char psf_doc[] = "A parsed psfbin file.";
+const char psf_doc[] = "A parsed psfbin or PSF ASCII file.";
 const char sweep_doc[] = "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.";
 const char trace_doc[] =
     "A swept output trace. `data` is a numpy array: flat traces are `float64[N]`\n"
@@ -245,8 +245,9 @@ const char trace_doc[] =
     "contribution (`dtype.names is not None`).";
 const char value_doc[] =
     "A non-swept result (a `dc` operating point). `data` is a Python scalar\n"
-    "(`float`/`int`/`complex`/`str`) for a scalar value, or a `dict` of\n"
-    "`{field: scalar}` for a struct-typed value (e.g. `dcOpInfo` per-device\n"
+    "(`float`/`int`/`complex`/`str`) for a scalar value, an array value as a\n"
+    "`tuple` of `str` or a numpy array of numbers, or a `dict` of\n"
+    "`{field: scalar or array}` for a struct-typed value (e.g. `dcOpInfo` per-device\n"
     "operating points, whose members mix `float64` with an `Int8` region field).";
 
 PyMethodDef psf_methods[] = {

@@ -30,10 +30,18 @@ private:
     std::unordered_map<const void*, Keys> keys_;
 };
 
+// A NumPy array of `count` numbers of `kind` (Int, Float or Complex) taken
+// over from `words` (int64 bit patterns, float64 words, or two per complex
+// number): a new reference, or nullptr with an error set. The module hands
+// in the NumPy bridge's, so that this layer needs no NumPy.
+using NumberArrayFn = PyObject* (*)(PackedValues::Kind kind, SampleBuffer&& words, std::size_t count);
+
 // The payload of the value whose head the reader has just taken, as a new
-// reference: int, float, complex, str, or for a struct a dict in member order
-// (a repeated member name keeps its first position and the later value).
+// reference: int, float, complex, str, an array (a tuple of str, or a NumPy
+// array of numbers made by `numbers`), or for a struct a dict in member
+// order (a repeated member name keeps its first position and the later
+// value).
 PyObject* value_to_python(PackedValues::Reader& reader, const PackedValues::Reader::Head& head,
-                          StructKeyCache& keys);
+                          StructKeyCache& keys, NumberArrayFn numbers);
 
 }  // namespace karvo

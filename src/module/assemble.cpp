@@ -41,7 +41,7 @@ PyObject* value_objects(const PackedValues& values, PropertyMappings& properties
     PackedValues::Reader reader = free_as_made ? PackedValues::Reader(*free_as_made, true) : PackedValues::Reader(values);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const PackedValues::Reader::Head head = reader.head();
-        PyRef data(value_to_python(reader, head, keys));
+        PyRef data(value_to_python(reader, head, keys, make_number_array));
         if (!data) return nullptr;
         const PropertyList* own = reader.take_own_properties();
         PyRef mapping(properties.get(head.type_properties ? head.type_properties->get() : nullptr, own));

@@ -76,7 +76,7 @@ PyMethodDef read_psf_def = {
     "read_psf",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_psf)),
     METH_VARARGS | METH_KEYWORDS,
-    "read_psf(path)\n--\n\nParse a psfbin file and return a [`Psf`].",
+    "read_psf(path)\n--\n\nParse a psfbin or PSF ASCII file and return a [`Psf`].",
 };
 
 }  // namespace karvo

@@ -173,4 +173,15 @@ PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes) {
     return set_internal_error("unknown sample kind");
 }
 
+PyObject* make_number_array(PackedValues::Kind kind, SampleBuffer&& words, std::size_t count) {
+    const auto n = static_cast<Py_ssize_t>(count);
+    switch (kind) {
+        case PackedValues::Kind::Int: return wrap_buffer(std::move(words), kNpyLongLong, n, 8);
+        case PackedValues::Kind::Float: return wrap_buffer(std::move(words), kNpyDouble, n, 8);
+        case PackedValues::Kind::Complex: return wrap_buffer(std::move(words), kNpyCDouble, n, 16);
+        default: break;
+    }
+    return set_internal_error("a number array of a kind that holds no numbers");
+}
+
 }  // namespace karvo

@@ -25,4 +25,8 @@ struct StructDtypeCache {
 // nullptr with a Python error set. Takes over the record's buffer and names.
 PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes);
 
+// An int64[N], float64[N] or complex128[N] array of an array value (kind Int,
+// Float or Complex) over `words`, which it takes over.
+PyObject* make_number_array(PackedValues::Kind kind, SampleBuffer&& words, std::size_t count);
+
 }  // namespace karvo

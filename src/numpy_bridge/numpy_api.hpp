@@ -19,6 +19,7 @@ struct NumpyApi {
     int (*set_base_object)(PyObject* array, PyObject* base);  // slot 282
 };
 
+inline constexpr int kNpyLongLong = 9;  // int64 on every platform
 inline constexpr int kNpyDouble = 12;
 inline constexpr int kNpyCDouble = 15;
 inline constexpr int kNpyArrayWriteable = 0x0400;

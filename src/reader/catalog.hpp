@@ -44,11 +44,13 @@ inline SharedProperties share_properties(PropertyList&& list) {
     return std::make_shared<const PropertyList>(std::move(list));
 }
 
-// A type id stands for a scalar datatype or a flat struct.
+// A type id (or, in text, a type name) stands for a scalar datatype, an array
+// of scalars or a flat struct.
 struct TypeKind {
     bool is_struct = false;
     DataType scalar = DataType::None;   // when !is_struct
     DataType element = DataType::None;  // when scalar is Array: the element datatype
+    std::uint64_t length = kAnyLength;  // when scalar is Array: the declared element count
     StructMembers members;              // when is_struct; never empty
     SharedProperties properties;        // the definition's list, or null
 };

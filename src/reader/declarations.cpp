@@ -6,8 +6,6 @@
 
 namespace karvo {
 
-namespace {
-
 Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) {
     SampleData data;
     if (type.is_struct) {
@@ -32,6 +30,8 @@ Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) 
     }
     return data;
 }
+
+namespace {
 
 Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode,
                   ReadContext& ctx, unsigned depth) {

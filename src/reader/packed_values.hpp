@@ -25,10 +25,10 @@ using SharedProperties = std::shared_ptr<const PropertyList>;
 
 class PackedValues {
 public:
-    enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct };
+    enum class Kind : std::uint8_t { Int, Float, Complex, String, Struct, Array };
 
-    // The kind a scalar of this datatype is kept as; false for the datatypes
-    // that hold no scalar.
+    // The kind a value of this datatype is kept as (an array's elements take
+    // their own kind); false for the datatypes that hold no value.
     static bool kind_of(DataType type, Kind& kind) {
         switch (type) {
             case DataType::Int8:
@@ -36,13 +36,16 @@ public:
             case DataType::Float64: kind = Kind::Float; return true;
             case DataType::Complex: kind = Kind::Complex; return true;
             case DataType::String: kind = Kind::String; return true;
+            case DataType::Array: kind = Kind::Array; return true;
             default: return false;
         }
     }
 
-    // Writing. A value is its head, then its payload: one scalar, or for a
-    // struct one per member in member order, each put as its member's kind;
-    // then its own properties (end). `type_properties` are its type's.
+    // Writing. A value is its head, then its payload: one scalar, an array,
+    // or for a struct one per member in member order, each put as its
+    // member's kind; then its own properties (end). `type_properties` are its
+    // type's. An array is begin_array, its elements, then end_array with
+    // their count.
     void begin(std::string_view name, Kind kind, const StructMembers* members = nullptr,
                const SharedProperties& type_properties = nullptr) {
         // A value starts a new chunk once the last is full, and then stays in it.
@@ -74,6 +77,16 @@ public:
         put_u32(static_cast<std::uint32_t>(text.size()));
         put_bytes(text.data(), text.size());
     }
+
+    // Where the count of the array begun here goes: text files give it only
+    // after the last element.
+    std::size_t begin_array(Kind element) {
+        chunks_.back().push_back(static_cast<unsigned char>(element));
+        const std::size_t at = chunks_.back().size();
+        put_bytes(&kZeroCount, 8);
+        return at;
+    }
+    void end_array(std::size_t at, std::uint64_t count) { std::memcpy(chunks_.back().data() + at, &count, 8); }
 
     std::size_t size() const { return count_; }
 
@@ -113,6 +126,16 @@ public:
         const PropertyList* take_own_properties() {
             const std::uint32_t list = take_u32();
             return list == kNoList ? nullptr : &values_.own_lists_[list];
+        }
+        struct ArrayHead {
+            Kind element;
+            std::uint64_t count;
+        };
+        ArrayHead take_array_head() {
+            ArrayHead a{};
+            a.element = static_cast<Kind>(*p_++);
+            a.count = take<std::uint64_t>();
+            return a;
         }
         std::int64_t take_int() { return take<std::int64_t>(); }
         double take_float() { return take<double>(); }
@@ -162,6 +185,7 @@ private:
     void put_u32(std::uint32_t v) { put_bytes(&v, 4); }
 
     static constexpr std::uint32_t kNoList = UINT32_MAX;
+    static constexpr std::uint64_t kZeroCount = 0;
 
     // Values of one type share its member list and its properties; most
     // files use a few types. Each shared object is kept once, by index.

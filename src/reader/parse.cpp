@@ -4,6 +4,7 @@
 #include <new>
 
 #include "reader/sections.hpp"
+#include "reader/text_parse.hpp"
 #include "types/chunks.hpp"
 #include "types/containers.hpp"
 #include "types/format.hpp"
@@ -23,10 +24,13 @@ Result<ValueLayout> layout_from_word(std::uint32_t w) {
     }
 }
 
+bool has_psfbin_footer(const unsigned char* bytes, std::uint64_t len) {
+    return len >= 12 && std::memcmp(bytes + len - 12, "Clarissa", 8) == 0;
+}
+
 Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len, ReadContext& ctx) {
     if (len < 12) return ParseError{format_message("file too small to be psfbin ({} bytes)", len)};
-    if (std::memcmp(bytes + len - 12, "Clarissa", 8) != 0)
-        return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
+    if (!has_psfbin_footer(bytes, len)) return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
 
     ByteCursor cursor(bytes, len);
     KARVO_ASSIGN(std::uint32_t layout_word, cursor.read_u32());
@@ -60,6 +64,11 @@ Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, 
     } catch (const std::bad_alloc&) {
         return out_of_memory("out of memory while reading the file");
     }
+}
+
+Result<ParseResult> parse_psf(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options) {
+    if (!has_psfbin_footer(bytes, len) && looks_like_psf_text(bytes, len)) return parse_psf_text(bytes, len, options);
+    return parse_psfbin(bytes, len, options);
 }
 
 }  // namespace karvo

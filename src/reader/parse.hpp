@@ -18,4 +18,8 @@ struct ParseResult {
 // Never throws: a failed allocation is an OutOfMemory error.
 Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {});
 
+// Either form: text that is not psfbin (no footer) and begins with HEADER is
+// read as PSF ASCII, everything else as psfbin, with its messages.
+Result<ParseResult> parse_psf(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {});
+
 }  // namespace karvo

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "reader/page_traffic.hpp"
 #include "reader/read_context.hpp"
 #include "reader/sections.hpp"
 #include "reader/signal_slots.hpp"
@@ -26,56 +27,6 @@ SignalRecord with_samples(const SignalRecord& declared, SampleBuffer&& samples, 
     return record;
 }
 
-// The file's pages as a read goes through them: those it has passed leave
-// the process (a read of 2 signals of a 1 GB file holds the 2 arrays, not the
-// file), and the ranges it announces are fetched ahead, a few at a time.
-class PageTraffic {
-public:
-    explicit PageTraffic(const MappedFile& file) : file_(file) {}
-
-    void install(ReadOptions& options, bool announce) {
-        options.passed = [](void* self, std::uint64_t offset) { static_cast<PageTraffic*>(self)->passed(offset); };
-        options.passed_context = this;
-        if (announce) {
-            options.will_read = [](void* self, std::uint64_t offset, std::uint64_t length) {
-                static_cast<PageTraffic*>(self)->will_read(offset, length);
-            };
-            options.will_read_context = this;
-        }
-    }
-    ~PageTraffic() { flush(); }
-
-private:
-    static constexpr std::uint64_t kReleaseBytes = 4 << 20;
-    static constexpr std::uint64_t kMergeGap = 64 << 10;
-
-    void passed(std::uint64_t offset) {
-        if (offset < released_) released_ = 0;  // a new walk from the start
-        if (offset - released_ < kReleaseBytes) return;
-        file_.release_pages(released_, offset);
-        released_ = offset;
-    }
-    // Neighbouring ranges go out as one request.
-    void will_read(std::uint64_t offset, std::uint64_t length) {
-        if (pending_length_ != 0 && offset >= pending_ && offset - (pending_ + pending_length_) <= kMergeGap) {
-            pending_length_ = offset + length - pending_;
-            return;
-        }
-        flush();
-        pending_ = offset;
-        pending_length_ = length;
-    }
-    void flush() {
-        if (pending_length_ != 0) file_.advise_will_need(pending_, pending_length_);
-        pending_length_ = 0;
-    }
-
-    const MappedFile& file_;
-    std::uint64_t released_ = 0;
-    std::uint64_t pending_ = 0;
-    std::uint64_t pending_length_ = 0;
-};
-
 }  // namespace
 
 Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_path, const ReadOptions& options) {
@@ -90,7 +41,7 @@ Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_p
         {
             PageTraffic pages(file->file_);
             pages.install(catalog_only, /*announce=*/false);
-            KARVO_ASSIGN(file->parsed_, parse_psfbin(file->file_.bytes(), file->file_.size(), catalog_only));
+            KARVO_ASSIGN(file->parsed_, parse_psf(file->file_.bytes(), file->file_.size(), catalog_only));
         }
         file->file_.advise_normal();
         const SignalCatalog& catalog = file->parsed_.catalog;
@@ -128,8 +79,16 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
         const BodyLocation& body = parsed_.body;
         if (chosen.empty()) return records;
         if (!body.sampled()) {
-            // No samples to read (header or values only): the declarations.
-            for (std::size_t i : chosen) records.push_back(with_samples(*signals_[i], SampleBuffer(), 0));
+            // Text: parsed again, keeping the chosen signals' samples.
+            PageTraffic pages(file_);
+            pages.install(selected, /*announce=*/false);
+            selected.counted = false;
+            KARVO_ASSIGN(ParseResult again, parse_psf(file_.bytes(), file_.size(), selected));
+            for (std::size_t i : chosen) {
+                SignalRecord* record = again.catalog.signals.find(ids_[i]);
+                if (record == nullptr || record->points != signals_[i]->points) return file_changed_error(0);
+                records.push_back(with_samples(*signals_[i], std::move(record->data.samples), record->points));
+            }
             return records;
         }
         // Windowed frames keep each signal's points together: a read of some

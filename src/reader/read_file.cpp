@@ -3,6 +3,7 @@
 #include <new>
 
 #include "reader/mapped_file.hpp"
+#include "reader/page_traffic.hpp"
 #include "types/format.hpp"
 
 namespace karvo {
@@ -28,7 +29,11 @@ Result<FileContents> resolve_contents(ParseResult&& parsed) {
 Result<FileContents> read_file(const std::string& native_path, const ReadOptions& options) {
     try {
         KARVO_ASSIGN(MappedFile file, map_file(native_path));
-        KARVO_ASSIGN(ParseResult parsed, parse_psfbin(file.bytes(), file.size(), options));
+        // Passed pages leave the process: its memory stays near the arrays'.
+        ReadOptions with_file = options;
+        PageTraffic pages(file);
+        pages.install(with_file, /*announce=*/false);
+        KARVO_ASSIGN(ParseResult parsed, parse_psf(file.bytes(), file.size(), with_file));
         // Nothing refers to the file's bytes from here on.
         file.release_view();
         return resolve_contents(std::move(parsed));

@@ -1,5 +1,6 @@
 // Owned, uninitialised storage of float64 words. Sized once from a counting
-// pass and then filled in place, so its memory can be handed to NumPy as is.
+// pass (or, for text, grown from an estimate and trimmed at the end) and then
+// filled in place, so its memory can be handed to NumPy as is.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,22 @@ public:
         data_ = p;
         capacity_ = want;
         return true;
+    }
+    // Gives back the room past length(), for buffers grown from an estimate
+    // (text files tell no point count). Keeps the room when the memory
+    // cannot be moved.
+    void shrink_to_fit() {
+        if (capacity_ == length_) return;
+        if (length_ == 0) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+            return;
+        }
+        void* p = std::realloc(data_, length_ * sizeof(double));
+        if (p == nullptr) return;
+        data_ = static_cast<double*>(p);
+        capacity_ = length_;
     }
     // Appends within the reserved room; the caller has reserved.
     double* append_slot(std::size_t words) {

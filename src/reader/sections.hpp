@@ -24,6 +24,10 @@ enum class DeclMode : std::uint8_t { Sweep, Trace, Value };
 Status read_type_section(ByteCursor& cursor, TypeTable& table, ReadContext& ctx);
 Result<TypeDef> read_type_def(ByteCursor& cursor, ReadContext& ctx, unsigned depth = 0);
 
+// What a sweep or trace of this type samples into; the binary and the text
+// reader share its refusals.
+Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name);
+
 Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
 Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
 Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, DeclMode mode,
