@@ -103,7 +103,7 @@ class CtrlC(importlib.abc.MetaPathFinder):  # Ctrl-C while NumPy is imported on 
 sys.meta_path.insert(0, CtrlC())
 import karvo
 try:
-    karvo.read_psf(sys.argv[1])
+    karvo.read_psf(sys.argv[1]).sweeps[0].data  # the first array imports NumPy
 except BaseException as e:
     print(type(e).__name__)
 sys.meta_path.pop(0)

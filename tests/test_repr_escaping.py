@@ -10,7 +10,7 @@ import pytest
 import karvo
 from psfbuilder import FLOAT64, Entry, NonSwept, TypeDef, build, f64
 
-# src/classes/unicode_tables.hpp is generated for this version, and the list
+# src/pysupport/unicode_tables.hpp is generated for this version, and the list
 # below is Other_Grapheme_Extend from that version's PropList.txt.
 UNICODE_VERSION = "14.0.0"
 OTHER_GRAPHEME_EXTEND = [
@@ -22,7 +22,7 @@ OTHER_GRAPHEME_EXTEND = [
     (0x114BD, 0x114BD), (0x115AF, 0x115AF), (0x11930, 0x11930),
     (0x1D165, 0x1D165), (0x1D16E, 0x1D172), (0xE0020, 0xE007F),
 ]
-TABLES = Path(__file__).resolve().parent.parent / "src" / "classes" / "unicode_tables.hpp"
+TABLES = Path(__file__).resolve().parent.parent / "src" / "pysupport" / "unicode_tables.hpp"
 
 BACKSLASHED = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
 NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp"}

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Write src/classes/unicode_tables.hpp: the code points that quoted names in
+"""Write src/pysupport/unicode_tables.hpp: the code points that quoted names in
 reprs spell as \\u{...}.
 
 A code point is escaped when it is Grapheme_Extend (it would fuse with the
@@ -32,7 +32,7 @@ OTHER_GRAPHEME_EXTEND = [
 
 NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
 
-HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "classes" / "unicode_tables.hpp"
+HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "pysupport" / "unicode_tables.hpp"
 
 
 def grapheme_extend(cp, oge):

@@ -4,8 +4,11 @@
 #include <new>
 #include <vector>
 
-#include "classes/quoted_name.hpp"
+#include "numpy_bridge/make_array.hpp"
+#include "pysupport/internal_error.hpp"
+#include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
+#include "pysupport/refuse_new.hpp"
 
 namespace karvo {
 
@@ -24,8 +27,13 @@ struct PsfObject {
 struct NamedObject {
     PyObject_HEAD
     std::string name;  // UTF-8, owned by the instance
-    PyObject* data;
+    PyObject* data;    // for a sweep or trace: null until first asked for
     PyObject* properties;  // a read-only mapping, often shared
+    // A sweep's or trace's samples until they become its array: the array
+    // of each signal is made when its data is first asked for, so a file of
+    // thousands of traces costs an array only for those a caller looks at.
+    SampleData samples;
+    PyObject* dtype;  // a struct trace's dtype, until its array is made
 };
 
 void free_instance(PyObject* self) {
@@ -48,8 +56,10 @@ void psf_dealloc(PyObject* self) {
 void named_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<NamedObject*>(self);
     o->name.~basic_string();
+    o->samples.~SampleData();
     Py_XDECREF(o->data);
     Py_XDECREF(o->properties);
+    Py_XDECREF(o->dtype);
     free_instance(self);
 }
 
@@ -170,9 +180,17 @@ PyObject* named_name(PyObject* self, void*) {
     return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
 }
 PyObject* named_data(PyObject* self, void*) {
-    PyObject* data = reinterpret_cast<NamedObject*>(self)->data;
-    Py_INCREF(data);
-    return data;
+    auto* o = reinterpret_cast<NamedObject*>(self);
+    if (o->data == nullptr) {
+        // The samples move into the array only once it exists.
+        o->data = make_array(std::move(o->samples), o->dtype);
+        if (o->data == nullptr) {
+            if (!PyErr_Occurred()) set_internal_error("the samples could not be made into an array");
+            return nullptr;
+        }
+        Py_CLEAR(o->dtype);
+    }
+    return PyRef::borrow(o->data).release();
 }
 PyObject* named_properties(PyObject* self, void*) {
     return PyRef::borrow(reinterpret_cast<NamedObject*>(self)->properties).release();
@@ -294,22 +312,6 @@ PyObject* alloc_instance(PyTypeObject* type) {
 
 }  // namespace
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    auto attr_text = [type](const char* attr) {
-        PyObject* v = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attr);
-        if (v == nullptr || !PyUnicode_Check(v)) {
-            PyErr_Clear();
-            Py_XDECREF(v);
-            v = PyUnicode_FromString("<unknown>");
-        }
-        return PyRef(v);
-    };
-    PyRef module = attr_text("__module__");
-    PyRef qualname = attr_text("__qualname__");
-    if (!module || !qualname) return nullptr;
-    PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), qualname.get());
-    return nullptr;
-}
 
 PyTypeObject* result_type(ResultClass which) {
     TypeInfo& info = type_infos[static_cast<int>(which)];
@@ -330,16 +332,36 @@ PyTypeObject* result_type(ResultClass which) {
     return ok ? info.type : nullptr;
 }
 
-PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties) {
+namespace {
+
+NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
     PyObject* self = alloc_instance(type);
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
-    o->data = data.release();
+    new (&o->samples) SampleData();
     o->properties = properties.release();
-    return self;
+    return o;
+}
+
+}  // namespace
+
+PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties) {
+    NamedObject* o = new_named(which, std::move(name), std::move(properties));
+    if (o == nullptr) return nullptr;
+    o->data = data.release();
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& samples, PyRef struct_dtype,
+                      PyRef properties) {
+    NamedObject* o = new_named(which, std::move(name), std::move(properties));
+    if (o == nullptr) return nullptr;
+    o->samples = std::move(samples);
+    o->dtype = struct_dtype.release();
+    return reinterpret_cast<PyObject*>(o);
 }
 
 PyObject* make_psf(PsfParts&& parts) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "pysupport/py_ref.hpp"
+#include "reader/catalog.hpp"
 
 namespace karvo {
 
@@ -25,13 +26,14 @@ struct PsfParts {
     PyRef header;  // dict
 };
 
-// Sweep, Trace or Value from a name, a data object and a properties mapping
-// (all taken over).
+// A Value from a name, a data object and a properties mapping (all taken over).
 PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties);
+// A Sweep or Trace from a name, its samples, a struct trace's dtype (else
+// empty) and a properties mapping (all taken over). Its array is made from
+// the samples when `data` is first asked for.
+PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& samples, PyRef struct_dtype,
+                      PyRef properties);
 PyObject* make_psf(PsfParts&& parts);
 
-// Shared by the classes here and PySliceContainer: the tp_new of a type that
-// cannot be instantiated from Python.
-PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 }  // namespace karvo

@@ -21,11 +21,16 @@ PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records, 
     StructDtypeCache dtypes;
     for (std::size_t i = 0; i < records.size(); ++i) {
         SignalRecord& record = records[i];
-        PyRef array(make_array(std::move(record.data), dtypes));
-        if (!array) return nullptr;
+        // A struct's dtype is made now: it refuses repeated member names.
+        PyRef dtype;
+        if (record.data.kind == SampleData::Kind::Struct) {
+            dtype = PyRef(dtypes.dtype_for(record.data.members));
+            if (!dtype) return nullptr;
+        }
         PyRef mapping(properties.get(record.type_properties.get(), record.properties.get()));
         if (!mapping) return nullptr;
-        PyObject* object = make_named(which, std::move(record.name), std::move(array), std::move(mapping));
+        PyObject* object =
+            make_signal(which, std::move(record.name), std::move(record.data), std::move(dtype), std::move(mapping));
         if (object == nullptr) return nullptr;
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
         if (signal_pending(i)) return nullptr;

@@ -14,6 +14,7 @@
 #include "pysupport/gil_once.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
+#include "pysupport/refuse_new.hpp"
 #include "pysupport/raise_error.hpp"
 #include "reader/psf_file.hpp"
 

@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "classes/quoted_name.hpp"
-#include "classes/result_types.hpp"
+#include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
+#include "pysupport/refuse_new.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 
 namespace karvo {
@@ -82,19 +82,24 @@ PyObject* make_container(SampleBuffer::Raw raw) {
     return self;
 }
 
-// A 1-D array of `count` elements of `type_num` over the buffer, whose base is
-// the buffer's container.
-PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py_ssize_t stride) {
+// An empty buffer has no storage; NumPy still wants a non-null pointer.
+double empty_storage;
+
+// A 1-D array of `count` elements of `descr` (a new reference, which the
+// array takes) over the buffer, whose base is the buffer's container.
+PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t count, Py_ssize_t stride) {
     SampleBuffer::Raw raw = samples.release();
     void* data = raw.data;
     PyRef container(make_container(raw));
-    if (!container) return nullptr;
+    if (!container) {
+        Py_DECREF(descr);
+        return nullptr;
+    }
     const NumpyApi* np = numpy_api();
-    if (np == nullptr) return nullptr;
-    PyObject* descr = np->descr_from_type(type_num);
-    if (descr == nullptr) return wrap_as_internal_error("NumPy could not describe float64");
-    // An empty buffer has no storage; NumPy still wants a non-null pointer.
-    static double empty_storage;
+    if (np == nullptr) {
+        Py_DECREF(descr);
+        return nullptr;
+    }
     if (data == nullptr) data = &empty_storage;
     PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, &stride, data, kNpyArrayWriteable, nullptr));
     if (!array) return wrap_as_internal_error("NumPy could not create an array");
@@ -103,38 +108,40 @@ PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py
     return array.release();
 }
 
-PyObject* make_struct_array(SampleData&& data, StructDtypeCache& cache) {
-    const std::vector<MemberDef>& members = *data.members;
-    auto cached = cache.dtypes.find(data.members.get());
+// The same for a NumPy type number.
+PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py_ssize_t stride) {
+    const NumpyApi* np = numpy_api();
+    if (np == nullptr) return nullptr;
+    PyObject* descr = np->descr_from_type(type_num);
+    if (descr == nullptr) return wrap_as_internal_error("NumPy could not describe a number type");
+    return wrap_buffer_as(std::move(samples), descr, count, stride);
+}
+
+
+}  // namespace
+
+PyObject* StructDtypeCache::dtype_for(const StructMembers& members_ptr) {
+    auto cached = dtypes.find(members_ptr.get());
+    if (cached != dtypes.end()) return PyRef::borrow(cached->second.second.get()).release();
+    const std::vector<MemberDef>& members = *members_ptr;
     // NumPy refuses repeated field names; say which one before touching NumPy:
     // the first member whose name an earlier member has. Sorting (name, index)
     // pairs keeps this at M log M for tens of thousands of members, whatever
     // the names (a hash set could be fed names that share one bucket).
-    if (cached == cache.dtypes.end()) {
-        std::vector<std::pair<std::string_view, std::size_t>> sorted;
-        sorted.reserve(members.size());
-        for (std::size_t i = 0; i < members.size(); ++i) sorted.emplace_back(members[i].name, i);
-        std::sort(sorted.begin(), sorted.end());
-        std::size_t repeated = members.size();
-        for (std::size_t k = 1; k < sorted.size(); ++k)
-            if (sorted[k].first == sorted[k - 1].first) repeated = std::min(repeated, sorted[k].second);
-        if (repeated != members.size()) {
-            std::string message = "struct field name ";
-            append_quoted_name(message, members[repeated].name);
-            message += " appears more than once; numpy structured arrays require unique field names";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
-            return nullptr;
-        }
+    std::vector<std::pair<std::string_view, std::size_t>> sorted;
+    sorted.reserve(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) sorted.emplace_back(members[i].name, i);
+    std::sort(sorted.begin(), sorted.end());
+    std::size_t repeated = members.size();
+    for (std::size_t k = 1; k < sorted.size(); ++k)
+        if (sorted[k].first == sorted[k - 1].first) repeated = std::min(repeated, sorted[k].second);
+    if (repeated != members.size()) {
+        std::string message = "struct field name ";
+        append_quoted_name(message, members[repeated].name);
+        message += " appears more than once; numpy structured arrays require unique field names";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return nullptr;
     }
-    const auto words = static_cast<Py_ssize_t>(data.samples.length());
-    PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
-    if (!flat) return nullptr;
-    if (cached != cache.dtypes.end()) {
-        PyRef view_fn(PyObject_GetAttrString(flat.get(), "view"));
-        if (!view_fn) return nullptr;
-        return PyObject_CallFunctionObjArgs(view_fn.get(), cached->second.second.get(), nullptr);
-    }
-
     PyRef fields(PyList_New(static_cast<Py_ssize_t>(members.size())));
     if (!fields) return nullptr;
     for (std::size_t i = 0; i < members.size(); ++i) {
@@ -149,16 +156,11 @@ PyObject* make_struct_array(SampleData&& data, StructDtypeCache& cache) {
     if (!dtype_fn) return nullptr;
     PyRef dtype(PyObject_CallFunctionObjArgs(dtype_fn.get(), fields.get(), nullptr));
     if (!dtype) return nullptr;
-    PyRef view_fn(PyObject_GetAttrString(flat.get(), "view"));
-    if (!view_fn) return nullptr;
-    PyObject* view = PyObject_CallFunctionObjArgs(view_fn.get(), dtype.get(), nullptr);
-    if (view != nullptr) cache.dtypes.emplace(data.members.get(), std::make_pair(data.members, std::move(dtype)));
-    return view;
+    dtypes.emplace(members_ptr.get(), std::make_pair(members_ptr, PyRef::borrow(dtype.get())));
+    return dtype.release();
 }
 
-}  // namespace
-
-PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes) {
+PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
     switch (data.kind) {
         case SampleData::Kind::Float64: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length());
@@ -168,7 +170,26 @@ PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes) {
             const auto n = static_cast<Py_ssize_t>(data.samples.length() / 2);
             return wrap_buffer(std::move(data.samples), kNpyCDouble, n, 16);
         }
-        case SampleData::Kind::Struct: return make_struct_array(std::move(data), dtypes);
+        case SampleData::Kind::Struct: {
+            // A structured view over the flat float64 array of the samples,
+            // made through the C API (no call of ndarray.view per trace).
+            if (struct_dtype == nullptr || data.member_count == 0)
+                return set_internal_error("a struct trace without its dtype");
+            const auto words = static_cast<Py_ssize_t>(data.samples.length());
+            Py_ssize_t n = words / static_cast<Py_ssize_t>(data.member_count);
+            Py_ssize_t stride = static_cast<Py_ssize_t>(8 * data.member_count);
+            void* at = data.samples.data() != nullptr ? static_cast<void*>(data.samples.data()) : &empty_storage;
+            PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
+            if (!flat) return nullptr;
+            const NumpyApi* np = numpy_api();
+            Py_INCREF(struct_dtype);  // the new array takes this reference
+            PyRef view(np->new_from_descr(np->array_type, struct_dtype, 1, &n, &stride, at, kNpyArrayWriteable,
+                                          nullptr));
+            if (!view) return wrap_as_internal_error("NumPy could not create an array");
+            if (np->set_base_object(view.get(), flat.release()) != 0)
+                return wrap_as_internal_error("NumPy could not set the array's base");
+            return view.release();
+        }
     }
     return set_internal_error("unknown sample kind");
 }

@@ -18,12 +18,18 @@ namespace karvo {
 // struct, and a dtype each would take hundreds of MB. Each key's member list
 // is held, so its address stays unique while the cache lives.
 struct StructDtypeCache {
+    // A new reference to the structured dtype of these members (one float64
+    // field each), or nullptr with a Python error set: a repeated member name
+    // is refused with a ValueError that names it.
+    PyObject* dtype_for(const StructMembers& members);
+
     std::unordered_map<const void*, std::pair<StructMembers, PyRef>> dtypes;
 };
 
 // A new reference to a float64[N], complex128[N] or structured (N,) array, or
-// nullptr with a Python error set. Takes over the record's buffer and names.
-PyObject* make_array(SampleData&& data, StructDtypeCache& dtypes);
+// nullptr with a Python error set. Takes over the buffer; a struct needs its
+// dtype (borrowed, from StructDtypeCache).
+PyObject* make_array(SampleData&& data, PyObject* struct_dtype);
 
 // An int64[N], float64[N] or complex128[N] array of an array value (kind Int,
 // Float or Complex) over `words`, which it takes over.

@@ -38,6 +38,51 @@ struct IdHash {
 template <typename T>
 using IdMap = std::unordered_map<std::uint32_t, T, IdHash>;
 
+// Id to position, for the tables that every declaration goes into: open
+// addressing in two flat arrays, no allocation per id.
+class IdIndex {
+public:
+    // The position of `id`, or kNone.
+    std::uint32_t find(std::uint32_t id) const {
+        if (size_ == 0) return kNone;
+        for (std::size_t at = IdHash{}(id) & mask_;; at = (at + 1) & mask_) {
+            if (positions_[at] == kNone) return kNone;
+            if (ids_[at] == id) return positions_[at];
+        }
+    }
+    // Adds `id` at `position` unless present; returns its position.
+    std::uint32_t insert(std::uint32_t id, std::uint32_t position) {
+        if (2 * (size_ + 1) > positions_.size()) grow();
+        for (std::size_t at = IdHash{}(id) & mask_;; at = (at + 1) & mask_) {
+            if (positions_[at] == kNone) {
+                ids_[at] = id;
+                positions_[at] = position;
+                ++size_;
+                return position;
+            }
+            if (ids_[at] == id) return positions_[at];
+        }
+    }
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+private:
+    void grow() {
+        std::vector<std::uint32_t> ids = std::move(ids_), positions = std::move(positions_);
+        const std::size_t capacity = positions.empty() ? 64 : 2 * positions.size();
+        ids_.assign(capacity, 0);
+        positions_.assign(capacity, kNone);
+        mask_ = capacity - 1;
+        size_ = 0;
+        for (std::size_t i = 0; i < positions.size(); ++i)
+            if (positions[i] != kNone) insert(ids[i], positions[i]);
+    }
+
+    std::vector<std::uint32_t> ids_;
+    std::vector<std::uint32_t> positions_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
 // The list as shared, or null when it is empty.
 inline SharedProperties share_properties(PropertyList&& list) {
     if (list.empty()) return nullptr;
@@ -90,24 +135,25 @@ public:
     };
 
     void insert_or_assign(std::uint32_t id, SignalRecord&& record) {
-        auto [at, added] = index_.try_emplace(id, static_cast<std::uint32_t>(entries_.size()));
-        if (added) entries_.push_back(Entry{id, false, std::move(record)});
-        else entries_[at->second] = Entry{id, false, std::move(record)};
+        const auto next = static_cast<std::uint32_t>(entries_.size());
+        const std::uint32_t at = index_.insert(id, next);
+        if (at == next) entries_.push_back(Entry{id, false, std::move(record)});
+        else entries_[at] = Entry{id, false, std::move(record)};
     }
     SignalRecord* find(std::uint32_t id) {
-        auto at = index_.find(id);
-        return at == index_.end() ? nullptr : &entries_[at->second].record;
+        const std::uint32_t at = index_.find(id);
+        return at == IdIndex::kNone ? nullptr : &entries_[at].record;
     }
     const SignalRecord* find(std::uint32_t id) const {
-        auto at = index_.find(id);
-        return at == index_.end() ? nullptr : &entries_[at->second].record;
+        const std::uint32_t at = index_.find(id);
+        return at == IdIndex::kNone ? nullptr : &entries_[at].record;
     }
     // Moves the record of `id` into `out`; false when there is none, or it
     // was taken before.
     bool take(std::uint32_t id, SignalRecord& out) {
-        auto at = index_.find(id);
-        if (at == index_.end() || entries_[at->second].taken) return false;
-        Entry& e = entries_[at->second];
+        const std::uint32_t at = index_.find(id);
+        if (at == IdIndex::kNone || entries_[at].taken) return false;
+        Entry& e = entries_[at];
         e.taken = true;
         out = std::move(e.record);
         return true;
@@ -120,7 +166,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
-    IdMap<std::uint32_t> index_;
+    IdIndex index_;
 };
 
 // A group of the SWEEP or TRACE section. Its members, nested groups flattened,

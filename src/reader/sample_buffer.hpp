@@ -43,9 +43,11 @@ public:
         if (capacity_ - length_ >= extra) return true;
         if (extra > (kMaxWords - length_)) return false;
         const std::size_t want = length_ + extra;
+        // Small buffers take malloc's alignment: lines matter for long copies.
         // aligned_alloc wants a size that is a multiple of the alignment.
         const std::size_t bytes = (want * sizeof(double) + kAlign - 1) / kAlign * kAlign;
-        auto* p = static_cast<double*>(std::aligned_alloc(kAlign, bytes));
+        auto* p = static_cast<double*>(bytes < kAlignFrom ? std::malloc(want * sizeof(double))
+                                                          : std::aligned_alloc(kAlign, bytes));
         if (p == nullptr) return false;
         if (length_ != 0) std::memcpy(p, data_, length_ * sizeof(double));
         std::free(data_);
@@ -92,6 +94,7 @@ public:
 
 private:
     static constexpr std::size_t kAlign = 64;
+    static constexpr std::size_t kAlignFrom = 4096;
     static constexpr std::size_t kMaxWords = (static_cast<std::size_t>(-1) - kAlign) / sizeof(double);
     double* data_ = nullptr;
     std::size_t length_ = 0;

@@ -1,10 +1,10 @@
-#include "classes/quoted_name.hpp"
+#include "pysupport/quoted_name.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
 
-#include "classes/unicode_tables.hpp"
+#include "pysupport/unicode_tables.hpp"
 #include "types/utf8.hpp"
 
 namespace karvo {
