@@ -62,11 +62,20 @@ if __name__ == "__main__" and os.environ.get("GLIBC_TUNABLES") != TUNABLES:
 
 import numpy as np  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-import psfbuilder as pb  # noqa: E402
-
 import karvo  # noqa: E402
+from shapes import (  # noqa: E402
+    ASCII_TRACES,
+    OP_MEMBERS,
+    ascii_files,
+    nonswept_file,
+    op_columns,
+    swept_file,
+    grouped_file,
+    noise_file,
+    swept_floats,
+    swept_small,
+    windowed_file,
+)
 
 try:
     import libpsf  # type: ignore
@@ -74,186 +83,6 @@ except ImportError:
     libpsf = None
 
 MB = 1e6
-HEADER = (("PSFversion", "1.00"), ("simulator", "spectre"), ("analysis type", "bench"))
-FLOAT, COMPLEX, STRUCT = 1, 2, 3  # type ids
-
-# ------------------------------------------------------------------ writers
-
-
-def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, chunks) -> None:
-    """Writes a file whose VALUE body (body_len bytes) comes from `chunks`,
-    a function of the body's absolute offset yielding byte-like pieces."""
-    prefix = pb.build(layout, header=HEADER, types=types, sweeps=sweeps, traces=traces, trailer=b"", footer=b"")
-    body_start = len(prefix) + 12
-    end = body_start + body_len  # content end: the SectionEnd word stands here
-    written = 0
-    with open(path, "wb") as f:
-        f.write(prefix + pb.u32(pb.SECTION_VALUE) + pb.u32(pb.CONTAINER) + pb.u32(end + 4))
-        for piece in chunks(body_start):
-            f.write(piece)
-            written += memoryview(piece).nbytes
-        f.write(pb.u32(pb.SECTION_END) + b"\0\0\0\x0f" + pb.MAGIC + pb.u32(0))
-    assert written == body_len, (written, body_len)
-
-
-def swept_file(path: Path, points: int, traces: int, kind: str, members: int = 0) -> None:
-    """One Float64 sweep and `traces` traces of `kind` ('complex' or 'struct'
-    with `members` Float64 members), one record per signal per point."""
-    if kind == "complex":
-        trace_type, value = COMPLEX, [("re", ">f8"), ("im", ">f8")]
-    else:
-        trace_type, value = STRUCT, [("v", ">f8", (members,))]
-    types = [
-        pb.TypeDef(FLOAT, "float", pb.FLOAT64),
-        pb.TypeDef(COMPLEX, "complex", pb.COMPLEX),
-        pb.struct_type(STRUCT, "noise", [(f"c{i}", pb.FLOAT64) for i in range(max(members, 1))]),
-    ]
-    sweep_id, first = 100, 101
-    head = [("kind", ">u4"), ("id", ">u4")]
-    point = np.dtype([("sweep", head + [("v", ">f8")]), ("trace", head + value, (traces,))])
-    per_chunk = max(1, (64 << 20) // point.itemsize)
-
-    def chunks(_start):
-        for k0 in range(0, points, per_chunk):
-            k = np.arange(k0, min(points, k0 + per_chunk), dtype=np.float64)
-            a = np.empty(len(k), point)
-            a["sweep"]["kind"], a["sweep"]["id"], a["sweep"]["v"] = pb.DECLARATION, sweep_id, k
-            t = a["trace"]
-            t["kind"] = pb.DECLARATION
-            t["id"] = np.arange(first, first + traces, dtype=np.uint32)
-            base = k[:, None] * 1e-3 + np.arange(traces)[None, :]
-            if kind == "complex":
-                t["re"], t["im"] = base, -base
-            else:
-                t["v"] = base[:, :, None] + np.arange(members)[None, None, :] * 1e-6
-            yield a
-
-    write_file(
-        path,
-        pb.SWEPT,
-        types,
-        [pb.Decl(sweep_id, "freq", FLOAT)],
-        [pb.Decl(first + i, f"t{i}", trace_type) for i in range(traces)],
-        points * point.itemsize,
-        chunks,
-    )
-
-
-def windowed_file(path: Path, points: int, traces: int, window: int) -> None:
-    """One sweep and `traces` Float64 traces in frames of `window` slots."""
-    block = ("v", ">f8", (window,))
-    frame = np.dtype(
-        [("kind", ">u4"), ("window", ">u2"), ("n", ">u2"), block, ("rest", [("sep", ">u8"), block], (traces,))]
-    )
-    frames = -(-points // window)
-    per_chunk = max(1, (64 << 20) // frame.itemsize)
-
-    def chunks(_start):
-        for f0 in range(0, frames, per_chunk):
-            f1 = min(frames, f0 + per_chunk)
-            k = np.arange(f0 * window, f1 * window, dtype=np.float64).reshape(-1, window)
-            a = np.zeros(f1 - f0, frame)
-            a["kind"], a["window"] = pb.DECLARATION, window
-            a["n"] = np.minimum(window, points - np.arange(f0, f1) * window)
-            a["v"] = k * 1e-9
-            a["rest"]["sep"] = 0xDEADBEEFDEADBEEF
-            a["rest"]["v"] = k[:, None, :] * 1e-3 + np.arange(traces)[None, :, None]
-            yield a
-
-    write_file(
-        path,
-        pb.WINDOWED,
-        [pb.TypeDef(FLOAT, "float", pb.FLOAT64)],
-        [pb.Decl(100, "time", FLOAT)],
-        [pb.Decl(101 + i, f"v{i}", FLOAT) for i in range(traces)],
-        frames * frame.itemsize,
-        chunks,
-    )
-
-
-# Operating-point struct: Float64 members around an Int8 region and an Int32.
-OP_MEMBERS = [
-    ("vgs", pb.FLOAT64), ("vds", pb.FLOAT64), ("vbs", pb.FLOAT64), ("ids", pb.FLOAT64),
-    ("region", pb.INT8), ("gm", pb.FLOAT64), ("gds", pb.FLOAT64), ("gmb", pb.FLOAT64),
-    ("type", pb.INT32), ("vth", pb.FLOAT64),
-]  # fmt: skip
-# Wire fields of each member: its value field, and for Int8 the three bytes
-# before it (an Int8 is a big-endian word whose last byte is the value).
-OP_WIRE = {pb.FLOAT64: [("", ">f8")], pb.INT8: [("_pad", "V3"), ("", "u1")], pb.INT32: [("", ">u4")]}
-
-
-def op_entry_dtype() -> np.dtype:
-    fields = [("kind", ">u4"), ("id", ">u4"), ("len", ">u4"), ("name", "S8"), ("type_id", ">u4")]
-    for name, t in OP_MEMBERS:
-        fields += [(name + suffix, w) for suffix, w in OP_WIRE[t]]
-    return np.dtype(fields)
-
-
-def op_columns(count: int) -> dict:
-    """The member values of every entry, one NumPy column per member."""
-    k = np.arange(count, dtype=np.float64)
-    cols = {}
-    for j, (name, t) in enumerate(OP_MEMBERS):
-        if t == pb.FLOAT64:
-            cols[name] = k * 1e-3 + j
-        elif t == pb.INT8:
-            cols[name] = (np.arange(count) % 4).astype(np.uint8)
-        else:
-            cols[name] = (np.arange(count) % 3).astype(np.uint32)
-    return cols
-
-
-def nonswept_file(path: Path, count: int) -> None:
-    entry = op_entry_dtype()
-    per_chunk = max(1, (64 << 20) // entry.itemsize)
-    cols = op_columns(count)
-
-    def chunks(start):
-        yield pb.u32(pb.SUBCONTAINER) + pb.u32(start + 8 + count * entry.itemsize)
-        for e0 in range(0, count, per_chunk):
-            e1 = min(count, e0 + per_chunk)
-            a = np.zeros(e1 - e0, entry)
-            a["kind"], a["len"], a["type_id"] = pb.DECLARATION, 8, STRUCT
-            a["id"] = np.arange(e0, e1) + 10
-            a["name"] = np.char.mod("m%07d", np.arange(e0, e1)).astype("S8")
-            for name, _ in OP_MEMBERS:
-                a[name] = cols[name][e0:e1]
-            yield a
-        yield pb.u32(pb.INDEX) + pb.u32(8) + bytes(8)
-
-    write_file(
-        path,
-        pb.NONSWEPT,
-        [pb.struct_type(STRUCT, "dcOpInfo", OP_MEMBERS)],
-        None,
-        None,
-        8 + count * entry.itemsize + 16,
-        chunks,
-    )
-
-
-def ascii_files(text_path: Path, rows_path: Path, points: int, traces: int) -> None:
-    """A PSF ASCII transient as a simulator writes one (a time sweep, then the
-    traces in one group, one number a line, six significant digits), and the
-    same numbers one row per point, separated by spaces, for pandas."""
-    head = ['HEADER\n"PSFversion" "1.00"\n"simulator" "spectre"\n"analysis type" "tran"\n',
-            'TYPE\n"sweep" FLOAT DOUBLE PROP(\n"key" "sweep"\n)\n',
-            '"V" FLOAT DOUBLE PROP(\n"units" "V"\n"key" "node"\n"tolerance" 1.00000e-06\n)\n',
-            'SWEEP\n"time" "sweep" PROP(\n"units" "s"\n)\n',
-            f'TRACE\n"group" GROUP {traces}\n', *(f'"v{i}" "V"\n' for i in range(traces)), "VALUE\n"]  # fmt: skip
-    rate = 1e-4 * (1 + np.arange(traces))
-    scale = 1 + np.arange(traces)
-    per_chunk = 20_000
-    with open(text_path, "w") as text, open(rows_path, "w") as rows:
-        text.write("".join(head))
-        for k0 in range(0, points, per_chunk):
-            k = np.arange(k0, min(points, k0 + per_chunk))
-            times = np.char.mod("%#.6g", k * 1e-11).tolist()
-            values = np.char.mod("%#.6g", np.sin(k[:, None] * rate) * scale).tolist()
-            text.write("".join(f'"time" {t}\n"group" ' + "\n".join(v) + "\n" for t, v in zip(times, values)))
-            rows.write("".join(t + " " + " ".join(v) + "\n" for t, v in zip(times, values)))
-        text.write("END\n")
-
 
 # ------------------------------------------------------------------ cases
 
@@ -266,8 +95,18 @@ def sizes(quick: bool) -> dict:
                 ascii_points=500_000)  # fmt: skip
 
 
-ASCII_TRACES = 50
-CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files", "ascii"]
+CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files", "ascii",
+         "many_traces", "many_short", "dc_sweep", "grouped", "noise", "file_20k"]  # fmt: skip
+
+# Shapes of many signals: (writer, arguments) of each case.
+MANY = {
+    "many_traces": (swept_floats, (2000, 1000)),  # 1000 traces x 2000 points, 32 MB
+    "many_short": (swept_floats, (200, 10000)),  # 10000 traces x 200 points, 32 MB
+    "dc_sweep": (swept_floats, (25, 1432)),  # a real dc sweep's shape: 1432 traces, 0.6 MB
+    "grouped": (grouped_file, (277, 264)),  # a real grouped swept file's shape, 0.6 MB
+    "noise": (noise_file, (60, 4, 20)),  # a real noise file's shape: struct traces, 40 KB
+    "file_20k": (swept_floats, (40, 30)),  # one small file, against a bare open + mmap + close
+}
 
 
 def make_case(name: str, folder: Path, sz: dict) -> list:
@@ -288,6 +127,11 @@ def make_case(name: str, folder: Path, sz: dict) -> list:
         p = folder / "nonswept.psf"
         nonswept_file(p, sz["op_count"])
         return [p]
+    if name in MANY:
+        write, args = MANY[name]
+        p = folder / f"{name}.psf"
+        write(p, *args)
+        return [p]
     if name == "ascii":
         # The text is what read_psf reads; the rows file, pandas (the second path).
         p, rows = folder / "tran.ascii", folder / "tran.rows"
@@ -307,27 +151,6 @@ def make_case(name: str, folder: Path, sz: dict) -> list:
             paths.append(p)
         return paths
     raise SystemExit(f"unknown case {name!r}; cases: {', '.join(CASES)}")
-
-
-def swept_small(path: Path) -> None:
-    points, traces = 100, 30
-    rec = np.dtype([("kind", ">u4"), ("id", ">u4"), ("v", ">f8")])
-
-    def chunks(_start):
-        a = np.empty((points, 1 + traces), rec)
-        a["kind"], a["id"] = pb.DECLARATION, np.arange(100, 101 + traces, dtype=np.uint32)
-        a["v"] = np.arange(points)[:, None] * 1e-3 + np.arange(1 + traces)[None, :]
-        yield a
-
-    write_file(
-        path,
-        pb.SWEPT,
-        [pb.TypeDef(FLOAT, "float", pb.FLOAT64)],
-        [pb.Decl(100, "time", FLOAT)],
-        [pb.Decl(101 + i, f"v{i}", FLOAT) for i in range(traces)],
-        points * (1 + traces) * rec.itemsize,
-        chunks,
-    )
 
 
 # ------------------------------------------------------------------ the two sides
@@ -369,9 +192,23 @@ def timed(fn, *args) -> float:
     return t
 
 
+def read_arrays(path: str) -> karvo.Psf:
+    """read_psf and the array of every signal (each is made on first access)."""
+    psf = karvo.read_psf(path)
+    for s in psf.sweeps + psf.traces:
+        s.data
+    return psf
+
+
+def bare_open(path: str) -> None:
+    """What any reader of a file pays: open, map, unmap, close."""
+    with open(path, "rb") as f:
+        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ).close()
+
+
 def read_all(paths) -> None:
     for p in paths:
-        karvo.read_psf(str(p))
+        read_arrays(str(p))
 
 
 def floor_all(paths) -> None:
@@ -401,11 +238,22 @@ def time_case(name: str, paths: list, repeat: int, sz: dict) -> dict:
         def floor():
             return pandas.read_csv(rows, sep=" ", engine="c", header=None)
 
+    elif name == "file_20k":
+        path = str(paths[0])
+
+        def read():
+            for _ in range(200):
+                read_arrays(path)
+
+        def floor():
+            for _ in range(200):
+                bare_open(path)
+
     elif len(paths) == 1:
         path = str(paths[0])
 
         def read():
-            return karvo.read_psf(path)
+            return read_arrays(path)
 
         def floor():
             return floor_copy(path)
@@ -483,6 +331,16 @@ def check(name: str, paths: list, sz: dict) -> None:
             f.seek(-4096, os.SEEK_END)
             last = [float(x) for x in f.read().splitlines()[-1].split()]
         assert [s.data[-1] for s in psf.sweeps + psf.traces] == last
+    elif name in MANY:
+        # The last point of the last trace, as the writers lay them out.
+        _, args = MANY[name]
+        last = psf.traces[-1].data[-1]
+        if name == "grouped":
+            assert len(psf.traces) == args[1] and last == (args[1] - 1) * 1e-6 + args[0] - 1
+        elif name == "noise":
+            assert len(psf.traces) == args[1] and last["c19"] == 19e-18 + (args[0] - 1) * 1e-20
+        else:
+            assert len(psf.traces) == args[1] and last == (args[0] - 1) * 1e-3 + args[1]
 
 
 # ------------------------------------------------------------------ peak memory
@@ -569,7 +427,9 @@ def time_psf_utils(python: str, path: Path):
 
 # ------------------------------------------------------------------ main
 
-GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5, "ascii": 1.0}
+GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5, "ascii": 1.0,
+         "many_traces": 1.5, "many_short": 1.5, "dc_sweep": 2.0, "grouped": 2.0, "noise": 2.0,
+         "file_20k": 2.0}  # fmt: skip
 
 
 def main() -> None:

@@ -210,13 +210,10 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     if (!sweeps_resolved) return;
     auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals);
     if (!traces_resolved) return;
-    const std::vector<karvo::SignalRecord>& sweeps = sweeps_resolved.value();
-    const std::vector<karvo::SignalRecord>& traces = traces_resolved.value();
-
     double sink = 0;
     std::uint64_t words = 0;
-    for (const auto& r : sweeps) words += check_signal(r, sink);
-    for (const auto& r : traces) words += check_signal(r, sink);
+    for (const auto* r : sweeps_resolved.value()) words += check_signal(*r, sink);
+    for (const auto* r : traces_resolved.value()) words += check_signal(*r, sink);
     // Each sample word is read from bytes of its own: no file yields more
     // samples than it holds.
     if (words > len / kBytesPerWord + 1) broken("more sample words than the file holds");

@@ -15,12 +15,12 @@ bool signal_pending(std::size_t made) { return made % 65536 == 65535 && PyErr_Ch
 
 }  // namespace
 
-PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records, PropertyMappings& properties) {
+PyObject* signal_objects(ResultClass which, const std::vector<SignalRecord*>& records, PropertyMappings& properties) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
     if (!tuple) return nullptr;
     StructDtypeCache dtypes;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        SignalRecord& record = records[i];
+        SignalRecord& record = *records[i];
         // A struct's dtype is made now: it refuses repeated member names.
         PyRef dtype;
         if (record.data.kind == SampleData::Kind::Struct) {

@@ -12,7 +12,7 @@ namespace karvo {
 
 // A tuple of Sweep or Trace objects made from the records (their names and
 // samples move into the objects), or nullptr with a Python error set.
-PyObject* signal_objects(ResultClass which, std::vector<SignalRecord>& records, PropertyMappings& properties);
+PyObject* signal_objects(ResultClass which, const std::vector<SignalRecord*>& records, PropertyMappings& properties);
 
 // A tuple of Value objects. With `free_as_made` (the same values), each chunk
 // of packed values is freed once its values are objects: they cannot be read

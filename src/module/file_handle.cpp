@@ -142,12 +142,10 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
     if (!records) return raise_read_error(records.error(), Py_None);
 
     std::vector<SignalRecord>& all = records.value();
-    const auto first_trace = static_cast<std::ptrdiff_t>(
+    const auto first_trace = static_cast<std::size_t>(
         std::lower_bound(chosen.begin(), chosen.end(), file->sweep_count()) - chosen.begin());
-    std::vector<SignalRecord> sweeps(std::make_move_iterator(all.begin()),
-                                     std::make_move_iterator(all.begin() + first_trace));
-    std::vector<SignalRecord> traces(std::make_move_iterator(all.begin() + first_trace),
-                                     std::make_move_iterator(all.end()));
+    std::vector<SignalRecord*> sweeps, traces;
+    for (std::size_t k = 0; k < all.size(); ++k) (k < first_trace ? sweeps : traces).push_back(&all[k]);
     PropertyMappings mappings;
     PsfParts parts;
     parts.header = PyRef(PyDict_Copy(h->header));

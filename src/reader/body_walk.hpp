@@ -21,15 +21,15 @@ namespace karvo {
 // cycle from its first records and then checks each later cycle against it
 // (kind and id words in one 8-byte compare) instead of looking ids up.
 struct Cycle {
-    struct Record {
-        std::uint64_t header;  // kind and id words as they stand in the file
-        std::uint64_t offset;  // of the record from the start of its cycle
-    };
     struct Point {
         SignalSlot* slot;
         std::uint64_t offset;  // of the point's first byte from the start of its cycle
     };
-    std::vector<Record> records;
+    // The records' kind and id words as they stand in the file, and where
+    // each record starts in its cycle (apart: the check reads them in turn).
+    std::vector<std::uint64_t> headers;
+    std::vector<std::uint64_t> offsets;
+    std::uint64_t stride = 0;  // when every record has this size, else 0
     std::vector<Point> points;
     std::uint64_t bytes = 0;
     std::uint64_t first = 0;  // file offset of the first cycle after the learned one

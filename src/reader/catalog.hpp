@@ -148,15 +148,13 @@ public:
         const std::uint32_t at = index_.find(id);
         return at == IdIndex::kNone ? nullptr : &entries_[at].record;
     }
-    // Moves the record of `id` into `out`; false when there is none, or it
-    // was taken before.
-    bool take(std::uint32_t id, SignalRecord& out) {
+    // Marks the record of `id` taken and returns it; null when there is
+    // none, or it was taken before.
+    SignalRecord* take(std::uint32_t id) {
         const std::uint32_t at = index_.find(id);
-        if (at == IdIndex::kNone || entries_[at].taken) return false;
-        Entry& e = entries_[at];
-        e.taken = true;
-        out = std::move(e.record);
-        return true;
+        if (at == IdIndex::kNone || entries_[at].taken) return nullptr;
+        entries_[at].taken = true;
+        return &entries_[at].record;
     }
     std::size_t size() const { return entries_.size(); }
     std::vector<Entry>::iterator begin() { return entries_.begin(); }

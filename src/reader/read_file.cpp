@@ -8,10 +8,10 @@
 
 namespace karvo {
 
-Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals) {
-    std::vector<SignalRecord> records(ids.size());
+Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals) {
+    std::vector<SignalRecord*> records(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i)
-        if (!signals.take(ids[i], records[i]))
+        if ((records[i] = signals.take(ids[i])) == nullptr)
             return ParseError{format_message("internal: missing declaration {} during assembly", ids[i])};
     return records;
 }
@@ -21,6 +21,8 @@ Result<FileContents> resolve_contents(ParseResult&& parsed) {
     FileContents contents;
     KARVO_ASSIGN(contents.sweeps, resolve_signals(catalog.sweep_ids, catalog.signals));
     KARVO_ASSIGN(contents.traces, resolve_signals(catalog.trace_ids, catalog.signals));
+    // The records stay where they are: the pointers move with the table.
+    contents.signals = std::move(catalog.signals);
     contents.header = std::move(parsed.header);
     contents.values = std::move(catalog.values);
     return contents;

@@ -13,14 +13,16 @@ namespace karvo {
 
 struct FileContents {
     PropertyList header;
-    std::vector<SignalRecord> sweeps;  // declaration order
-    std::vector<SignalRecord> traces;  // declaration order
+    SignalTable signals;                // the records, each named once below
+    std::vector<SignalRecord*> sweeps;  // declaration order
+    std::vector<SignalRecord*> traces;  // declaration order
     PackedValues values;
 };
 
-// Takes the records of `ids`, in order, out of `signals`; an id without a
-// record (a repeated id, since each lookup removes its entry) is an error.
-Result<std::vector<SignalRecord>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals);
+// Takes the records of `ids`, in order, out of `signals` (they stay in the
+// table, marked taken); an id without a record (a repeated id, since each
+// lookup takes its entry) is an error.
+Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals);
 
 // Sweeps and traces resolved, the rest of the catalog dropped.
 Result<FileContents> resolve_contents(ParseResult&& parsed);
