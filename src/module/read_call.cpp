@@ -59,7 +59,13 @@ PyObject* fspath_str(PyObject* arg) {
 }
 
 bool native_path(PyObject* path, std::string& out) {
+#ifdef _WIN32
+    // Windows names are UTF-16 (map_file converts): every lone surrogate is a
+    // code unit of the name, never an escaped byte.
+    for (const char* errors : {"surrogatepass"}) {
+#else
     for (const char* errors : {"strict", "surrogateescape", "surrogatepass"}) {
+#endif
         PyRef encoded(PyUnicode_AsEncodedString(path, "utf-8", errors));
         if (encoded) {
             out = bytes_of(encoded.get());
