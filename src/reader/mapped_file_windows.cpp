@@ -32,8 +32,8 @@ namespace {
 // does not give it everywhere: libc++ answers with its errno texts.
 std::string windows_text(DWORD code) {
     wchar_t* buffer = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD n = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                              reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     while (n > 0 && (buffer[n - 1] <= L' ' || buffer[n - 1] == L'.')) --n;
     std::string text;
