@@ -7,8 +7,9 @@ prints what tools/checksum_driver.cpp prints for every corpus file, signal by
 signal, exactly as the build for this machine does.
 
 Slow (the first build of each target's C++ runtime takes minutes): runs under
-CI or with KARVO_CROSS=1. CI installs ziglang, qemu-user and wine64 when
-missing; elsewhere what is missing is skipped."""
+CI or with KARVO_CROSS=1. Installs ziglang with pip when it is missing, and
+under CI (as root) Debian's qemu-user and wine64; elsewhere the runs that
+need them are skipped."""
 
 from __future__ import annotations
 
