@@ -123,14 +123,22 @@ void MappedFile::close() {
 // Windows has no hint against read-ahead around touched pages of a view.
 void MappedFile::advise_random() const {}
 
-void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) const {
-    if (bytes_ == nullptr || offset >= size_) return;
+namespace {
+
+std::uint64_t page_size() {
     static const std::uint64_t page = [] {
         SYSTEM_INFO info;
         GetSystemInfo(&info);
         return static_cast<std::uint64_t>(info.dwPageSize);
     }();
-    const std::uint64_t first = offset / page * page;
+    return page;
+}
+
+}  // namespace
+
+void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) const {
+    if (bytes_ == nullptr || offset >= size_) return;
+    const std::uint64_t first = offset / page_size() * page_size();
     const std::uint64_t end = std::min(size_, offset + length);
     WIN32_MEMORY_RANGE_ENTRY range{const_cast<unsigned char*>(bytes_) + first, static_cast<SIZE_T>(end - first)};
     PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0);

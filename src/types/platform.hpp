@@ -4,10 +4,15 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <stdlib.h>  // _byteswap_*
+#endif
+#ifdef _WIN32
+#include <malloc.h>  // _aligned_malloc
 #endif
 
 // x86-64 (GCC and Clang name it __x86_64__, MSVC _M_X64; MSVC's ARM64EC
@@ -37,5 +42,24 @@ inline std::uint16_t bswap16(std::uint16_t v) { return __builtin_bswap16(v); }
 inline std::uint32_t bswap32(std::uint32_t v) { return __builtin_bswap32(v); }
 inline std::uint64_t bswap64(std::uint64_t v) { return __builtin_bswap64(v); }
 #endif
+
+// Memory aligned to `alignment` (a power of two; `bytes` a multiple of it),
+// or null; it goes back through aligned_free. Windows' C library has no
+// aligned_alloc, and what _aligned_malloc gives only _aligned_free takes.
+inline void* aligned_alloc_bytes(std::size_t alignment, std::size_t bytes) {
+#ifdef _WIN32
+    return _aligned_malloc(bytes, alignment);
+#else
+    return std::aligned_alloc(alignment, bytes);
+#endif
+}
+
+inline void aligned_free(void* p) {
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
+}
 
 }  // namespace karvo
