@@ -44,13 +44,26 @@ inline std::uint64_t bswap64(std::uint64_t v) { return __builtin_bswap64(v); }
 #endif
 
 // Memory aligned to `alignment` (a power of two; `bytes` a multiple of it),
-// or null; it goes back through aligned_free. Windows' C library has no
-// aligned_alloc, and what _aligned_malloc gives only _aligned_free takes.
+// or null; it goes back through aligned_free, and is resized only by
+// aligned_realloc. Windows' C library has no aligned_alloc, and what
+// _aligned_malloc gives only _aligned_free and _aligned_realloc take.
 inline void* aligned_alloc_bytes(std::size_t alignment, std::size_t bytes) {
 #ifdef _WIN32
     return _aligned_malloc(bytes, alignment);
 #else
     return std::aligned_alloc(alignment, bytes);
+#endif
+}
+
+// The block resized as realloc resizes (null, with `p` kept, when it fails).
+// On Windows it stays aligned; elsewhere it may not, so use it to shrink a
+// block that is written no more.
+inline void* aligned_realloc(void* p, std::size_t alignment, std::size_t bytes) {
+#ifdef _WIN32
+    return _aligned_realloc(p, bytes, alignment);
+#else
+    (void)alignment;
+    return std::realloc(p, bytes);
 #endif
 }
 
