@@ -81,6 +81,8 @@ void print_signal(const char* kind, const karvo::SignalRecord& record) {
                 record.data.point_words(), h.value());
 }
 
+// A kind this walk does not know ends the walk over the file's values (its
+// payload's size is unknown here): "value NAME KIND ?" says so.
 void print_values(karvo::PackedValues& values) {
     using Kind = karvo::PackedValues::Kind;
     karvo::PackedValues::Reader reader(values);
@@ -89,30 +91,36 @@ void print_values(karvo::PackedValues& values) {
         Fnv1a h;
         const auto take = [&](Kind kind) {
             switch (kind) {
-                case Kind::Int: h.add_scalar(reader.take_int()); break;
-                case Kind::Float: h.add_scalar(reader.take_float()); break;
+                case Kind::Int: h.add_scalar(reader.take_int()); return true;
+                case Kind::Float: h.add_scalar(reader.take_float()); return true;
                 case Kind::Complex:
                     h.add_scalar(reader.take_float());
                     h.add_scalar(reader.take_float());
-                    break;
-                case Kind::String: h.add(reader.take_string()); break;
-                case Kind::Struct: break;
+                    return true;
+                case Kind::String: h.add(reader.take_string()); return true;
+                default: return false;
             }
         };
+        bool known = true;
         if (head.kind != Kind::Struct) {
-            take(head.kind);
+            known = take(head.kind);
         } else {
             for (const karvo::MemberDef& m : *head.members) {
                 Kind kind = Kind::Int;
                 karvo::PackedValues::kind_of(m.type, kind);
                 h.add(m.name);
-                take(kind);
+                known = known && take(kind);
             }
+        }
+        const int kind = static_cast<int>(head.kind);
+        const int length = static_cast<int>(head.name.size());
+        if (!known) {
+            std::printf("value %.*s %d ?\n", length, head.name.data(), kind);
+            return;
         }
         if (const karvo::PropertyList* own = reader.take_own_properties())
             h.add_scalar(static_cast<std::uint64_t>(own->size()));
-        std::printf("value %.*s %d %016" PRIx64 "\n", static_cast<int>(head.name.size()), head.name.data(),
-                    static_cast<int>(head.kind), h.value());
+        std::printf("value %.*s %d %016" PRIx64 "\n", length, head.name.data(), kind, h.value());
     }
 }
 
