@@ -1,6 +1,7 @@
-// What differs between compilers and processors, said once: byte swaps and
-// the processor families that get code of their own. Everything else in the
-// core is standard C++.
+// What differs between compilers, processors and C libraries, said once:
+// byte swaps, the processor families that get code of their own, aligned
+// allocation. Everything else in the core is standard C++ (the file mapping
+// has a source per system; the process id has its own header).
 #pragma once
 
 #include <bit>
