@@ -70,7 +70,7 @@ bool to_utf16(const std::string& path, std::wstring& out) {
         Utf8Lead lead = utf8_lead(byte(i));
         if (byte(i) == 0xED) lead.second_hi = 0xBF;  // surrogates D800..DFFF
         if (lead.length == 0 || lead.length > path.size() - i) return false;
-        char32_t cp = lead.length == 1 ? byte(i) : byte(i) & (0x7F >> lead.length);
+        char32_t cp = static_cast<char32_t>(lead.length == 1 ? byte(i) : byte(i) & (0x7Fu >> lead.length));
         for (std::size_t k = 1; k < lead.length; ++k) {
             const unsigned char c = byte(i + k);
             if (c < (k == 1 ? lead.second_lo : 0x80) || c > (k == 1 ? lead.second_hi : 0xBF)) return false;
