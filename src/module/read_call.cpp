@@ -1,8 +1,7 @@
 #include "module/read_call.hpp"
 
-#include <unistd.h>
-
 #include "pysupport/py_ref.hpp"
+#include "types/process.hpp"
 
 namespace karvo {
 
@@ -42,7 +41,7 @@ std::string bytes_of(PyObject* bytes) {
 bool on_main_thread() {
     static long known_pid = -1;
     static unsigned long main_ident = 0;
-    const long pid = static_cast<long>(::getpid());
+    const long pid = process_id();
     if (pid != known_pid) {
         PyRef threading(PyImport_ImportModule("threading"));
         PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
@@ -72,7 +71,13 @@ PyObject* fspath_str(PyObject* arg) {
 }
 
 bool native_path(PyObject* path, std::string& out) {
+#ifdef _WIN32
+    // Windows names are UTF-16 (map_file converts): every lone surrogate is a
+    // code unit of the name, never an escaped byte.
+    for (const char* errors : {"surrogatepass"}) {
+#else
     for (const char* errors : {"strict", "surrogateescape", "surrogatepass"}) {
+#endif
         PyRef encoded(PyUnicode_AsEncodedString(path, "utf-8", errors));
         if (encoded) {
             out = bytes_of(encoded.get());

@@ -20,7 +20,8 @@ PyObject* fspath_str(PyObject* arg);
 // The file-system name of a path str: valid text is its UTF-8; names that
 // os.fsdecode produced from undecodable bytes carry surrogate escapes, which
 // turn back into those bytes; any other lone surrogate is kept code unit by
-// code unit, so no name is changed on its way to the file system.
+// code unit, so no name is changed on its way to the file system. On
+// Windows, where names are UTF-16, every surrogate is kept so.
 bool native_path(PyObject* path, std::string& out);
 
 // Releases the interpreter lock for the life of the object. On the main

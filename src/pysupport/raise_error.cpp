@@ -64,7 +64,13 @@ PyObject* os_error_reduce(PyObject* self, PyObject*) {
     PyRef text(code ? PyObject_GetAttrString(self, "strerror") : nullptr);
     PyRef name(text ? PyObject_GetAttrString(self, "filename") : nullptr);
     if (!name) return nullptr;
+#ifdef _WIN32
+    PyRef winerror(PyObject_GetAttrString(self, "winerror"));
+    if (!winerror) return nullptr;
+    return Py_BuildValue("(O(OOOO))", PyExc_OSError, code.get(), text.get(), name.get(), winerror.get());
+#else
     return Py_BuildValue("(O(OOO))", PyExc_OSError, code.get(), text.get(), name.get());
+#endif
 }
 
 PyMethodDef os_error_methods[] = {
@@ -97,6 +103,18 @@ PyObject* os_error_type(PyObject* base) {
     return type;
 }
 
+// An OSError of the subclass Python picks for the reader's code. On Windows
+// the codes are Win32 errors: OSError(None, strerror, None, winerror) maps one
+// to its errno and subclass (ERROR_FILE_NOT_FOUND: ENOENT, FileNotFoundError),
+// as Python does for its own calls.
+PyObject* os_error_for(PyObject* code, PyObject* strerror) {
+#ifdef _WIN32
+    return PyObject_CallFunctionObjArgs(PyExc_OSError, Py_None, strerror, Py_None, code, nullptr);
+#else
+    return PyObject_CallFunctionObjArgs(PyExc_OSError, code, strerror, nullptr);
+#endif
+}
+
 PyObject* raise_os_error(const ParseError& error, PyObject* path) {
     PyRef shown(display_path(path));
     if (!shown) return nullptr;
@@ -111,11 +129,10 @@ PyObject* raise_os_error(const ParseError& error, PyObject* path) {
     PyRef strerror(message_str(reason));
     PyRef code(error.os_code != 0 ? PyLong_FromLong(error.os_code) : (Py_INCREF(Py_None), Py_None));
     if (!strerror || !code) return nullptr;
-    // OSError(errno, strerror) is an instance of the subclass for the code.
     PyObject* base = PyExc_OSError;
     PyRef probe;
     if (error.os_code != 0) {
-        probe = PyRef(PyObject_CallFunctionObjArgs(PyExc_OSError, code.get(), strerror.get(), nullptr));
+        probe = PyRef(os_error_for(code.get(), strerror.get()));
         if (!probe) return nullptr;
         base = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
     }
@@ -123,6 +140,12 @@ PyObject* raise_os_error(const ParseError& error, PyObject* path) {
     if (type == nullptr) return nullptr;
     PyRef exc(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
     if (!exc) return nullptr;
+#ifdef _WIN32
+    // The code is winerror; errno is what Python made of it.
+    if (PyObject_SetAttrString(exc.get(), "winerror", code.get()) != 0) return nullptr;
+    code = probe ? PyRef(PyObject_GetAttrString(probe.get(), "errno")) : PyRef::borrow(Py_None);
+    if (!code) return nullptr;
+#endif
     if (PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0 ||
         PyObject_SetAttrString(exc.get(), "strerror", strerror.get()) != 0 ||
         PyObject_SetAttrString(exc.get(), "filename", path) != 0)

@@ -1,3 +1,4 @@
+// POSIX; Windows has mapped_file_windows.cpp.
 #include "reader/mapped_file.hpp"
 
 #include <algorithm>

@@ -38,13 +38,19 @@ public:
     friend Result<MappedFile> map_file(const std::string& native_path);
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the file's HANDLE (mapped_file_windows.cpp)
+#else
     int fd_ = -1;
+#endif
     const unsigned char* bytes_ = nullptr;  // null for an empty file
     std::uint64_t size_ = 0;
 };
 
-// native_path: the bytes handed to the operating system. It may contain a NUL,
-// which no file name can hold; that is reported as an open failure. Failures
+// native_path: the bytes handed to the operating system (on Windows, UTF-8
+// whose lone surrogates are kept, as Python's "surrogatepass" writes them,
+// made UTF-16 there). It may contain a NUL, which no file name can hold; that
+// is reported as an open failure. Failures
 // are ErrorKind::OpenFailed or MapFailed, their message the reason alone
 // ("{system text} (os error N)" or a fixed text).
 Result<MappedFile> map_file(const std::string& native_path);

@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include "types/platform.hpp"
+
 namespace karvo {
 
 class SampleBuffer {
@@ -22,14 +24,14 @@ public:
           capacity_(std::exchange(o.capacity_, 0)) {}
     SampleBuffer& operator=(SampleBuffer&& o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            aligned_free(data_);
             data_ = std::exchange(o.data_, nullptr);
             length_ = std::exchange(o.length_, 0);
             capacity_ = std::exchange(o.capacity_, 0);
         }
         return *this;
     }
-    ~SampleBuffer() { std::free(data_); }
+    ~SampleBuffer() { aligned_free(data_); }
 
     double* data() { return data_; }
     const double* data() const { return data_; }
@@ -45,12 +47,12 @@ public:
         const std::size_t want = length_ + extra;
         // Small buffers take malloc's alignment: lines matter for long copies.
         // aligned_alloc wants a size that is a multiple of the alignment.
-        const std::size_t bytes = (want * sizeof(double) + kAlign - 1) / kAlign * kAlign;
-        auto* p = static_cast<double*>(bytes < kAlignFrom ? std::malloc(want * sizeof(double))
-                                                          : std::aligned_alloc(kAlign, bytes));
+        const std::size_t align = want * sizeof(double) < kAlignFrom ? 16 : kAlign;
+        const std::size_t bytes = (want * sizeof(double) + align - 1) / align * align;
+        auto* p = static_cast<double*>(aligned_alloc_bytes(align, bytes));
         if (p == nullptr) return false;
         if (length_ != 0) std::memcpy(p, data_, length_ * sizeof(double));
-        std::free(data_);
+        aligned_free(data_);
         data_ = p;
         capacity_ = want;
         return true;
@@ -61,12 +63,12 @@ public:
     void shrink_to_fit() {
         if (capacity_ == length_) return;
         if (length_ == 0) {
-            std::free(data_);
+            aligned_free(data_);
             data_ = nullptr;
             capacity_ = 0;
             return;
         }
-        void* p = std::realloc(data_, length_ * sizeof(double));
+        void* p = aligned_realloc(data_, kAlign, length_ * sizeof(double));
         if (p == nullptr) return;
         data_ = static_cast<double*>(p);
         capacity_ = length_;
@@ -90,7 +92,7 @@ public:
         length_ = capacity_ = 0;
         return raw;
     }
-    static void free_raw(double* data) { std::free(data); }
+    static void free_raw(double* data) { aligned_free(data); }
 
 private:
     static constexpr std::size_t kAlign = 64;

@@ -136,7 +136,6 @@ private:
     std::vector<PointPart> parts_;  // the sweeps' parts, then the traces'
     std::string_view sample_expected_;  // set by take_sample when it fails
     std::uint64_t ticked_ = 0;
-    std::uint64_t released_ = 0;
 };
 
 Result<std::string> TextParser::quoted(std::string_view what) {

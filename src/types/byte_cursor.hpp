@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "types/platform.hpp"
 #include "types/result.hpp"
 
 namespace karvo {
@@ -15,17 +16,17 @@ namespace karvo {
 inline std::uint32_t load_be32(const unsigned char* p) {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
-    return __builtin_bswap32(v);
+    return bswap32(v);
 }
 inline std::uint16_t load_be16(const unsigned char* p) {
     std::uint16_t v;
     std::memcpy(&v, p, 2);
-    return __builtin_bswap16(v);
+    return bswap16(v);
 }
 inline std::uint64_t load_be64_bits(const unsigned char* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
+    return bswap64(v);
 }
 inline double load_be_f64(const unsigned char* p) {
     std::uint64_t bits = load_be64_bits(p);

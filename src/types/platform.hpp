@@ -1,0 +1,79 @@
+// What differs between compilers, processors and C libraries, said once:
+// byte swaps, the processor families that get code of their own, aligned
+// allocation. Everything else in the core is standard C++ (the file mapping
+// has a source per system; the process id has its own header).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <stdlib.h>  // _byteswap_*
+#endif
+#ifdef _WIN32
+#include <malloc.h>  // _aligned_malloc
+#endif
+
+// x86-64 (GCC and Clang name it __x86_64__, MSVC _M_X64; MSVC's ARM64EC
+// defines _M_X64 too, but runs Arm code). SSE2 belongs to its baseline.
+#if defined(__x86_64__) || (defined(_M_X64) && !defined(_M_ARM64EC))
+#define KARVO_X86_64 1
+#endif
+
+// AArch64, where NEON belongs to the baseline.
+#if defined(__aarch64__) || defined(_M_ARM64) || defined(_M_ARM64EC)
+#define KARVO_AARCH64 1
+#endif
+
+namespace karvo {
+
+// The readers load big-endian words and swap them unconditionally.
+static_assert(std::endian::native == std::endian::little, "karvo reads files on little-endian processors only");
+
+// Each compiles to one instruction (bswap, rev; movbe with a load where the
+// target has it), and loops of them vectorise.
+#if defined(_MSC_VER) && !defined(__clang__)
+inline std::uint16_t bswap16(std::uint16_t v) { return _byteswap_ushort(v); }
+inline std::uint32_t bswap32(std::uint32_t v) { return _byteswap_ulong(v); }
+inline std::uint64_t bswap64(std::uint64_t v) { return _byteswap_uint64(v); }
+#else
+inline std::uint16_t bswap16(std::uint16_t v) { return __builtin_bswap16(v); }
+inline std::uint32_t bswap32(std::uint32_t v) { return __builtin_bswap32(v); }
+inline std::uint64_t bswap64(std::uint64_t v) { return __builtin_bswap64(v); }
+#endif
+
+// Memory aligned to `alignment` (a power of two; `bytes` a multiple of it),
+// or null; it goes back through aligned_free, and is resized only by
+// aligned_realloc. Windows' C library has no aligned_alloc, and what
+// _aligned_malloc gives only _aligned_free and _aligned_realloc take.
+inline void* aligned_alloc_bytes(std::size_t alignment, std::size_t bytes) {
+#ifdef _WIN32
+    return _aligned_malloc(bytes, alignment);
+#else
+    return std::aligned_alloc(alignment, bytes);
+#endif
+}
+
+// The block resized as realloc resizes (null, with `p` kept, when it fails).
+// On Windows it stays aligned; elsewhere it may not, so use it to shrink a
+// block that is written no more.
+inline void* aligned_realloc(void* p, std::size_t alignment, std::size_t bytes) {
+#ifdef _WIN32
+    return _aligned_realloc(p, bytes, alignment);
+#else
+    (void)alignment;
+    return std::realloc(p, bytes);
+#endif
+}
+
+inline void aligned_free(void* p) {
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
+}
+
+}  // namespace karvo
