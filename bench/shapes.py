@@ -17,7 +17,7 @@ FLOAT, COMPLEX, STRUCT = 1, 2, 3  # type ids
 
 
 
-def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, chunks) -> None:
+def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, chunks, wrap_offsets=False) -> None:
     """Writes a file whose VALUE body (body_len bytes) comes from `chunks`,
     a function of the body's absolute offset yielding byte-like pieces."""
     prefix = pb.build(layout, header=HEADER, types=types, sweeps=sweeps, traces=traces, trailer=b"", footer=b"")
@@ -25,7 +25,9 @@ def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, ch
     end = body_start + body_len  # content end: the SectionEnd word stands here
     written = 0
     with open(path, "wb") as f:
-        f.write(prefix + pb.u32(pb.SECTION_VALUE) + pb.u32(pb.CONTAINER) + pb.u32(end + 4))
+        # A writer that keeps 32-bit offsets wraps those beyond 4 GiB.
+        stored = (end + 4) & 0xFFFFFFFF if wrap_offsets else end + 4
+        f.write(prefix + pb.u32(pb.SECTION_VALUE) + pb.u32(pb.CONTAINER) + pb.u32(stored))
         for piece in chunks(body_start):
             f.write(piece)
             written += memoryview(piece).nbytes
@@ -76,7 +78,7 @@ def swept_file(path: Path, points: int, traces: int, kind: str, members: int = 0
     )
 
 
-def windowed_file(path: Path, points: int, traces: int, window: int) -> None:
+def windowed_file(path: Path, points: int, traces: int, window: int, wrap_offsets: bool = False) -> None:
     """One sweep and `traces` Float64 traces in frames of `window` slots."""
     block = ("v", ">f8", (window,))
     frame = np.dtype(
@@ -105,6 +107,7 @@ def windowed_file(path: Path, points: int, traces: int, window: int) -> None:
         [pb.Decl(101 + i, f"v{i}", FLOAT) for i in range(traces)],
         frames * frame.itemsize,
         chunks,
+        wrap_offsets,
     )
 
 

@@ -227,6 +227,24 @@ def test_file_too_small(write, data):
     assert value_error(write(data)) == f"file too small to be psfbin ({len(data)} bytes)"
 
 
+@pytest.mark.parametrize("extra", [0, 1], ids=["4-GiB", "one-byte-more"])
+def test_psfbin_files_beyond_32_bit_offsets_are_refused(tmp_path, extra):
+    # A sparse file: a header at the start, the footer 4 GiB on.
+    path = tmp_path / "huge.psf"
+    head = pb.header_only()[:-12]
+    with open(path, "wb") as f:
+        f.write(head)
+        f.seek((1 << 32) + extra - 12)
+        f.write(pb.MAGIC + pb.u32(0))
+    if extra == 0:
+        # What 32-bit offsets can still address is read.
+        assert read_psf(os.fspath(path)).header == {"PSFversion": "1.00"}
+    else:
+        assert value_error(os.fspath(path)) == (
+            f"file of {(1 << 32) + 1} bytes is larger than the 4 GiB that psfbin's 32-bit offsets can address"
+        )
+
+
 def test_twelve_bytes_of_magic_pass_the_footer_check(write):
     # the footer check reads the 8 bytes at len - 12, i.e. offsets 0..7 here
     data = b"Clarissa" + b"\xff" * 4

@@ -14,7 +14,9 @@ namespace karvo {
 // file), and the ranges it announces are fetched ahead, a few at a time.
 class PageTraffic {
 public:
-    explicit PageTraffic(const MappedFile& file) : file_(file) {}
+    // `step`: the bytes a walk passes before their pages go, at one call
+    // each time (calls cost tens of microseconds; pages held, memory).
+    explicit PageTraffic(const MappedFile& file, std::uint64_t step = 8 << 20) : file_(file), step_(step) {}
 
     void install(ReadOptions& options, bool announce) {
         options.passed = [](void* self, std::uint64_t offset) { static_cast<PageTraffic*>(self)->passed(offset); };
@@ -29,12 +31,11 @@ public:
     ~PageTraffic() { flush(); }
 
 private:
-    static constexpr std::uint64_t kReleaseBytes = 4 << 20;
     static constexpr std::uint64_t kMergeGap = 64 << 10;
 
     void passed(std::uint64_t offset) {
         if (offset < released_) released_ = 0;  // a new walk from the start
-        if (offset - released_ < kReleaseBytes) return;
+        if (offset - released_ < step_) return;
         file_.release_pages(released_, offset);
         released_ = offset;
     }
@@ -54,6 +55,7 @@ private:
     }
 
     const MappedFile& file_;
+    const std::uint64_t step_;
     std::uint64_t released_ = 0;
     std::uint64_t pending_ = 0;
     std::uint64_t pending_length_ = 0;

@@ -24,6 +24,8 @@ Result<ValueLayout> layout_from_word(std::uint32_t w) {
     }
 }
 
+constexpr std::uint64_t kMaxPsfbinBytes = std::uint64_t{1} << 32;
+
 bool has_psfbin_footer(const unsigned char* bytes, std::uint64_t len) {
     return len >= 12 && std::memcmp(bytes + len - 12, "Clarissa", 8) == 0;
 }
@@ -31,6 +33,11 @@ bool has_psfbin_footer(const unsigned char* bytes, std::uint64_t len) {
 Result<ParseResult> parse_file(const unsigned char* bytes, std::uint64_t len, ReadContext& ctx) {
     if (len < 12) return ParseError{format_message("file too small to be psfbin ({} bytes)", len)};
     if (!has_psfbin_footer(bytes, len)) return ParseError{"footer magic 'Clarissa' not found (not a psfbin file?)"};
+    // Every offset a psfbin file stores (container ends, the trailer's start)
+    // is a 32-bit word: no part of a larger file can be found.
+    if (len > kMaxPsfbinBytes)
+        return ParseError{format_message(
+            "file of {} bytes is larger than the 4 GiB that psfbin's 32-bit offsets can address", len)};
 
     ByteCursor cursor(bytes, len);
     KARVO_ASSIGN(std::uint32_t layout_word, cursor.read_u32());

@@ -39,7 +39,7 @@ Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_p
         // The catalog needs a few words of each frame or record: no read-ahead.
         file->file_.advise_random();
         {
-            PageTraffic pages(file->file_);
+            PageTraffic pages(file->file_, 1 << 20);
             pages.install(catalog_only, /*announce=*/false);
             KARVO_ASSIGN(file->parsed_, parse_psf(file->file_.bytes(), file->file_.size(), catalog_only));
         }
@@ -94,7 +94,8 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
         // Windowed frames keep each signal's points together: a read of some
         // signals asks the kernel for their ranges only.
         const bool some_frames = body.layout == ValueLayout::Windowed && chosen.size() < ids_.size();
-        PageTraffic pages(file_);
+        // A read of some frames touches few pages per megabyte: they go soon.
+        PageTraffic pages(file_, some_frames ? 1 << 20 : 8 << 20);
         pages.install(selected, some_frames);
         if (some_frames) file_.advise_random();
         ReadContext ctx(selected);
