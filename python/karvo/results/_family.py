@@ -94,7 +94,7 @@ class Family:
             if by_corner and run.corner is not None:
                 base["corner"] = run.corner
             if run.error is not None and not run.analyses:
-                self.cells.append(Cell(run, base, error=run.error))
+                self.cells.append(Cell(run, base, error=run.error, exception=run._exception))
                 continue
             entry = run.analyses.get(name)
             if entry is None:
@@ -119,12 +119,16 @@ class Family:
         return [c for c in self.cells if c.error is not None]
 
     def read(self, workers: int, progress: Optional[bool], strict: bool) -> None:
-        """Read every cell's data file; a cell that cannot be read keeps the error."""
+        """Read every cell's data file; a cell that cannot be read keeps the
+        error. With `strict`, raise the first error in run order (reading no
+        cell after one already known to have failed)."""
+        cells = self.cells
         if strict:
-            self._raise_first()
-        files = list(dict.fromkeys(c.leaf.file for c in self.cells if c.error is None and c.leaf is not None))
+            known = next((k for k, c in enumerate(cells) if c.error is not None), len(cells))
+            cells = cells[:known]
+        files = list(dict.fromkeys(c.leaf.file for c in cells if c.error is None and c.leaf is not None))
         outcomes: Dict[str, Outcome] = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}")))
-        for cell in self.cells:
+        for cell in cells:
             if cell.error is not None or cell.leaf is None:
                 continue
             outcome = outcomes[cell.leaf.file]
@@ -132,11 +136,11 @@ class Family:
                 self._fail(cell, outcome)
             else:
                 cell.psf = outcome
+        if strict:
+            self._raise_first()
         for cell in self.cells:
             if cell.error is not None and cell.run.error is None:
                 cell.run.error = cell.error
-        if strict:
-            self._raise_first()
 
     def _fail(self, cell: Cell, e: Exception) -> None:
         path = cell.leaf.file if cell.leaf is not None else cell.run.path

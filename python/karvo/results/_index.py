@@ -90,6 +90,7 @@ class Run:
     status: str
     error: Optional[str] = None
     analyses: Dict[str, Analysis] = field(default_factory=dict, repr=False)
+    _exception: Optional[Exception] = field(default=None, repr=False, compare=False)
 
 
 def tidy(path: str) -> str:
@@ -292,11 +293,14 @@ def _corner(properties: Mapping[str, Scalar]) -> Optional[str]:
 
 def _open_run(name: str, log_file: str, parameters: Dict[str, Scalar], corner: Optional[str]) -> Run:
     folder = os.path.dirname(log_file) or "."
+    if os.path.islink(folder) and os.readlink(folder) == ".":
+        folder = os.path.dirname(folder) or "."  # the psf -> . link of a run folder
+        log_file = os.path.join(folder, os.path.basename(log_file))
     try:
         analyses = read_log(log_file)
     except (OSError, ValueError) as e:
         status = "missing" if isinstance(e, FileNotFoundError) else "failed"
-        return Run(name, parameters, corner, folder, status, error=_message(log_file, e))
+        return Run(name, parameters, corner, folder, status, error=_message(log_file, e), _exception=e)
     return Run(name, parameters, corner, folder, run_status(folder, analyses), analyses=analyses)
 
 
