@@ -199,11 +199,13 @@ def rc(r: float, c: float, n_tran: int) -> Dict[str, Tuple[Entry, bytes]]:
     return {
         "ac": (Entry("ac-ac", "ac", "ac.ac", sweep=("freq",), description="AC Analysis `ac'", props=swept),
                swept_file("ac", "freq", freqs, ac, NODE_AC)),
-        "noise": (Entry("noise-noise", "noise", "noise.noise", sweep=("freq",), props=swept),
+        "noise": (Entry("noise-noise", "noise", "noise.noise", sweep=("freq",), description="Noise Analysis `noise'",
+                        props=swept),
                   swept_file("noise", "freq", freqs, noise, NOISE)),
-        "tran": (Entry("tran-tran", "tran", "tran.tran.tran", sweep=("time",), props=swept),
+        "tran": (Entry("tran-tran", "tran", "tran.tran.tran", sweep=("time",), description="Transient Analysis `tran'",
+                       props=swept),
                  swept_file("tran", "time", times, tran)),
-        "dcOp": (Entry("dcOp-dc", "dc", "dcOp.dc", props=[("data_type", "scalar")]),
+        "dcOp": (Entry("dcOp-dc", "dc", "dcOp.dc", description="DC Analysis `dcOp'", props=[("data_type", "scalar")]),
                  op_file({"in": 1.0, "out": 0.5, "I(R1)": 0.5 / r})),
     }
 
@@ -292,6 +294,7 @@ def study(
     second: Sequence[float],
     failed: Optional[int] = None,
     damaged: Optional[int] = None,
+    kinds: Sequence[str] = ("ac", "noise", "tran", "dcOp"),
 ) -> Tuple[Path, List[StudyRun]]:
     """A study over two parameters (`first` outer, `second` inner); run k (in
     tree order) is the failed or damaged one. Returns the top folder and the
@@ -302,6 +305,7 @@ def study(
     Corner, dataDir and netlistDir on its leaves.
     "named": runs in folders named "P1=x,P2=y" with a psf -> . link; the tree
     psf/runObjFile, written with "PROP (".
+    `kinds`: the analyses of each run (of those `rc` writes).
     """
     p1, p2 = ("cap", "res") if layout == "numbered" else ("VDC1", "VDC2")
     combos = [(a, b) for a in first for b in second]
@@ -331,6 +335,7 @@ def study(
         broken = "failed" if k == failed else "damaged" if k == damaged else None
         analyses = rc(b if layout == "numbered" else 1e3 * (1 + b), a if layout == "numbered" else 1e-9 * (1 + a),
                       8 + 3 * k)
+        analyses = {n: analyses[n] for n in kinds}
         run = StudyRun({p1: a, p2: b}, run_folder, broken, {n: run_folder / e.file for n, (e, _) in analyses.items()})
         if broken == "failed":
             analyses = {n: (e, None) for n, (e, _) in analyses.items()}

@@ -402,12 +402,14 @@ def _results_text(info: Dict[str, Any]) -> str:
     parameters = info["parameters"]
     corners = any(run["corner"] is not None for run in runs)
     lines.append(f"  runs: {len(runs)}" + (f", parameters {', '.join(map(_text, parameters))}" if parameters else ""))
-    rows = [["run", *map(_text, parameters), *(["corner"] if corners else []), "status", "folder", "error"]]
+    errors = any(run["error"] is not None for run in runs)
+    rows = [["run", *map(_text, parameters), *(["corner"] if corners else []), "status", "folder"]]
+    rows[0] += ["error"] if errors else []
     for run in runs:
         values = ["" if p not in run["parameters"] else _value_text(run["parameters"][p]) for p in parameters]
         corner = [_text(run["corner"] or "")] if corners else []
-        rows.append([_text(run["name"]), *values, *corner, run["status"], _text(_below(run["path"], path)),
-                     _text(run["error"] or "")])
+        rows.append([_text(run["name"]), *values, *corner, run["status"], _text(_below(run["path"], path))])
+        rows[-1] += [_text(run["error"] or "")] if errors else []
     lines += ["    " + line for line in _table(rows)]
     return "\n".join(lines) + "\n"
 

@@ -60,12 +60,13 @@ class _Bar:
 
     def _rich(self) -> Optional[Callable[[], None]]:
         try:
+            from rich.console import Console  # type: ignore[import-not-found, unused-ignore]
             from rich.progress import Progress  # type: ignore[import-not-found, unused-ignore]
         except ImportError:
             return None
 
         def make() -> None:
-            progress = Progress(transient=True)
+            progress = Progress(console=Console(stderr=True), transient=True)
             progress.start()
             task = progress.add_task(self.description, total=self.total, completed=self.done)
             self.bar = _RichTask(progress, task)
