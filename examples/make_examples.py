@@ -132,12 +132,16 @@ def noise() -> bytes:
     )
 
 
+def rc_study(folder: Path) -> None:
+    study(folder, "numbered", [1e-9, 1e-10], [1e3, 2e3, 5e2], kinds=("ac", "tran", "dcOp"))
+
+
 def main() -> None:
     for name, make in [("rc_ac.psf", ac), ("rc_tran.psf", tran), ("rc_dcop.psf", dcop), ("rc_noise.psf", noise)]:
         (HERE / name).write_bytes(make())
         print("wrote", HERE / name)
     shutil.rmtree(HERE / "rc_study", ignore_errors=True)
-    study(HERE / "rc_study", "numbered", [1e-9, 1e-10], [1e3, 2e3, 5e2], kinds=("ac", "tran", "dcOp"))
+    rc_study(HERE / "rc_study")
     print("wrote", HERE / "rc_study")
 
 

@@ -5,6 +5,7 @@ layouts with a failed run and a damaged file) and on the corpus's real ones."""
 from __future__ import annotations
 
 import csv
+import importlib.util
 import io
 import json
 import os
@@ -19,6 +20,7 @@ import karvo
 import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
+from conftest import ROOT
 from karvo.results import _reading
 
 CAPS = [1e-11, 1e-12]  # not in order: coordinates are sorted by value
@@ -313,7 +315,7 @@ def test_info_of_a_study(study, capsys):
 @pytest.mark.parametrize("fmt", ["csv", "npz", "nc"])
 def test_export_of_a_study(study, tmp_path, fmt):
     top, _ = study
-    if fmt == "nc" and not any(_importable(m) for m in ("netCDF4", "scipy")):
+    if fmt == "nc" and not any(importlib.util.find_spec(m) for m in ("netCDF4", "scipy")):
         pytest.skip("neither netCDF4 nor scipy is installed")
     out = tmp_path / f"ac.{fmt}"
     assert main(["export", str(top), "--analysis", "ac", "-o", str(out)]) == 0
@@ -345,12 +347,6 @@ def test_export_of_a_study(study, tmp_path, fmt):
         assert back["freq"].attrs == ds["freq"].attrs
 
 
-def _importable(module: str) -> bool:
-    import importlib.util
-
-    return importlib.util.find_spec(module) is not None
-
-
 @pytest.mark.parametrize(
     "args, status, message",
     [
@@ -370,6 +366,19 @@ def test_export_of_a_study_refused(study, tmp_path, capsys, args, status, messag
     captured = capsys.readouterr()
     assert (captured.out, captured.err) == ("", message.format(top=top, index=index) + "\n")
     assert not out.exists()
+
+
+def test_the_example_study_is_what_make_examples_writes(tmp_path):
+    """The README works on examples/rc_study: it must not fall behind the builder."""
+    spec = importlib.util.spec_from_file_location("make_examples", ROOT / "examples" / "make_examples.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.rc_study(tmp_path / "rc_study")
+    shipped = ROOT / "examples" / "rc_study"
+    files = sorted(p.relative_to(tmp_path / "rc_study") for p in (tmp_path / "rc_study").rglob("*") if p.is_file())
+    assert files == sorted(p.relative_to(shipped) for p in shipped.rglob("*") if p.is_file())
+    for f in files:
+        assert (tmp_path / "rc_study" / f).read_bytes() == (shipped / f).read_bytes(), f
 
 
 # ---------------------------------------------------------------- the corpus
