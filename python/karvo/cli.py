@@ -709,7 +709,7 @@ def _refused(args: argparse.Namespace, to: str) -> Optional[str]:
         return f"--analysis is for result folders, and {files[0]} is not one"
     if to == "nc" and files:
         return f"nc is for result folders, and {files[0]} is not one"
-    if to == "nc" and (args.output is None or (len(args.files) == 1 and os.path.isdir(args.output))):
+    if to == "nc" and args.output is None:
         return "nc output needs -o OUT"
     return None
 

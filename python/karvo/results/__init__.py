@@ -145,7 +145,8 @@ class Results:
         the first run's error (OSError as raised, others as ValueError)
         instead of filling its place with NaN.
 
-        Raises ImportError without xarray, KeyError for an unknown analysis.
+        Raises ImportError without xarray, KeyError for an unknown analysis,
+        ValueError when not one run of it could be read.
         """
         from ..adapters import _need
 
@@ -164,7 +165,8 @@ class Results:
         without sweeps gives one row per run. ``attrs`` holds the header of
         the first file read.
 
-        Raises ImportError without pandas, KeyError for an unknown analysis.
+        Raises ImportError without pandas, KeyError for an unknown analysis,
+        ValueError when not one run of it could be read.
         """
         from ..adapters import _need
 

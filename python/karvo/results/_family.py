@@ -215,7 +215,8 @@ class Family:
                 if held is None:
                     variables[c.name] = [c.kind, dtype, dict(c.attrs)]
                 elif held[1] != dtype:
-                    held[1] = np.dtype(object) if np.dtype(object) in (held[1], dtype) else np.result_type(held[1], dtype)
+                    mixed = np.dtype(object) in (held[1], dtype)
+                    held[1] = np.dtype(object) if mixed else np.result_type(held[1], dtype)
         if swept is None:
             first = next((c.error for c in self.cells if c.error), "no run has it")
             raise ValueError(f"no data of {self.name!r} could be read: {first}")
