@@ -8,9 +8,15 @@ so they follow the same format as the files simulators write:
     rc_tran.psf  a transient in windowed frames: time and two node voltages
     rc_dcop.psf  an operating point: scalars and per-device structs
     rc_noise.psf a noise sweep with a struct trace of noise contributions
+    rc_study/    the result folder of a parametric study of an RC low-pass over
+                 cap and res (2 x 3 runs), laid out as a simulator's front end
+                 leaves it: runs in N/test/psf/, the run tree in
+                 psf/test/psf/runObjFile; each run has an ac, a transient
+                 (of its own length) and a dc operating point
 """
 
 import math
+import shutil
 import sys
 from pathlib import Path
 
@@ -41,6 +47,7 @@ from psfbuilder import (  # noqa: E402
     u32,
     windowed_frames,
 )
+from resultbuilder import study  # noqa: E402
 
 R, C = 1e3, 1e-9  # an RC low-pass filter
 NODE = [("key", "node"), ("units", "V")]  # the properties simulators give node voltages
@@ -125,10 +132,17 @@ def noise() -> bytes:
     )
 
 
+def rc_study(folder: Path) -> None:
+    study(folder, "numbered", [1e-9, 1e-10], [1e3, 2e3, 5e2], kinds=("ac", "tran", "dcOp"))
+
+
 def main() -> None:
     for name, make in [("rc_ac.psf", ac), ("rc_tran.psf", tran), ("rc_dcop.psf", dcop), ("rc_noise.psf", noise)]:
         (HERE / name).write_bytes(make())
         print("wrote", HERE / name)
+    shutil.rmtree(HERE / "rc_study", ignore_errors=True)
+    rc_study(HERE / "rc_study")
+    print("wrote", HERE / "rc_study")
 
 
 if __name__ == "__main__":

@@ -141,7 +141,11 @@ def test_readme_set_up_command(tmp_path):
 
 @pytest.mark.parametrize(
     "args, shows",
-    [([], ["info", "export"]), (["info"], ["--json", "FILE"]), (["export"], ["--to {csv,npz}", "-o OUT"])],
+    [
+        ([], ["info", "export"]),
+        (["info"], ["--json", "FILE|DIR"]),
+        (["export"], ["--to {csv,npz,nc}", "--analysis NAME", "-o OUT"]),
+    ],
     ids=["main", "info", "export"],
 )
 def test_help(tmp_path, args, shows):

@@ -61,6 +61,15 @@ USER_CODE = textwrap.dedent(
     karvo.read_psf(b"x.psf")  # E
     karvo.read_psf(3)  # E
     karvo.read_psf(file="x.psf")  # E
+    results: karvo.Results = karvo.open_results(pathlib.Path("runs"), workers=4)
+    run: karvo.Run = results.runs[0]
+    parameters: dict[str, str | int | float] = run.parameters
+    analysis: karvo.Analysis = results.analysis("ac")
+    psf = analysis.read()
+    status: str | None = analysis.status
+    grid = results.to_xarray("ac", pad=True, strict=False)
+    karvo.open_results("runs", workers="4")  # E
+    results.to_xarray("ac", True)  # E
 
 
     class Mine(karvo.Trace):  # E

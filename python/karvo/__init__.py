@@ -9,11 +9,16 @@ at once and reads the samples of chosen signals on request.
 
 ``to_dataframe(psf)`` and ``to_xarray(psf)`` turn a result into a pandas
 DataFrame or an xarray Dataset (optional dependencies, imported on call).
+
+``open_results(folder)`` gives the :class:`Results` of a result folder: its
+analyses, its runs and their parameters, and each analysis over every run as
+one Dataset (``to_xarray``) or one long DataFrame (``to_dataframe``).
 """
 
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
 from .files import PsfFile, SignalInfo, open
+from .results import Analysis, Results, Run, open_results
 
 __all__ = [
     "__version__",
@@ -27,4 +32,8 @@ __all__ = [
     "SignalInfo",
     "to_dataframe",
     "to_xarray",
+    "open_results",
+    "Results",
+    "Analysis",
+    "Run",
 ]

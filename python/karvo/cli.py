@@ -1,8 +1,9 @@
 """The ``karvo`` command (also ``python -m karvo``): look into psfbin and PSF
-ASCII files and export their data.
+ASCII files and result folders, and export their data.
 
-    karvo info FILE... [--json]
+    karvo info FILE|DIR... [--json] [--stats]
     karvo export FILE... [--to csv|npz] [-o OUT]
+    karvo export DIR... --analysis NAME [--to csv|npz|nc] [-o OUT] [--pad]
 
 `main` is the entry point; it returns the exit status instead of exiting.
 """
@@ -12,6 +13,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import importlib.util
 import itertools
 import json
 import math
@@ -21,14 +23,16 @@ import sys
 import tempfile
 import warnings
 import zipfile
-from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._karvo import Psf, __version__, read_psf
 from .files import PsfFile, SignalInfo
 from .files import open as open_file
 from .adapters import _Column, _signals, _unique_names
+from .results import Results, open_results
+from .results._family import Grid
 
-__all__ = ["main", "layout", "describe"]
+__all__ = ["main", "layout", "describe", "describe_results"]
 
 LAYOUT_HELP = """\
 The layout is judged from what the file holds, since the binary layout word
@@ -60,8 +64,20 @@ min and max are null when a signal has no point that is not NaN. JSON has no
 NaN or infinity: such floats are written as the strings "NaN", "Infinity"
 and "-Infinity" (which float() reads back).
 
-A file that cannot be read is reported on stderr as "FILE: message" and the
-other files are still shown; the exit status is then 1."""
+A DIR is a result folder (see karvo.open_results: a psf folder, a run
+folder above it, or the top folder of a study of many runs). For it, info
+prints where its index files are, whether the run finished (.simDone), the
+design variables, a table of its analyses (name, kind, data file, sweep
+variables, parent in a sweep tree, status from logStatus, description) and
+a table of its runs (name, one column per parameter, corner, status, folder,
+error). A study's analyses are those of its first run. --stats applies to
+files only. With --json a DIR gives one object with the keys path, index,
+finished, variables, parameters, analyses [{{name, kind, file, description,
+sweep_variables, parent, properties, status}}] and runs [{{name, parameters,
+corner, path, status, error}}].
+
+A file or folder that cannot be read is reported on stderr as "PATH: message"
+and the others are still shown; the exit status is then 1."""
 
 EXPORT_HELP = """\
 Write the data of FILE to stdout, or to the file OUT with -o. With several
@@ -96,10 +112,24 @@ when complete: an export that fails leaves no partial file, and the file it
 was to replace stays as it was (through a symbolic link, the file it names is
 replaced). A device or pipe, such as /dev/null, is written to directly.
 
-A file that cannot be read is reported on stderr as "FILE: message", and
-the other files are still exported. Output that cannot be written (a full
-disk, a missing or read-only folder, a closed pipe or a full device as
-stdout) is reported in one line, "karvo: cannot write OUT: reason" or
+A DIR is a result folder; --analysis NAME names the analysis whose family
+(the analysis over every run and every leaf of its sweep tree, as
+karvo.Results gives it) is written; NAME is a logFile entry name ("ac-ac")
+or its short name ("ac"). csv is the long form (Results.to_dataframe): one
+column per run parameter and sweep tree variable, the sweep, then the
+variables, one row per point. npz holds the grid (Results.to_xarray): first
+one array per coordinate, outer to inner, then one array per variable whose
+axes are the dimensions in that order. nc (also chosen by an OUT ending in
+.nc) writes the grid with xarray's to_netcdf (netCDF4 or scipy must be
+installed): a complex variable becomes two, NAME.re and NAME.im. A study
+whose sweeps differ in length (transients) needs --pad for npz and nc: the
+innermost dimension is then "point" and the sweep a coordinate over every
+dimension, padded with NaN. Runs that could not be read are NaN.
+
+A file or folder that cannot be read is reported on stderr as "PATH:
+message", and the others are still exported. Output that cannot be written
+(a full disk, a missing or read-only folder, a closed pipe or a full device
+as stdout) is reported in one line, "karvo: cannot write OUT: reason" or
 "karvo: standard output: reason". The exit status is then 1."""
 
 
@@ -306,13 +336,100 @@ def _info_text(info: Dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def describe_results(results: Results, path: str) -> Dict[str, Any]:
+    """Return what `karvo info` shows for a result folder, as plain Python objects."""
+    analyses = [
+        {
+            "name": a.name,
+            "kind": a.kind,
+            "file": a.file,
+            "description": a.description,
+            "sweep_variables": list(a.sweep_variables),
+            "parent": a.parent,
+            "properties": dict(a.properties),
+            "status": a.status,
+        }
+        for a in results.analyses.values()
+    ]
+    runs = [
+        {
+            "name": run.name,
+            "parameters": dict(run.parameters),
+            "corner": run.corner,
+            "path": run.path,
+            "status": run.status,
+            "error": run.error,
+        }
+        for run in results.runs
+    ]
+    return {
+        "path": path,
+        "index": results.path,
+        "finished": results.finished,
+        "variables": dict(results.variables),
+        "parameters": results.parameters,
+        "analyses": analyses,
+        "runs": runs,
+    }
+
+
+def _below(path: str, folder: str) -> str:
+    """`path` relative to `folder` when it lies below it, else as it is."""
+    relative = os.path.relpath(path, folder)
+    return path if relative.startswith(os.pardir) else relative
+
+
+def _results_text(info: Dict[str, Any]) -> str:
+    path, runs = info["path"], info["runs"]
+    lines = [path, f"  index: {_below(info['index'], path)}", f"  finished: {'yes' if info['finished'] else 'no'}"]
+    variables = info["variables"]
+    lines.append("  variables:" if variables else "  variables: (none)")
+    if variables:
+        lines += ["    " + line for line in _table([[_text(k), _text(v)] for k, v in variables.items()])]
+    analyses = info["analyses"]
+    where = f" (of run {_text(runs[0]['name'])})" if len(runs) > 1 and analyses else ""
+    lines.append(f"  analyses{where}:" if analyses else "  analyses: (none)")
+    if analyses:
+        folder = os.path.dirname(analyses[0]["file"])
+        rows = [["name", "kind", "file", "sweep", "parent", "status", "description"]]
+        for a in analyses:
+            rows.append([
+                _text(a["name"]), _text(a["kind"]), _text(_below(a["file"], folder)),
+                _text(", ".join(a["sweep_variables"])), _text(a["parent"] or ""), a["status"] or "-",
+                _text(a["description"]),
+            ])
+        lines += ["    " + line for line in _table(rows)]
+    parameters = info["parameters"]
+    corners = any(run["corner"] is not None for run in runs)
+    lines.append(f"  runs: {len(runs)}" + (f", parameters {', '.join(map(_text, parameters))}" if parameters else ""))
+    errors = any(run["error"] is not None for run in runs)
+    rows = [["run", *map(_text, parameters), *(["corner"] if corners else []), "status", "folder"]]
+    rows[0] += ["error"] if errors else []
+    for run in runs:
+        values = ["" if p not in run["parameters"] else _value_text(run["parameters"][p]) for p in parameters]
+        corner = [_text(run["corner"] or "")] if corners else []
+        rows.append([_text(run["name"]), *values, *corner, run["status"], _text(_below(run["path"], path))])
+        rows[-1] += [_text(run["error"] or "")] if errors else []
+    lines += ["    " + line for line in _table(rows)]
+    return "\n".join(lines) + "\n"
+
+
+def _value_text(x: Any) -> str:
+    return format(x, ".6g") if isinstance(x, float) else _text(x)
+
+
 def _info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     status = 0
     first = True
     for path in args.files:
         try:
-            with open_file(path) as file:
-                info = describe(file, path, stats=args.stats)
+            if os.path.isdir(path):
+                info = describe_results(open_results(path), path)
+                text = _results_text(info)
+            else:
+                with open_file(path) as file:
+                    info = describe(file, path, stats=args.stats)
+                text = _info_text(info)
         except (OSError, ValueError) as e:
             print(f"{path}: {e}", file=err)
             status = 1
@@ -320,7 +437,7 @@ def _info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         if args.json:
             out.write(json.dumps(_to_json(info), allow_nan=False) + "\n")
         else:
-            out.write(("" if first else "\n") + _info_text(info))
+            out.write(("" if first else "\n") + text)
         out.flush()
         first = False
     return status
@@ -358,19 +475,31 @@ def _value_rows(name: str, x: Any) -> List[Tuple[str, str]]:
 def _write_csv(psf: Psf, out: IO[str]) -> None:
     """Write the CSV text block by block: the first rows go out at once and
     memory stays near the size of the arrays, however long the file."""
-    writer = csv.writer(out, lineterminator="\n")
     if layout(psf) != "swept":
+        writer = csv.writer(out, lineterminator="\n")
         writer.writerow(["name", "value"])
         for value in psf.values:
             writer.writerows(_value_rows(value.name, value.data))
         return
-    columns = [c for s in _signals(psf) for c in _flat_columns(s.name, s.data)]
+    _write_columns([c for s in _signals(psf) for c in _flat_columns(s.name, s.data)], out)
+
+
+def _cell_text(x: Any) -> str:
+    """A cell of a column of objects (names, strings, missing values)."""
+    return "" if x is None else x if isinstance(x, str) else repr(x)
+
+
+def _write_columns(columns: List[Tuple[str, Any]], out: IO[str]) -> None:
+    writer = csv.writer(out, lineterminator="\n")
     writer.writerow([name for name, _ in columns])
     rows = max((len(column) for _, column in columns), default=0)
     step = max(1, CSV_BLOCK_CELLS // max(1, len(columns)))
     for start in range(0, rows, step):
         # repr of a Python float is the shortest text that reads back to the same bits.
-        texts = [map(repr, column[start : start + step].tolist()) for _, column in columns]
+        texts = [
+            map(_cell_text if column.dtype.kind in "OU" else repr, column[start : start + step].tolist())
+            for _, column in columns
+        ]
         writer.writerows(itertools.zip_longest(*texts, fillvalue=""))
 
 
@@ -398,23 +527,13 @@ def _text_dtype(x: Union[str, Tuple[str, ...]]) -> str:
 
 
 def _write_npz(psf: Psf, out: IO[bytes]) -> None:
-    """Write the arrays as an npz archive straight into `out` (which need not
-    be seekable). Names are made unique as for to_xarray."""
-    import numpy as np
-
+    """Write the arrays as an npz archive. Names are made unique as for to_xarray."""
     if layout(psf) == "swept":
         arrays = [_Column("sweep", s.name, s.data) for s in psf.sweeps]
         arrays += [_Column("trace", t.name, t.data) for t in psf.traces]
     else:
         arrays = [_Column("value", v.name, _value_array(v.data)) for v in psf.values]
-    # What numpy.savez writes, without its keyword arguments that a signal
-    # name such as "file" would collide with.
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as archive:
-        for array in _unique_names(arrays):
-            with archive.open(array.name + ".npy", "w", force_zip64=True) as member, warnings.catch_warnings():
-                # A struct of thousands of members needs the 2.0 format, which NumPy warns of.
-                warnings.filterwarnings("ignore", "Stored array in format", UserWarning)
-                np.lib.format.write_array(member, np.asanyarray(array.data), allow_pickle=False)
+    _write_arrays(_unique_names(arrays), out)
 
 
 def _new_file_mode(path: str) -> int:
@@ -469,14 +588,86 @@ def _replacing(path: str, binary: bool) -> Iterator[IO[Any]]:
         raise
 
 
-def _export_to(psf: Psf, to: str, out: IO[Any]) -> None:
-    if to == "npz":
-        _write_npz(psf, out)
+def _plain(array: Any) -> Any:
+    """An array npz can hold without pickling: objects (names, strings) become str."""
+    import numpy as np
+
+    if array.dtype.kind != "O":
+        return array
+    return np.array([_cell_text(x) for x in array.ravel().tolist()], dtype=str).reshape(array.shape)
+
+
+def _write_arrays(arrays: List[_Column], out: IO[bytes]) -> None:
+    """Write named arrays as an npz archive straight into `out` (which need
+    not be seekable), in the given order."""
+    import numpy as np
+
+    # What numpy.savez writes, without its keyword arguments that a signal
+    # name such as "file" would collide with.
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as archive:
+        for array in arrays:
+            with archive.open(array.name + ".npy", "w", force_zip64=True) as member, warnings.catch_warnings():
+                # A struct of thousands of members needs the 2.0 format, which NumPy warns of.
+                warnings.filterwarnings("ignore", "Stored array in format", UserWarning)
+                np.lib.format.write_array(member, np.asanyarray(array.data), allow_pickle=False)
+
+
+class _Long(NamedTuple):
+    """The long form of a family, as CSV columns."""
+
+    columns: List[Tuple[str, Any]]
+
+
+def _grid_arrays(grid: Grid) -> List[_Column]:
+    """The coordinates, outer to inner, then the variables (names are unique)."""
+    return [_Column("sweep", name, _plain(data)) for name, (_, data, _) in {**grid.coords, **grid.variables}.items()]
+
+
+def _grid_dataset(grid: Grid, engine: str) -> Any:
+    """The grid as a Dataset that netCDF holds: complex split in two, and for
+    netCDF 3 (scipy) integer attributes beyond 32 bits as floats."""
+    import xarray as xr
+
+    def attrs(a: Dict[str, Any]) -> Dict[str, Any]:
+        if engine != "scipy":
+            return a
+        return {k: float(v) if isinstance(v, int) and not -(2**31) <= v < 2**31 else v for k, v in a.items()}
+
+    variables: Dict[str, Any] = {}
+    for name, (dims, data, a) in grid.variables.items():
+        if data.dtype.kind == "c":
+            variables[f"{name}.re"] = (dims, data.real, attrs(a))
+            variables[f"{name}.im"] = (dims, data.imag, attrs(a))
+        else:
+            variables[name] = (dims, data, attrs(a))
+    coords = {name: (dims, data, attrs(a)) for name, (dims, data, a) in grid.coords.items()}
+    return xr.Dataset(variables, coords=coords, attrs=attrs(grid.attrs))
+
+
+def _netcdf_engine() -> Optional[str]:
+    """xarray's engine for the first of netCDF4 and scipy that is installed."""
+    modules = {"netCDF4": "netcdf4", "scipy": "scipy"}
+    return next((engine for m, engine in modules.items() if importlib.util.find_spec(m) is not None), None)
+
+
+def _export_to(data: Union[Psf, _Long, Grid], to: str, out: IO[Any]) -> None:
+    if isinstance(data, _Long):
+        _write_columns(data.columns, out)
+    elif isinstance(data, Grid):
+        if to == "nc":
+            engine = _netcdf_engine()
+            assert engine is not None
+            # Written by the netCDF library at the temporary file's path.
+            _grid_dataset(data, engine).to_netcdf(out.name, engine=engine)
+        else:
+            _write_arrays(_grid_arrays(data), out)
+    elif to == "npz":
+        _write_npz(data, out)
     else:
-        _write_csv(psf, out)
+        _write_csv(data, out)
 
 
-def _export_to_stdout(psf: Psf, to: str, out: IO[str], err: IO[str]) -> int:
+def _export_to_stdout(data: Union[Psf, _Long, Grid], to: str, out: IO[str], err: IO[str]) -> int:
     """Errors writing stdout are left to main, which reports them."""
     sink: Any = out
     if to == "npz":
@@ -485,7 +676,7 @@ def _export_to_stdout(psf: Psf, to: str, out: IO[str], err: IO[str]) -> int:
             print("karvo: npz output needs a binary stdout; use -o OUT", file=err)
             return 1
         out.flush()
-    _export_to(psf, to, sink)
+    _export_to(data, to, sink)
     sink.flush()
     return 0
 
@@ -501,36 +692,71 @@ def _targets(args: argparse.Namespace, to: str) -> Union[str, List[Optional[str]
         return f"{folder} is not a directory (with several files -o names one)"
     targets: Dict[str, str] = {}
     for path in args.files:
-        target = os.path.join(folder, f"{os.path.basename(path)}.{to}")
+        target = os.path.join(folder, f"{os.path.basename(os.path.normpath(path))}.{to}")
         if target in targets:
             return f"{targets[target]} and {path} would both be written to {target}"
         targets[target] = path
     return list(targets)
 
 
+def _refused(args: argparse.Namespace, to: str) -> Optional[str]:
+    """Why the export cannot begin, checked before anything is read."""
+    folders = [p for p in args.files if os.path.isdir(p)]
+    files = [p for p in args.files if not os.path.isdir(p)]
+    if folders and args.analysis is None:
+        return f"{folders[0]} is a result folder: name the analysis to export with --analysis NAME"
+    if files and args.analysis is not None:
+        return f"--analysis is for result folders, and {files[0]} is not one"
+    if to == "nc" and files:
+        return f"nc is for result folders, and {files[0]} is not one"
+    if to == "nc" and args.output is None:
+        return "nc output needs -o OUT"
+    return None
+
+
+def _read(path: str, args: argparse.Namespace, to: str) -> Union[Psf, _Long, Grid]:
+    """A file's Psf, or a folder's family: long for csv, else the grid (which
+    fails here, before anything is written, when its sweeps need --pad)."""
+    if not os.path.isdir(path):
+        return read_psf(path)
+    results = open_results(path)
+    if to == "csv":
+        columns, _ = results._long(args.analysis, False, "export")
+        return _Long([flat for c in columns for flat in _flat_columns(c.name, c.data)])
+    return results._grid(args.analysis, args.pad, False, "export")
+
+
 def _export(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     single = len(args.files) == 1 and args.output
-    to = args.to or ("npz" if single and args.output.lower().endswith(".npz") else "csv")
-    targets = _targets(args, to)
+    suffix = os.path.splitext(args.output)[1].lower() if single else ""
+    to = args.to or {".npz": "npz", ".nc": "nc"}.get(suffix, "csv")
+    refused = _refused(args, to)
+    targets = _targets(args, to) if refused is None else refused
     if isinstance(targets, str):
         print(f"karvo: {targets}", file=err)
         return 2
+    if to == "nc" and (_netcdf_engine() is None or importlib.util.find_spec("xarray") is None):
+        print("karvo: nc output needs xarray and netCDF4 or scipy: pip install xarray netCDF4", file=err)
+        return 1
     status = 0
     for path, target in zip(args.files, targets):
         try:
-            psf = read_psf(path)
-        except (OSError, ValueError) as e:
-            print(f"{path}: {e}", file=err)
+            data = _read(path, args, to)
+        except (OSError, ValueError, KeyError) as e:
+            print(f"{path}: {e.args[0] if isinstance(e, KeyError) else e}", file=err)
             status = 1
             continue
         if target is None:
-            status = max(status, _export_to_stdout(psf, to, out, err))
+            status = max(status, _export_to_stdout(data, to, out, err))
             continue
         try:
-            with _replacing(target, binary=to == "npz") as f:
-                _export_to(psf, to, f)
+            with _replacing(target, binary=to != "csv") as f:
+                _export_to(data, to, f)
         except OSError as e:
             print(f"karvo: cannot write {target}: {e.strerror or e}", file=err)
+            status = 1
+        except ValueError as e:  # what the netCDF writer refuses (a '/' in a name for netCDF4)
+            print(f"karvo: cannot write {target}: {e}", file=err)
             status = 1
     return status
 
@@ -542,7 +768,8 @@ def _parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog="karvo",
-        description="Look into psfbin and PSF ASCII circuit-simulation result files and export their data.",
+        description="Look into psfbin and PSF ASCII circuit-simulation result files and result folders,"
+        " and export their data.",
         epilog="Exit status: 0 on success, 1 when a file could not be read or written, 2 on bad usage.",
         formatter_class=formatter,
     )
@@ -551,26 +778,33 @@ def _parser() -> argparse.ArgumentParser:
 
     info = commands.add_parser(
         "info",
-        help="show the layout, header and signals of psfbin files",
+        help="show the layout, header and signals of files, the analyses and runs of result folders",
         description=INFO_HELP,
         formatter_class=formatter,
     )
-    info.add_argument("files", nargs="+", metavar="FILE", help="psfbin file to read")
+    info.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin or PSF ASCII file, or result folder")
     info.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
     info.add_argument("--stats", action="store_true", help="read every signal and show its min and max")
     info.set_defaults(run=_info)
 
     export = commands.add_parser(
         "export",
-        help="write the data of psfbin files as CSV or NPZ",
+        help="write the data of files, or an analysis of result folders, as CSV, NPZ or netCDF",
         description=EXPORT_HELP,
         formatter_class=formatter,
     )
-    export.add_argument("files", nargs="+", metavar="FILE", help="psfbin file to read")
+    export.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin or PSF ASCII file, or result folder")
     export.add_argument(
         "--to",
-        choices=["csv", "npz"],
-        help="output format (default: npz when one FILE goes to an OUT ending in .npz, else csv)",
+        choices=["csv", "npz", "nc"],
+        help="output format (default: npz or nc when one input goes to an OUT ending in .npz or .nc, else csv;"
+        " nc is for result folders)",
+    )
+    export.add_argument(
+        "--analysis", metavar="NAME", help="the analysis of result folders to export, over all their runs"
+    )
+    export.add_argument(
+        "--pad", action="store_true", help="npz, nc: pad sweeps of different lengths with NaN along a 'point' dimension"
     )
     export.add_argument(
         "-o",

@@ -1,0 +1,180 @@
+"""Result folders: ``karvo.open_results(path)``.
+
+A simulation run leaves a folder of analyses and PSF ASCII index files that
+say what is where; a parametric, corner or Monte Carlo study leaves many runs
+tied together by a run tree; a periodic ac analysis or a netlist ``sweep``
+leaves a sweep tree of files inside one run. `open_results` reads the index
+files (never a data file) and gives a `Results`: the analyses, the runs with
+their parameters and status, and families — one analysis over every run and
+every leaf of its sweep tree, as one N-dimensional xarray Dataset or one long
+pandas DataFrame.
+"""
+
+from __future__ import annotations
+
+import difflib
+import os
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
+
+from ._family import Family, Grid
+from ._index import DONE, Analysis, Run, Scalar, find_index, read_runs, read_variables
+from ._reading import check_workers
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import xarray
+
+    from ..adapters import _Column
+
+__all__ = ["open_results", "Results", "Analysis", "Run"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> Results:
+    """Open the result folder `path`: a psf folder, a run folder above it, or
+    the top folder of a study of many runs.
+
+    The index files are looked for in `path`, then in ``psf/``, ``*/psf/``
+    and ``psf/*/psf/`` below it (the first that finds any folder decides, and
+    must find only one); a ``runObjFile`` there gives the runs, else the
+    ``logFile`` is the one run. Only index files are read now.
+
+    `workers`: how many threads read the data files of a family (default:
+    ``min(32, os.cpu_count() + 4)``; 1 reads them one after the other).
+    `progress`: show a progress bar (tqdm or rich, when installed) for reads
+    that take more than a second; None shows it when stderr is a terminal.
+
+    Raises FileNotFoundError when no index file is found, ValueError when
+    several result folders are found or the index file is malformed.
+    """
+    folder = find_index(os.fspath(path))
+    return Results(folder, workers=workers, progress=progress)
+
+
+class Results:
+    """The runs and analyses of a result folder (see `open_results`).
+
+    - ``path``: the folder of the index files found;
+    - ``runs``: the `Run` list, in run tree order (one for a single run);
+    - ``analyses``: name -> `Analysis`, in logFile order: those of the first
+      run whose logFile could be read (each run has its own in ``Run.analyses``);
+    - ``variables``: the design variables (``variables_file`` of the folder,
+      else of the first run);
+    - ``finished``: whether ``.simDone`` is in the folder;
+    - ``parameters``: the names of the run parameters, outer to inner;
+    - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family.
+
+    An analysis is named by its logFile entry name (``"ac-ac"``), or by the
+    part of it before the first ``-`` (``"ac"``) when exactly one entry at
+    the top of its sweep tree (without parent) has that short name.
+    """
+
+    def __init__(self, folder: str, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> None:
+        self.workers = check_workers(workers)
+        self.progress = progress
+        self.path = folder
+        self.runs: List[Run] = read_runs(folder)
+        first = next((run for run in self.runs if run.analyses), None)
+        self.analyses: Dict[str, Analysis] = dict(first.analyses) if first is not None else {}
+        self.variables: Dict[str, Scalar] = read_variables(folder)
+        if not self.variables and first is not None:
+            self.variables = read_variables(first.path)
+        self.finished = os.path.isfile(os.path.join(folder, DONE))
+
+    @property
+    def parameters(self) -> List[str]:
+        """The names of the run parameters, outer to inner (first seen in run tree order)."""
+        names: Dict[str, None] = {}
+        for run in self.runs:
+            names.update(dict.fromkeys(run.parameters))
+        return list(names)
+
+    def analysis(self, name: str) -> Analysis:
+        """The analysis `name` (an entry name, or a short name, see `Results`).
+
+        Raises KeyError for a name that matches none or, short, several.
+        """
+        return self.analyses[self._resolve(name)]
+
+    def _resolve(self, name: str) -> str:
+        if name in self.analyses:
+            return name
+        tops = [a.name for a in self.analyses.values() if a.parent is None]
+        matches = [full for full in tops if full.split("-")[0] == name]
+        if len(matches) == 1:
+            return matches[0]
+        if matches:
+            raise KeyError(f"{name!r} names several analyses: {', '.join(map(repr, matches))}")
+        known = list(self.analyses) + [full.split("-")[0] for full in tops]
+        close = difflib.get_close_matches(name, known, n=3) if isinstance(name, str) else []
+        hint = f" (close matches: {', '.join(map(repr, close))})" if close else ""
+        raise KeyError(f"no analysis {name!r} in {self.path}{hint}")
+
+    def _family(self, analysis: str, strict: bool) -> Family:
+        family = Family(self._resolve(analysis), self.runs, analysis)
+        family.read(self.workers, self.progress, strict)
+        return family
+
+    def _grid(self, analysis: str, pad: bool, strict: bool, function: str) -> Grid:
+        return self._family(analysis, strict).grid(pad, function)
+
+    def _long(self, analysis: str, strict: bool, function: str) -> Tuple[List[_Column], Dict[str, Any]]:
+        family = self._family(analysis, strict)
+        return family.long(function), family.header
+
+    def to_xarray(self, analysis: str, *, pad: bool = False, strict: bool = False) -> xarray.Dataset:
+        """The family of `analysis` as one xarray Dataset.
+
+        Dimensions, outer to inner: the run parameters (``corner`` first when
+        the runs' corners differ), the sweep tree's variables (``harmonic`` of
+        a periodic ac analysis, the variables of nested netlist sweeps), then
+        the leaf file's own sweep (``freq``, ``time``). Each coordinate holds
+        the distinct values, sorted by value; a combination no run holds, or
+        whose run could not be read, is NaN (NaN+NaNj for complex data).
+        Variables are named and split as `karvo.to_xarray` names them (a
+        struct trace gives ``trace.field``), with their properties in
+        ``attrs``; the Dataset's ``attrs`` is the header of the first file read.
+        An analysis without sweeps (an operating point) gives one variable per
+        scalar value over the run dimensions only.
+
+        When the leaves' sweeps differ (transients that stop at different
+        times), they share no coordinate: a ValueError says so, unless `pad`
+        is true; then the innermost dimension is ``point`` and the sweep is a
+        coordinate over every dimension, both padded with NaN. `strict`: raise
+        the first run's error (OSError as raised, others as ValueError)
+        instead of filling its place with NaN.
+
+        Raises ImportError without xarray, KeyError for an unknown analysis,
+        ValueError when not one run of it could be read.
+        """
+        from ..adapters import _need
+
+        xr = _need("to_xarray", "xarray", "xarray")
+        grid = self._grid(analysis, pad, strict, "to_xarray")
+        dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+        return dataset
+
+    def to_dataframe(self, analysis: str, *, strict: bool = False) -> pandas.DataFrame:
+        """The family of `analysis` in long form, one pandas DataFrame: a
+        column per dimension of `to_xarray` (parameters, sweep tree
+        variables), the sweep, then the variables; one row per point of every
+        leaf of every run, in the order of the sorted coordinates. Sweeps of
+        any lengths fit. A run that could not be read gives one row with its
+        parameters and NaN (with `strict`, its error is raised). An analysis
+        without sweeps gives one row per run. ``attrs`` holds the header of
+        the first file read.
+
+        Raises ImportError without pandas, KeyError for an unknown analysis,
+        ValueError when not one run of it could be read.
+        """
+        from ..adapters import _need
+
+        pd = _need("to_dataframe", "pandas", "pandas")
+        columns, header = self._long(analysis, strict, "to_dataframe")
+        frame: pandas.DataFrame = pd.DataFrame({c.name: c.data for c in columns}, copy=False)
+        frame.attrs = header
+        return frame
+
+    def __repr__(self) -> str:
+        return f"<Results {self.path!r} runs={len(self.runs)} analyses={len(self.analyses)}>"

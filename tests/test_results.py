@@ -1,0 +1,414 @@
+"""Result folders: karvo.open_results, families and the karvo command on
+folders built here (one run, a netlist sweep tree, studies in both front-end
+layouts with a failed run and a damaged file) and on the corpus's real ones."""
+
+from __future__ import annotations
+
+import csv
+import importlib.util
+import io
+import json
+import os
+import shutil
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import karvo
+import resultbuilder as rb
+from karvo import read_psf
+from karvo.cli import main
+from conftest import ROOT
+from karvo.results import _reading
+
+CAPS = [1e-11, 1e-12]  # not in order: coordinates are sorted by value
+RES = [2000.0, 500.0, 1000.0]
+FAILED, DAMAGED = 1, 4  # positions in tree order
+
+
+def same(a, b) -> bool:
+    """Same dtype, shape and bits (NaN and -0.0 included)."""
+    a, b = np.asarray(a), np.asarray(b)
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def read_error(path) -> Exception:
+    try:
+        read_psf(path)
+    except (OSError, ValueError) as e:
+        return e
+    raise AssertionError(f"{path} was read")
+
+
+@pytest.fixture(params=["numbered", "named"])
+def study(request, tmp_path):
+    """(top folder, runs in tree order) of a cap x res study (VDC1 x VDC2 when named)."""
+    return rb.study(tmp_path / "study", request.param, CAPS, RES, failed=FAILED, damaged=DAMAGED)
+
+
+# ---------------------------------------------------------------- folders and runs
+
+
+def test_study_runs_come_from_the_tree(study):
+    """Parameters in tree order from the PROP blocks (the run numbers and
+    folder names say otherwise), the run's own folder, its status."""
+    top, built = study
+    results = karvo.open_results(top)
+    assert [run.parameters for run in results.runs] == [b.parameters for b in built]
+    assert results.parameters == list(built[0].parameters)
+    for run, b in zip(results.runs, built):
+        assert os.path.samefile(run.path, b.folder)
+        assert os.path.dirname(next(iter(run.analyses.values())).file) == run.path
+        assert run.status == ("failed" if b.broken == "failed" else "passed")
+        assert run.error is None  # nothing read yet
+    assert list(results.analyses) == ["ac-ac", "noise-noise", "tran-tran", "dcOp-dc"]
+    assert results.finished
+
+
+@pytest.mark.parametrize("layout", ["single", "numbered", "named"])
+def test_open_results_from_any_folder_of_a_result(tmp_path, layout):
+    if layout == "single":
+        psf = rb.single_run(tmp_path / "run")
+        entries = [tmp_path / "run", psf, psf / "logFile"]
+    else:
+        top, _ = rb.study(tmp_path / "s", layout, [1.0], [2.0, 3.0])
+        psf = top / "psf" / "test" / "psf" if layout == "numbered" else top / "psf"
+        entries = [top, psf, psf / "runObjFile"]
+    for entry in entries:
+        results = karvo.open_results(entry)
+        assert os.path.samefile(results.path, psf), entry
+        assert len(results.runs) == (1 if layout == "single" else 2)
+
+
+@pytest.mark.parametrize(
+    "case, error, message",
+    [
+        ("empty", FileNotFoundError, "no logFile or runObjFile in it or in psf/, */psf/, psf/*/psf/"),
+        ("two runs", ValueError, "holds several result folders"),
+        ("a data file", ValueError, "is a file, not a result folder"),
+    ],
+)
+def test_open_results_refuses(tmp_path, case, error, message):
+    if case == "two runs":
+        rb.single_run(tmp_path / "a")
+        rb.single_run(tmp_path / "b")
+        path = tmp_path
+    elif case == "a data file":
+        path = rb.single_run(tmp_path) / "ac.ac"
+    else:
+        path = tmp_path
+    with pytest.raises(error, match=message.replace("*", r"\*")):
+        karvo.open_results(path)
+
+
+@pytest.mark.parametrize("change, status", [(None, "passed"), ("no .simDone", "unfinished"),
+                                            ("a FAIL", "failed"), ("no logFile", "missing")])
+def test_run_status(tmp_path, change, status):
+    psf = rb.single_run(tmp_path)
+    if change == "no .simDone":
+        (psf / ".simDone").unlink()
+    elif change == "a FAIL":
+        (psf / "logStatus").write_text(rb.log_status(["ac", "noise", "tran", "dcOp"], failed=["tran"]))
+    elif change == "no logFile":
+        (psf / "logFile").unlink()
+    results = karvo.open_results(psf)
+    (run,) = results.runs
+    assert run.status == status
+    assert results.finished == (change != "no .simDone")
+    if change == "no logFile":
+        assert run.error == str(read_error(psf / "logFile"))
+        assert results.analyses == {}
+    else:
+        expected = {"ac-ac": "passed", "noise-noise": "passed", "dcOp-dc": "passed"}
+        expected["tran-tran"] = "failed" if change == "a FAIL" else "passed"
+        assert {a.name: a.status for a in results.analyses.values()} == expected
+
+
+def test_analyses_of_a_run(tmp_path):
+    psf = rb.single_run(tmp_path)
+    results = karvo.open_results(tmp_path)
+    entries = {v.name: v for v in read_psf(psf / "logFile").values}
+    assert list(results.analyses) == list(entries)
+    for name, a in results.analyses.items():
+        data = entries[name].data
+        assert (a.name, a.kind, a.file, a.description, a.sweep_variables, a.parent) == (
+            name, data["analysisType"], str(psf / data["dataFile"]), data["description"], data["sweepVariable"], None
+        )
+        assert a.properties == dict(entries[name].properties)
+    ac = results.analysis("ac")
+    assert ac.read() is ac.read()
+    assert same(ac.read()["out"].data, read_psf(psf / "ac.ac")["out"].data)
+    assert results.variables == {"r": 1e3, "c": 1e-9, "temp": 27.0}
+
+
+def test_analysis_names(tmp_path):
+    """Entry names, short names of top entries, and what cannot be resolved."""
+    analyses = dict(rb.rc(1e3, 1e-9, 5))
+    analyses["td"] = (rb.Entry("pss-td.pss", "td.pss", "pss.td.pss", sweep=("time",)), None)
+    analyses["fd"] = (rb.Entry("pss-fd.pss", "fd.pss", "pss.fd.pss", sweep=("freq",)), None)
+    rb.write_run(tmp_path, analyses, {})
+    results = karvo.open_results(tmp_path)
+    for name, full in [("ac", "ac-ac"), ("ac-ac", "ac-ac"), ("dcOp", "dcOp-dc"), ("pss-fd.pss", "pss-fd.pss")]:
+        assert results.analysis(name).name == full
+    with pytest.raises(KeyError, match="'pss' names several analyses: 'pss-td.pss', 'pss-fd.pss'"):
+        results.analysis("pss")
+    with pytest.raises(KeyError, match="no analysis 'tarn' in .* \\(close matches: 'tran'"):
+        results.to_xarray("tarn")
+
+
+# ---------------------------------------------------------------- families
+
+
+@pytest.mark.parametrize("analysis", ["ac", "noise", "dcOp"])
+def test_family_holds_each_run_as_read_alone(study, analysis):
+    """Complex, struct (trace.field) and operating point values; dimensions
+    sorted by value; the failed run and the damaged ac file are NaN."""
+    top, built = study
+    ds = karvo.open_results(top).to_xarray(analysis)
+    names = list(built[0].parameters)
+    assert list(ds.dims)[:2] == names
+    for name in names:
+        assert ds[name].values.tolist() == sorted({b.parameters[name] for b in built})
+    for b in built:
+        cell = ds.sel(b.parameters)
+        if b.broken == "failed" or (b.broken == "damaged" and analysis == "ac"):
+            assert all(np.isnan(cell[v].values).all() for v in cell.data_vars)
+            continue
+        alone = karvo.to_xarray(read_psf(b.files[analysis]))
+        assert list(cell.data_vars) == list(alone.data_vars)
+        for v in alone.data_vars:
+            expected = alone[v].values
+            assert same(cell[v].values, expected.astype(float) if expected.dtype.kind == "i" else expected), v
+            assert cell[v].attrs == alone[v].attrs
+        assert ds.attrs == alone.attrs
+
+
+def test_failed_damaged_and_missing_runs_are_reported(study, tmp_path):
+    top, built = study
+    shutil.rmtree(built[-1].folder)  # a run whose folder is gone
+    results = karvo.open_results(top)
+    assert results.runs[-1].status == "missing"
+    assert np.isnan(results.to_xarray("noise")["out.total"].sel(built[-1].parameters).values).all()
+    for run, b in zip(results.runs, built):
+        if b is built[-1]:
+            assert run.error == str(read_error(os.path.join(run.path, "logFile")))
+        elif b.broken == "failed":
+            assert run.error == str(read_error(b.files["noise"]))
+        else:
+            assert run.error is None
+    results.to_dataframe("ac")
+    e = read_error(built[DAMAGED].files["ac"])
+    assert results.runs[DAMAGED].error == f"{built[DAMAGED].files['ac']}: {e}"
+    with pytest.raises(FileNotFoundError, match="noise.noise"):
+        results.to_xarray("noise", strict=True)
+    top, built = rb.study(tmp_path / "damaged", "numbered", CAPS, RES, damaged=DAMAGED)
+    results = karvo.open_results(top)
+    with pytest.raises(ValueError) as refused:
+        results.to_dataframe("ac", strict=True)
+    assert str(refused.value) == f"run {results.runs[DAMAGED].name!r}: {built[DAMAGED].files['ac']}: {e}"
+    results.to_dataframe("noise", strict=True)
+
+
+def test_sweeps_of_different_lengths(study):
+    """Never aligned silently: the long form holds every run, the grid says
+    why it cannot and pads on request."""
+    top, built = study
+    results = karvo.open_results(top)
+    good = [b for b in built if b.broken != "failed"]
+    files = {id(b): read_psf(b.files["tran"]) for b in good}
+    lengths = [len(files[id(b)].sweeps[0].data) for b in good]
+    with pytest.raises(ValueError) as refused:
+        results.to_xarray("tran")
+    for part in ["to_xarray('tran')", f"({min(lengths)} to {max(lengths)} points)", "to_dataframe('tran')",
+                 "to_xarray('tran', pad=True)"]:
+        assert part in str(refused.value)
+
+    padded = results.to_xarray("tran", pad=True)
+    assert list(padded.dims) == [*built[0].parameters, "point"] and padded.sizes["point"] == max(lengths)
+    long = results.to_dataframe("tran")
+    assert len(long) == sum(lengths) + 1  # the failed run is one row of NaN
+    names = list(built[0].parameters)
+    for b in built:
+        rows = long[(long[names[0]] == b.parameters[names[0]]) & (long[names[1]] == b.parameters[names[1]])]
+        cell = padded.sel(b.parameters)
+        if b.broken == "failed":
+            assert len(rows) == 1 and rows[["time", "in", "out"]].isna().all(axis=None)
+            assert np.isnan(cell["out"].values).all()
+            continue
+        psf = files[id(b)]
+        n = len(psf["time"].data)
+        for name in ["time", "in", "out"]:
+            assert same(rows[name].to_numpy(), psf[name].data), name
+            assert same(cell[name].values[:n], psf[name].data) and np.isnan(cell[name].values[n:]).all(), name
+
+
+@pytest.mark.parametrize("props", [True, False], ids=["values-in-prop", "values-in-parent-files"])
+def test_netlist_sweep_tree(tmp_path, props):
+    """Nested sweeps inside one run: a dimension per sweep variable, outer to
+    inner, values from the leaves' PROP blocks or else the parents' files."""
+    va, vb = [1.0, 0.0, 0.5], [3.0, 2.0]
+    leaves = rb.netlist_sweep(tmp_path / "run" / "psf", va, vb, props=props)
+    results = karvo.open_results(tmp_path / "run")
+    ds = results.to_xarray("sweep1_dc1")
+    assert list(ds.dims) == ["va", "vb", "v1"]
+    assert (ds["va"].values.tolist(), ds["vb"].values.tolist()) == (sorted(va), sorted(vb))
+    for leaf in leaves:
+        alone = read_psf(leaf.file)
+        assert same(ds["v1"].values, alone["v1"].data)
+        for trace in alone.traces:
+            assert same(ds[trace.name].sel(leaf.values).values, trace.data), (leaf.values, trace.name)
+    long = results.to_dataframe("sweep1_dc1")
+    assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_attrs())
+
+
+def test_family_is_the_same_from_any_number_of_threads(study):
+    top, _ = study
+    serial = karvo.open_results(top, workers=1).to_xarray("noise")
+    assert karvo.open_results(top, workers=3).to_xarray("noise").identical(serial)
+    for workers, error in [(0, ValueError), ("2", TypeError)]:
+        with pytest.raises(error, match="workers"):
+            karvo.open_results(top, workers=workers)
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_bar(study, monkeypatch, progress):
+    """tqdm's bar, when asked for: one step per file read, closed at the end."""
+    top, built = study
+    seen = []
+
+    class Bar:
+        def __init__(self, total, initial=0, **_):
+            self.total, self.n = total, initial
+
+        def update(self, n):
+            self.n += n
+
+        def close(self):
+            seen.append((self.total, self.n))
+
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=Bar))
+    monkeypatch.setattr(_reading, "PROGRESS_DELAY", 0.0)
+    karvo.open_results(top, progress=progress, workers=2).to_xarray("noise")
+    assert seen == ([(len(built), len(built))] if progress else [])
+
+
+# ---------------------------------------------------------------- the command
+
+
+def test_info_of_a_study(study, capsys):
+    top, built = study
+    assert main(["info", "--json", str(top)]) == 0
+    info = json.loads(capsys.readouterr().out)
+    assert [r["parameters"] for r in info["runs"]] == [b.parameters for b in built]
+    assert [r["status"] for r in info["runs"]] == [run.status for run in karvo.open_results(top).runs]
+    assert [a["name"] for a in info["analyses"]] == ["ac-ac", "noise-noise", "tran-tran", "dcOp-dc"]
+    assert main(["info", str(top)]) == 0
+    text = capsys.readouterr().out.splitlines()
+    assert f"  runs: {len(built)}, parameters {', '.join(built[0].parameters)}" in text
+    rows = text[text.index(f"  runs: {len(built)}, parameters {', '.join(built[0].parameters)}") + 2 :]
+    for row, run in zip(rows, info["runs"]):
+        assert row.split()[0] == run["name"] and run["status"] in row.split()
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "nc"])
+def test_export_of_a_study(study, tmp_path, fmt):
+    top, _ = study
+    if fmt == "nc" and not any(importlib.util.find_spec(m) for m in ("netCDF4", "scipy")):
+        pytest.skip("neither netCDF4 nor scipy is installed")
+    out = tmp_path / f"ac.{fmt}"
+    assert main(["export", str(top), "--analysis", "ac", "-o", str(out)]) == 0
+    results = karvo.open_results(top)
+    if fmt == "csv":
+        long = results.to_dataframe("ac")
+        rows = list(csv.reader(io.StringIO(out.read_text())))
+        columns = [c for name in long.columns for c in ([f"{name}.re", f"{name}.im"] if long[name].dtype.kind == "c"
+                                                        else [name])]
+        assert rows[0] == columns and len(rows) == len(long) + 1
+        for name in long.columns:
+            parts = [long[name].to_numpy().real, long[name].to_numpy().imag] if long[name].dtype.kind == "c" else [
+                long[name].to_numpy()]
+            for part, column in zip(parts, [c for c in columns if c.split(".")[0] == name]):
+                assert same([float(r[columns.index(column)]) for r in rows[1:]], part), column
+        return
+    ds = results.to_xarray("ac")
+    if fmt == "npz":
+        archive = np.load(out)
+        assert archive.files == [*ds.coords, *ds.data_vars]
+        for name in archive.files:
+            assert same(archive[name], ds[name].values), name
+        return
+    import xarray as xr
+
+    with xr.open_dataset(out) as back:
+        for name in ds.data_vars:
+            assert same(back[f"{name}.re"].values + 1j * back[f"{name}.im"].values, ds[name].values)
+        assert back["freq"].attrs == ds["freq"].attrs
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        ([], 2, "karvo: {top} is a result folder: name the analysis to export with --analysis NAME"),
+        (["--analysis", "tran", "--to", "npz", "-o", "{out}"], 1, "{top}: 'tran': the 'time' sweeps of its runs "
+         "differ in length (8 to 23 points), so they share no 'time' coordinate; export it --to csv (the long "
+         "form), or with --pad to pad the shorter ones with NaN along a 'point' dimension"),
+        (["--analysis", "sweep"], 1, "{top}: no analysis 'sweep' in {index}"),
+    ],
+    ids=["no-analysis", "needs-pad", "unknown-analysis"],
+)
+def test_export_of_a_study_refused(study, tmp_path, capsys, args, status, message):
+    top, _ = study
+    out = tmp_path / "out.npz"
+    index = karvo.open_results(top).path
+    assert main(["export", str(top), *[a.format(out=out) for a in args]]) == status
+    captured = capsys.readouterr()
+    assert (captured.out, captured.err) == ("", message.format(top=top, index=index) + "\n")
+    assert not out.exists()
+
+
+def test_the_example_study_is_what_make_examples_writes(tmp_path):
+    """The README works on examples/rc_study: it must not fall behind the builder."""
+    spec = importlib.util.spec_from_file_location("make_examples", ROOT / "examples" / "make_examples.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.rc_study(tmp_path / "rc_study")
+    shipped = ROOT / "examples" / "rc_study"
+    files = sorted(p.relative_to(tmp_path / "rc_study") for p in (tmp_path / "rc_study").rglob("*") if p.is_file())
+    assert files == sorted(p.relative_to(shipped) for p in shipped.rglob("*") if p.is_file())
+    for f in files:
+        assert (tmp_path / "rc_study" / f).read_bytes() == (shipped / f).read_bytes(), f
+
+
+# ---------------------------------------------------------------- the corpus
+
+
+def test_parametric_study_of_the_corpus(corpus):
+    top = corpus / "runs" / "tran_dc_ac_param"
+    results = karvo.open_results(top)
+    assert len(results.runs) == 9
+    ds = results.to_xarray("ac")
+    assert dict(ds.sizes) == {"cap": 3, "res": 3, "freq": 51}
+    for run in results.runs:
+        design = {v.name: v.data["value"] for v in read_psf(os.path.join(run.path, "variables_file")).values}
+        assert run.parameters == {"cap": design["cap"], "res": design["res"]}
+        alone = read_psf(os.path.join(run.path, "ac.ac"))
+        assert same(ds["freq"].values, alone["freq"].data)
+        for trace in alone.traces:
+            assert same(ds[trace.name].sel(run.parameters).values, trace.data), (run.name, trace.name)
+    with pytest.raises(ValueError, match="'time' sweeps of its runs differ in length .*pad=True"):
+        results.to_xarray("tran")
+    long = results.to_dataframe("tran")
+    assert len(long) == sum(len(read_psf(os.path.join(r.path, "tran.tran.tran"))["time"].data) for r in results.runs)
+
+
+def test_periodic_ac_tree_of_the_corpus(corpus):
+    psf = corpus / "runs" / "pss_run" / "pss" / "psf"
+    ds = karvo.open_results(corpus / "runs" / "pss_run").to_xarray("pac")
+    assert dict(ds.sizes) == {"harmonic": 15, "freq": 501} and len(ds.data_vars) == 25
+    assert ds["harmonic"].values.tolist() == list(range(-7, 8))
+    for h in range(-7, 8):
+        alone = read_psf(psf / f"pac.{h}.pac")
+        for trace in alone.traces:
+            assert same(ds[trace.name].sel(harmonic=h).values, trace.data), (h, trace.name)
