@@ -89,7 +89,7 @@ void print_values(karvo::PackedValues& values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         const karvo::PackedValues::Reader::Head head = reader.head();
         Fnv1a h;
-        const auto take = [&](Kind kind) {
+        const auto take = [&](Kind kind, auto& self) -> bool {
             switch (kind) {
                 case Kind::Int: h.add_scalar(reader.take_int()); return true;
                 case Kind::Float: h.add_scalar(reader.take_float()); return true;
@@ -98,18 +98,25 @@ void print_values(karvo::PackedValues& values) {
                     h.add_scalar(reader.take_float());
                     return true;
                 case Kind::String: h.add(reader.take_string()); return true;
+                case Kind::Array: {
+                    const auto array = reader.take_array_head();
+                    h.add_scalar(static_cast<std::uint64_t>(array.count));
+                    for (std::uint64_t k = 0; k < array.count; ++k)
+                        if (!self(array.element, self)) return false;
+                    return true;
+                }
                 default: return false;
             }
         };
         bool known = true;
         if (head.kind != Kind::Struct) {
-            known = take(head.kind);
+            known = take(head.kind, take);
         } else {
             for (const karvo::MemberDef& m : *head.members) {
                 Kind kind = Kind::Int;
                 karvo::PackedValues::kind_of(m.type, kind);
                 h.add(m.name);
-                known = known && take(kind);
+                known = known && take(kind, take);
             }
         }
         const int kind = static_cast<int>(head.kind);
@@ -138,8 +145,8 @@ int main() {
         }
         karvo::FileContents& contents = read.value();
         print_properties(contents.header);
-        for (const karvo::SignalRecord& r : contents.sweeps) print_signal("sweep", r);
-        for (const karvo::SignalRecord& r : contents.traces) print_signal("trace", r);
+        for (const karvo::SignalRecord* r : contents.sweeps) print_signal("sweep", *r);
+        for (const karvo::SignalRecord* r : contents.traces) print_signal("trace", *r);
         print_values(contents.values);
     }
     return 0;
