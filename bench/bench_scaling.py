@@ -47,17 +47,11 @@ if __name__ == "__main__" and os.environ.get("GLIBC_TUNABLES") != TUNABLES:
 
 import karvo  # noqa: E402
 from karvo.cli import main as karvo_main  # noqa: E402
+from bench_read import read_arrays, timed  # noqa: E402
 from shapes import swept_file, windowed_file  # noqa: E402
 
 MB = 1e6
 CHOSEN = ["v0", "v63"]  # the traces of the partial reads
-
-
-def read_arrays(path: str) -> karvo.Psf:
-    psf = karvo.read_psf(path)
-    for s in psf.sweeps + psf.traces:
-        s.data
-    return psf
 
 
 def read_chosen(path: str) -> karvo.Psf:
@@ -66,14 +60,6 @@ def read_chosen(path: str) -> karvo.Psf:
     for t in psf.traces:
         t.data
     return psf
-
-
-def timed(fn, *args) -> float:
-    t0 = time.perf_counter()
-    out = fn(*args)
-    t = time.perf_counter() - t0
-    del out
-    return t
 
 
 def pairs(first, second, repeat: int) -> tuple:

@@ -104,6 +104,9 @@ private:
     }
     Result<std::string> quoted(std::string_view what);
     Result<std::uint64_t> count(std::string_view what);
+    // After a name whose type should follow: the word GROUP (at `t`) and the
+    // member count, within the nesting limit; the count.
+    Result<std::uint64_t> group_head(const TextToken& t, std::uint64_t at, const std::string& name, unsigned depth);
     Status integer(std::int64_t& out);
 
     Result<PropertyValue> property_value();
@@ -157,6 +160,16 @@ Result<std::uint64_t> TextParser::count(std::string_view what) {
     if (r.ec != std::errc()) return error_at(t.at, "count out of range");
     lex_.take(t);
     return n;
+}
+
+Result<std::uint64_t> TextParser::group_head(const TextToken& t, std::uint64_t at, const std::string& name,
+                                             unsigned depth) {
+    if (t.kind != Tok::Bare || t.text != "GROUP") return expected(t.at, "a quoted type name or GROUP");
+    lex_.take(t);
+    if (depth >= ctx_.options.max_nesting)
+        return error_at(at, format_message("group '{}' is nested more than {} levels deep", name,
+                                           ctx_.options.max_nesting));
+    return count("a member count");
 }
 
 Status TextParser::integer(std::int64_t& out) {
@@ -323,12 +336,7 @@ Status TextParser::declaration(DeclMode mode, unsigned depth, bool top) {
         ids.push_back(id);
         return tick();
     }
-    if (t.kind != Tok::Bare || t.text != "GROUP") return expected(t.at, "a quoted type name or GROUP");
-    lex_.take(t);
-    if (depth >= ctx_.options.max_nesting)
-        return error_at(at, format_message("group '{}' is nested more than {} levels deep", name,
-                                           ctx_.options.max_nesting));
-    KARVO_ASSIGN(std::uint64_t members, count("a member count"));
+    KARVO_ASSIGN(std::uint64_t members, group_head(t, at, name, depth));
     const std::size_t first = ids.size();
     for (std::uint64_t i = 0; i < members; ++i) KARVO_TRY(declaration(mode, depth + 1, false));
     catalog.groups.insert_or_assign(id, GroupRecord{mode == DeclMode::Sweep, first, ids.size()});
@@ -513,12 +521,7 @@ Status TextParser::value_entry(unsigned depth) {
         values.end(std::move(own));
         return tick();
     }
-    if (t.kind != Tok::Bare || t.text != "GROUP") return expected(t.at, "a quoted type name or GROUP");
-    lex_.take(t);
-    if (depth >= ctx_.options.max_nesting)
-        return error_at(at, format_message("group '{}' is nested more than {} levels deep", name,
-                                           ctx_.options.max_nesting));
-    KARVO_ASSIGN(std::uint64_t members, count("a member count"));
+    KARVO_ASSIGN(std::uint64_t members, group_head(t, at, name, depth));
     for (std::uint64_t i = 0; i < members; ++i) KARVO_TRY(value_entry(depth + 1));
     return {};
 }
