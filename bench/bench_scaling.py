@@ -47,7 +47,7 @@ if __name__ == "__main__" and os.environ.get("GLIBC_TUNABLES") != TUNABLES:
 
 import karvo  # noqa: E402
 from karvo.cli import main as karvo_main  # noqa: E402
-from bench_read import read_arrays, timed  # noqa: E402
+from bench_read import floor_copy, read_arrays, timed  # noqa: E402
 from shapes import swept_file, windowed_file  # noqa: E402
 
 MB = 1e6
@@ -108,11 +108,16 @@ def case_threads(folder: Path, files: int, points: int, repeat: int) -> dict:
         list(pool.map(read_arrays, paths))
 
     s, p, _ = pairs(serial, parallel, repeat)
-    pool.shutdown()
     speedup = statistics.median(x / y for x, y in zip(s, p))
+    # What the machine gives two threads at all: the floor's copy (NumPy
+    # releases the lock while it converts) the same way.
+    fs, fp, _ = pairs(lambda: [floor_copy(x) for x in paths], lambda: list(pool.map(floor_copy, paths)), repeat)
+    floor_speedup = statistics.median(x / y for x, y in zip(fs, fp))
+    pool.shutdown()
     size = sum(os.path.getsize(x) for x in paths)
     return dict(case=f"threads: {files} files of {size / files / MB:.0f} MB, 2 threads", value=speedup,
-                goal=">= 1.7", unit="x", detail=f"serial {statistics.median(s):.3f} s, 2 threads {statistics.median(p):.3f} s")
+                goal=">= 1.7", unit="x", detail=f"serial {statistics.median(s):.3f} s, 2 threads "
+                f"{statistics.median(p):.3f} s; the floor's copy gains x{floor_speedup:.2f} from 2 threads")
 
 
 def case_freeze(path: str, repeat: int) -> dict:

@@ -73,8 +73,12 @@ Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, 
     }
 }
 
+bool is_psf_text(const unsigned char* bytes, std::uint64_t len) {
+    return !has_psfbin_footer(bytes, len) && looks_like_psf_text(bytes, len);
+}
+
 Result<ParseResult> parse_psf(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options) {
-    if (!has_psfbin_footer(bytes, len) && looks_like_psf_text(bytes, len)) return parse_psf_text(bytes, len, options);
+    if (is_psf_text(bytes, len)) return parse_psf_text(bytes, len, options);
     return parse_psfbin(bytes, len, options);
 }
 

@@ -21,5 +21,6 @@ Result<ParseResult> parse_psfbin(const unsigned char* bytes, std::uint64_t len, 
 // Either form: text that is not psfbin (no footer) and begins with HEADER is
 // read as PSF ASCII, everything else as psfbin, with its messages.
 Result<ParseResult> parse_psf(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {});
+bool is_psf_text(const unsigned char* bytes, std::uint64_t len);
 
 }  // namespace karvo

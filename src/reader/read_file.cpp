@@ -31,10 +31,13 @@ Result<FileContents> resolve_contents(ParseResult&& parsed) {
 Result<FileContents> read_file(const std::string& native_path, const ReadOptions& options) {
     try {
         KARVO_ASSIGN(MappedFile file, map_file(native_path));
-        // Passed pages leave the process: its memory stays near the arrays'.
+        // A text's pages leave the process behind the parser: its memory
+        // stays near the arrays'. (A psfbin body's pages cost little more
+        // than its arrays, and giving them back costs a good part of a fast
+        // copy's time: they stay until the mapping goes.)
         ReadOptions with_file = options;
         PageTraffic pages(file);
-        pages.install(with_file, /*announce=*/false);
+        if (is_psf_text(file.bytes(), file.size())) pages.install(with_file, /*announce=*/false);
         KARVO_ASSIGN(ParseResult parsed, parse_psf(file.bytes(), file.size(), with_file));
         // Nothing refers to the file's bytes from here on.
         file.release_view();

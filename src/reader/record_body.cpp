@@ -30,27 +30,27 @@ std::uint64_t raw_header(const unsigned char* p) {
     return h;
 }
 
-// Whether the cycle at p repeats the learned one: every record's header
-// XORed with the learned one, the differences ORed together, no branch per
-// record. Records of one size (nearly always) need no table of offsets.
+// Whether the cycle at p repeats the learned one: one compare of each
+// record's kind and id words, no branch per record. Records of one size
+// (nearly always) need no table of offsets.
 template <std::uint64_t Stride>
-std::uint64_t differences(const unsigned char* p, const std::uint64_t* headers, std::size_t n) {
-    std::uint64_t diff = 0;
-    for (std::size_t i = 0; i < n; ++i) diff |= raw_header(p + Stride * i) ^ headers[i];
-    return diff;
+bool same_headers(const unsigned char* p, const std::uint64_t* headers, std::size_t n) {
+    bool same = true;
+    for (std::size_t i = 0; i < n; ++i) same &= raw_header(p + Stride * i) == headers[i];
+    return same;
 }
 
 bool repeats(const unsigned char* p, const Cycle& cycle) {
     const std::uint64_t* headers = cycle.headers.data();
     const std::size_t n = cycle.headers.size();
     switch (cycle.stride) {
-        case 16: return differences<16>(p, headers, n) == 0;  // float points
-        case 24: return differences<24>(p, headers, n) == 0;  // complex points
+        case 16: return same_headers<16>(p, headers, n);  // float points
+        case 24: return same_headers<24>(p, headers, n);  // complex points
         default: break;
     }
-    std::uint64_t diff = 0;
-    for (std::size_t i = 0; i < n; ++i) diff |= raw_header(p + cycle.offsets[i]) ^ headers[i];
-    return diff == 0;
+    bool same = true;
+    for (std::size_t i = 0; i < n; ++i) same &= raw_header(p + cycle.offsets[i]) == headers[i];
+    return same;
 }
 
 // How many of the `most` whole cycles from p on repeat the learned one
