@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <fcntl.h>
@@ -28,7 +29,8 @@ ParseError fixed_error(ErrorKind kind, const char* text) { return {text, kind, 0
 MappedFile::MappedFile(MappedFile&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       bytes_(std::exchange(o.bytes_, nullptr)),
-      size_(std::exchange(o.size_, 0)) {}
+      size_(std::exchange(o.size_, 0)),
+      copied_(std::exchange(o.copied_, false)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
     if (this != &o) {
@@ -37,6 +39,7 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
         fd_ = std::exchange(o.fd_, -1);
         bytes_ = std::exchange(o.bytes_, nullptr);
         size_ = std::exchange(o.size_, 0);
+        copied_ = std::exchange(o.copied_, false);
     }
     return *this;
 }
@@ -47,8 +50,10 @@ MappedFile::~MappedFile() {
 }
 
 void MappedFile::release_view() {
-    if (bytes_ != nullptr) munmap(const_cast<unsigned char*>(bytes_), size_);
+    if (bytes_ != nullptr && copied_) std::free(const_cast<unsigned char*>(bytes_));
+    else if (bytes_ != nullptr) munmap(const_cast<unsigned char*>(bytes_), size_);
     bytes_ = nullptr;
+    copied_ = false;
 }
 
 void MappedFile::close() {
@@ -57,14 +62,17 @@ void MappedFile::close() {
 }
 
 void MappedFile::advise_random() const {
-    if (bytes_ != nullptr) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_RANDOM);
+    if (bytes_ != nullptr && !copied_) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_RANDOM);
 }
 
 void MappedFile::advise_normal() const {
-    if (bytes_ != nullptr) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_NORMAL);
+    if (bytes_ != nullptr && !copied_) ::madvise(const_cast<unsigned char*>(bytes_), size_, MADV_NORMAL);
 }
 
 namespace {
+
+// Files up to this size are read, not mapped.
+constexpr std::uint64_t kReadBelow = 64 << 10;
 
 std::uint64_t page_size() {
     static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
@@ -74,7 +82,7 @@ std::uint64_t page_size() {
 }  // namespace
 
 void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) const {
-    if (bytes_ == nullptr || offset >= size_) return;
+    if (bytes_ == nullptr || copied_ || offset >= size_) return;
     const std::uint64_t first = offset / page_size() * page_size();
     const std::uint64_t end = std::min(size_, offset + length);
     ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_WILLNEED);
@@ -83,7 +91,7 @@ void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) co
 void MappedFile::release_pages(std::uint64_t offset, std::uint64_t end) const {
     end = std::min(end, size_) / page_size() * page_size();
     const std::uint64_t first = (offset + page_size() - 1) / page_size() * page_size();
-    if (bytes_ == nullptr || first >= end) return;
+    if (bytes_ == nullptr || copied_ || first >= end) return;
     ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_DONTNEED);
 }
 
@@ -108,6 +116,23 @@ Result<MappedFile> map_file(const std::string& native_path) {
 
     file.size_ = static_cast<std::uint64_t>(st.st_size);
     if (file.size_ == 0) return file;
+    if (file.size_ <= kReadBelow) {
+        // The bytes as they are now: a file cut meanwhile reads shorter.
+        auto* copy = static_cast<unsigned char*>(std::malloc(file.size_));
+        if (copy == nullptr) return out_of_memory("out of memory while reading the file");
+        file.bytes_ = copy;
+        file.copied_ = true;
+        std::uint64_t got = 0;
+        while (got < file.size_) {
+            const ssize_t n = ::pread(file.fd_, copy + got, file.size_ - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return os_error(ErrorKind::MapFailed, errno);
+            if (n == 0) break;
+            got += static_cast<std::uint64_t>(n);
+        }
+        file.size_ = got;
+        return file;
+    }
     void* view = ::mmap(nullptr, file.size_, PROT_READ, MAP_PRIVATE, file.fd_, 0);
     if (view == MAP_FAILED) {
         int err = errno;

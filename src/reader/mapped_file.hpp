@@ -9,6 +9,8 @@
 namespace karvo {
 
 // Owns the descriptor and the view; releases what it still holds when destroyed.
+// A small file is read into memory of its own instead (one read costs less
+// than a mapping, its page faults and its removal); a large one is mapped.
 class MappedFile {
 public:
     MappedFile() = default;
@@ -45,6 +47,7 @@ private:
 #endif
     const unsigned char* bytes_ = nullptr;  // null for an empty file
     std::uint64_t size_ = 0;
+    bool copied_ = false;  // bytes_ is memory of its own, not a view
 };
 
 // native_path: the bytes handed to the operating system (on Windows, UTF-8
