@@ -90,7 +90,9 @@ void MappedFile::advise_will_need(std::uint64_t offset, std::uint64_t length) co
 
 void MappedFile::release_pages(std::uint64_t offset, std::uint64_t end) const {
     end = std::min(end, size_) / page_size() * page_size();
-    const std::uint64_t first = (offset + page_size() - 1) / page_size() * page_size();
+    // From the page that holds `offset`: rounding up would keep that page
+    // each time, and a walk of sparse touches (frame heads) would keep them all.
+    const std::uint64_t first = offset / page_size() * page_size();
     if (bytes_ == nullptr || copied_ || first >= end) return;
     ::madvise(const_cast<unsigned char*>(bytes_) + first, end - first, MADV_DONTNEED);
 }

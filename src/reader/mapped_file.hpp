@@ -32,9 +32,9 @@ public:
     void advise_random() const;
     void advise_normal() const;
     void advise_will_need(std::uint64_t offset, std::uint64_t length) const;
-    // The whole pages within [offset, end) leave the process: they count no
-    // more as its memory, and are read again (from the page cache) when
-    // touched. The file's data is not changed.
+    // The pages from the one holding `offset` up to the last whole one before
+    // `end` leave the process: they count no more as its memory, and are read
+    // again (from the page cache) when touched. The file's data is not changed.
     void release_pages(std::uint64_t offset, std::uint64_t end) const;
 
     friend Result<MappedFile> map_file(const std::string& native_path);

@@ -197,7 +197,9 @@ Result<MappedFile> map_file(const std::string& native_path) {
 // set (the call then fails with ERROR_NOT_LOCKED); they stay in the file cache.
 void MappedFile::release_pages(std::uint64_t offset, std::uint64_t end) const {
     end = std::min(end, size_) / page_size() * page_size();
-    const std::uint64_t first = (offset + page_size() - 1) / page_size() * page_size();
+    // From the page that holds `offset`: rounding up would keep that page
+    // each time, and a walk of sparse touches (frame heads) would keep them all.
+    const std::uint64_t first = offset / page_size() * page_size();
     if (bytes_ == nullptr || first >= end) return;
     VirtualUnlock(const_cast<unsigned char*>(bytes_) + first, static_cast<SIZE_T>(end - first));
 }
