@@ -4,6 +4,7 @@ xr.open_mfdataset(..., engine="karvo", parallel=True)."""
 
 from __future__ import annotations
 
+import os
 import sys
 
 import numpy as np
@@ -33,10 +34,17 @@ def study(tmp_path_factory):
 @pytest.fixture(scope="module")
 def client():
     """Two worker processes of one thread each: everything they compute
-    reaches them pickled."""
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
-                                  silence_logs=True) as cluster, distributed.Client(cluster) as client:  # fmt: skip
-        yield client
+    reaches them pickled. Starting them sets variables in this process's
+    environment (MALLOC_TRIM_THRESHOLD_, OMP_NUM_THREADS, PYTHONHASHSEED, ...),
+    which every later test's subprocesses would inherit: they are put back."""
+    environment = dict(os.environ)
+    try:
+        with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
+                                      silence_logs=True) as cluster, distributed.Client(cluster) as client:  # fmt: skip
+            yield client
+    finally:
+        os.environ.clear()
+        os.environ.update(environment)
 
 
 def test_a_family_reduced_on_a_cluster_equals_the_serial_result(study, client):
