@@ -230,7 +230,7 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
     files: the Dataset of `karvo.to_xarray`, lazy (see the module's text)."""
 
     description = "Open psfbin and PSF ASCII circuit-simulation result files (karvo)"
-    url = "https://pypi.org/project/karvo/"
+    url = ""  # no site of its own yet: the README's "xarray backend" documents the engine
     open_dataset_parameters = ("filename_or_obj", "drop_variables")
 
     def open_dataset(  # type: ignore[override]
