@@ -16,9 +16,8 @@ import pytest
 
 import karvo
 import psfbuilder as pb
-from conftest import CORPUS, ROOT, load_seeds
+from conftest import CORPUS, ROOT, load_seeds, readable_files
 from karvo import read_psf
-from test_open import readable_files
 
 xr = pytest.importorskip("xarray")
 
