@@ -22,6 +22,21 @@ def load_seeds() -> dict[str, bytes]:
     return module.seeds()
 
 
+def readable_files() -> list:
+    """Every psfbin file of the corpus, and each distinct PSF text once."""
+    if not CORPUS.is_dir():
+        return []
+    out, texts = [], set()
+    for p in sorted(CORPUS.rglob("*")):
+        data = p.read_bytes() if p.is_file() else b""
+        if len(data) >= 12 and data[-12:-4] == b"Clarissa":
+            out.append(p)
+        elif data.startswith(b"HEADER") and data not in texts:
+            texts.add(data)
+            out.append(p)
+    return out
+
+
 @pytest.fixture
 def write(tmp_path):
     """Writes bytes to a fresh file and returns its path as str."""

@@ -47,7 +47,7 @@ def same(a, b) -> bool:
 def test_import_karvo_loads_no_numpy_pandas_or_xarray(tmp_path, where):
     """From the checkout's root too: the sources there must not hide the
     installed package (which alone has the compiled module)."""
-    code = "import karvo, sys; print([m for m in ('numpy', 'pandas', 'xarray') if m in sys.modules])"
+    code = "import karvo, sys; print([m for m in ('numpy', 'pandas', 'xarray', 'dask') if m in sys.modules])"
     cwd = ROOT if where == "checkout" else tmp_path
     result = subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True)
     assert (result.returncode, result.stderr) == (0, "")
@@ -281,7 +281,7 @@ def test_dataset_gives_repeated_names_names_of_their_own(xr, write, sweeps, trac
         assert same(ds[sweeps[0].name].values, psf.sweeps[0].data)
 
 
-@pytest.mark.parametrize("function", ["to_dataframe", "to_xarray"])
+@pytest.mark.parametrize("function", ["to_dataframe", "to_xarray", "open_dataset"])
 @pytest.mark.parametrize(
     "points, kept, left_out",
     [
@@ -298,7 +298,10 @@ def test_signals_without_points(pd, xr, write, function, points, kept, left_out)
     psf = read_psf(path)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = getattr(karvo, function)(psf)
+        if function == "open_dataset":  # through xarray's frames: still this line
+            result = xr.open_dataset(path, engine="karvo")
+        else:
+            result = getattr(karvo, function)(psf)
     n = len(psf.sweeps[0].data)
     if function == "to_dataframe":
         assert (list(result.columns), len(result.index)) == (kept, n)

@@ -11,25 +11,10 @@ import pytest
 
 import karvo
 import psfbuilder as pb
-from conftest import CORPUS, load_seeds
+from conftest import CORPUS, load_seeds, readable_files
 from karvo import read_psf
 
 SEEDS = load_seeds()
-
-
-def readable_files() -> list:
-    """Every psfbin file of the corpus, and each distinct PSF text once."""
-    if not CORPUS.is_dir():
-        return []
-    out, texts = [], set()
-    for p in sorted(CORPUS.rglob("*")):
-        data = p.read_bytes() if p.is_file() else b""
-        if len(data) >= 12 and data[-12:-4] == b"Clarissa":
-            out.append(p)
-        elif data.startswith(b"HEADER") and data not in texts:
-            texts.add(data)
-            out.append(p)
-    return out
 
 
 CORPUS_FILES = readable_files()

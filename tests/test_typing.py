@@ -29,6 +29,7 @@ USER_CODE = textwrap.dedent(
     from numpy.typing import NDArray
 
     import karvo
+    import karvo.xarray_backend
 
 
     def total(x: NDArray[np.float64]) -> float:
@@ -70,6 +71,14 @@ USER_CODE = textwrap.dedent(
     grid = results.to_xarray("ac", pad=True, strict=False)
     karvo.open_results("runs", workers="4")  # E
     results.to_xarray("ac", True)  # E
+    lazy = results.to_xarray("ac", chunks={})
+    lazy = results.to_xarray("ac", pad=True, chunks={"cap": 2, "res": -1})
+    lazy = results.to_xarray("ac", chunks="auto")
+    results.to_xarray("ac", chunks="whole")  # E
+    results.to_xarray("ac", chunks=2)  # E
+    backend = karvo.xarray_backend.KarvoBackendEntrypoint()
+    known: bool = backend.guess_can_open(pathlib.Path("x.psf"))
+    lazy = backend.open_dataset("x.psf", drop_variables=["out"])
 
 
     class Mine(karvo.Trace):  # E

@@ -15,14 +15,43 @@ Naming, shared with the command line's exports:
 
 from __future__ import annotations
 
+import os
+import sys
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import (
+    TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union,
+)
 
 if TYPE_CHECKING:
+    from typing import Protocol
+
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray
 
-    from ._karvo import Psf, Sweep, Trace
+    from ._karvo import Psf, Sweep, Trace, Value
+
+    class _Signal(Protocol):
+        """What the naming rules read of a Sweep or Trace."""
+
+        @property
+        def name(self) -> str: ...
+        @property
+        def data(self) -> Any: ...
+        @property
+        def properties(self) -> Mapping[str, Union[str, int, float]]: ...
+
+    class _Result(Protocol):
+        """What the naming rules read of a Psf (the xarray backend's catalog
+        has these too, with samples not yet read)."""
+
+        @property
+        def header(self) -> Dict[str, Union[str, int, float]]: ...
+        @property
+        def sweeps(self) -> Sequence[_Signal]: ...
+        @property
+        def traces(self) -> Sequence[_Signal]: ...
+        @property
+        def values(self) -> Sequence[Value]: ...
 
 __all__ = ["to_dataframe", "to_xarray"]
 
@@ -43,7 +72,7 @@ def _need(function: str, module: str, extra: str) -> Any:
         raise ImportError(f"{function} needs {module}: pip install 'karvo[{extra}]'") from e
 
 
-def _columns(kind: str, signal: Union[Sweep, Trace]) -> Iterator[_Column]:
+def _columns(kind: str, signal: _Signal) -> Iterator[_Column]:
     """The columns of one signal: a struct gives one per field."""
     data = signal.data
     names = data.dtype.names
@@ -119,19 +148,34 @@ def _on_axis(columns: List[_Column], axis: Optional[_Column], function: str) -> 
     if empty:
         names = ", ".join(repr(name) for name in empty)
         message = f"{function}: left out {names}: no points, while '{axis.name}' has {n}"
-        # stacklevel: the line that called to_dataframe or to_xarray.
-        warnings.warn(message, UserWarning, stacklevel=4)
+        warnings.warn(message, UserWarning, stacklevel=_caller_level())
     return [c for c in columns if len(c.data) or not n]
 
 
-def _index_sweep(psf: Psf) -> Optional[Sweep]:
+def _caller_level() -> int:
+    """The stacklevel that makes a warning issued by the caller of this
+    function name the first line outside karvo and xarray (whose
+    open_dataset calls karvo's backend): the user's."""
+    inside = [os.path.dirname(os.path.abspath(__file__)) + os.sep]
+    xarray_file = getattr(sys.modules.get("xarray"), "__file__", None)
+    if xarray_file:
+        inside.append(os.path.dirname(os.path.abspath(xarray_file)) + os.sep)
+    frame = sys._getframe(1)
+    level = 1
+    while frame.f_back is not None and os.path.abspath(frame.f_code.co_filename).startswith(tuple(inside)):
+        frame = frame.f_back
+        level += 1
+    return level
+
+
+def _index_sweep(psf: _Result) -> Optional[_Signal]:
     """The first sweep when it is flat (it becomes the index), else None."""
     if psf.sweeps and psf.sweeps[0].data.dtype.names is None:
         return psf.sweeps[0]
     return None
 
 
-def _swept_columns(psf: Psf, function: str) -> Tuple[Optional[_Column], List[_Column]]:
+def _swept_columns(psf: _Result, function: str) -> Tuple[Optional[_Column], List[_Column]]:
     """The axis (the first sweep, when flat) and the columns that fit along it:
     further sweeps, then traces."""
     first = _index_sweep(psf)
@@ -230,7 +274,19 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
     sweep or trace has points, but another number than the dimension.
     """
     xr = _need("to_xarray", "xarray", "xarray")
-    attrs = dict(psf.header)
+    data_vars, coords = _xarray_parts(psf, "to_xarray")
+    dataset: xarray.Dataset = xr.Dataset(data_vars, coords=coords, attrs=dict(psf.header))
+    return dataset
+
+
+# (dimensions, data, attrs) of one variable or coordinate of a Dataset.
+_Variable = Tuple[Tuple[str, ...], Any, Dict[str, Any]]
+
+
+def _xarray_parts(psf: _Result, function: str) -> Tuple[Dict[str, _Variable], Dict[str, _Variable]]:
+    """The data variables and coordinates `to_xarray` makes of `psf`, each
+    holding the data `psf` gives (the xarray backend passes a catalog whose
+    signals are read later)."""
     if not (psf.sweeps or psf.traces):
         variables: List[_Column] = []
         for value in psf.values:
@@ -242,17 +298,12 @@ def to_xarray(psf: Psf) -> xarray.Dataset:
                 )
             else:
                 variables.append(_Column("value", value.name, data, properties))
-        values: xarray.Dataset = xr.Dataset(
-            {c.name: (*_value_variable(c), c.attrs) for c in _unique_names(variables)}, attrs=attrs
-        )
-        return values
+        return {c.name: (*_value_variable(c), c.attrs) for c in _unique_names(variables)}, {}
 
-    axis, columns = _swept_columns(psf, "to_xarray")
+    axis, columns = _swept_columns(psf, function)
     dim = axis.name if axis is not None else "point"
     named = _unique_names([axis or _Column("dimension", dim, None), *columns])[1:]
-    coordinates: Dict[str, Any] = {} if axis is None else {dim: (dim, axis.data, axis.attrs)}
-    coordinates.update((c.name, (dim, c.data, c.attrs)) for c in named if c.kind == "sweep")
-    swept: xarray.Dataset = xr.Dataset(
-        {c.name: (dim, c.data, c.attrs) for c in named if c.kind == "trace"}, coords=coordinates, attrs=attrs
-    )
-    return swept
+    coordinates: Dict[str, _Variable] = {} if axis is None else {dim: ((dim,), axis.data, axis.attrs)}
+    coordinates.update((c.name, ((dim,), c.data, c.attrs)) for c in named if c.kind == "sweep")
+    traces: Dict[str, _Variable] = {c.name: ((dim,), c.data, c.attrs) for c in named if c.kind == "trace"}
+    return traces, coordinates

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
 
-from ._karvo import Psf, Value, _open_file
+from ._karvo import Psf, Sweep, Trace, Value, _open_file
 
 if TYPE_CHECKING:
     import numpy
@@ -143,6 +143,12 @@ class PsfFile:
             else:
                 chosen.add(held)
         return self._handle.read(sorted(chosen), with_values)  # type: ignore[no-any-return]
+
+    def _read_at(self, position: int) -> Union[Sweep, Trace]:
+        """The sweep or trace at `position` of ``sweeps + traces``, its
+        samples read now (names may repeat; positions do not)."""
+        psf = self._handle.read([position], False)
+        return psf.sweeps[0] if psf.sweeps else psf.traces[0]
 
     def _lookup(self, name: str) -> Union[int, Value]:
         try:

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import difflib
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, Tuple, Union
 
 from ._family import Family, Grid
 from ._index import DONE, Analysis, Run, Scalar, find_index, read_runs, read_variables
@@ -29,6 +29,9 @@ if TYPE_CHECKING:
 __all__ = ["open_results", "Results", "Analysis", "Run"]
 
 PathLike = Union[str, "os.PathLike[str]"]
+# Results.to_xarray(chunks=...): None (NumPy arrays, read now), "auto" or a
+# dict of outer dimension -> runs per chunk (Dask arrays, read when computed).
+Chunks = Union[None, Literal["auto"], Mapping[str, int]]
 
 
 def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> Results:
@@ -123,7 +126,9 @@ class Results:
         family = self._family(analysis, strict)
         return family.long(function), family.header
 
-    def to_xarray(self, analysis: str, *, pad: bool = False, strict: bool = False) -> xarray.Dataset:
+    def to_xarray(
+        self, analysis: str, *, pad: bool = False, strict: bool = False, chunks: Chunks = None
+    ) -> xarray.Dataset:
         """The family of `analysis` as one xarray Dataset.
 
         Dimensions, outer to inner: the run parameters (``corner`` first when
@@ -145,15 +150,36 @@ class Results:
         the first run's error (OSError as raised, others as ValueError)
         instead of filling its place with NaN.
 
-        Raises ImportError without xarray, KeyError for an unknown analysis,
-        ValueError when not one run of it could be read.
+        `chunks`: None reads every file now into NumPy arrays. ``"auto"`` or
+        ``{}`` reads only the files' catalogs and sweeps now and gives Dask
+        arrays of one chunk per leaf file, read when computed (in any process:
+        the arrays pickle as file paths); a dict of outer dimension to runs
+        per chunk (-1: all) puts several files in a chunk. A file whose
+        samples cannot be read when computed raises then. ``close()`` of the
+        Dataset closes the files it holds open.
+
+        Raises ImportError without xarray (or, with `chunks`, without dask),
+        KeyError for an unknown analysis, ValueError when not one run of it
+        could be read, TypeError or ValueError for `chunks` of another form
+        or naming another dimension.
         """
         from ..adapters import _need
 
         xr = _need("to_xarray", "xarray", "xarray")
-        grid = self._grid(analysis, pad, strict, "to_xarray")
-        dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
-        return dataset
+        if chunks is None:
+            grid = self._grid(analysis, pad, strict, "to_xarray")
+            dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+            return dataset
+        _need("to_xarray(chunks=...)", "dask", "dask")
+        from . import _lazy
+
+        family = Family(self._resolve(analysis), self.runs, analysis)
+        sizes = _lazy.chunk_sizes(chunks, family.dims)
+        family.read(self.workers, self.progress, strict, _lazy.open_catalog)
+        grid = family.grid(pad, "to_xarray", sizes)
+        lazy: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+        lazy.set_close(_lazy.closer(family.cells))
+        return lazy
 
     def to_dataframe(self, analysis: str, *, strict: bool = False) -> pandas.DataFrame:
         """The family of `analysis` in long form, one pandas DataFrame: a

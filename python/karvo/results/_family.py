@@ -15,12 +15,15 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
-from .._karvo import Psf, read_psf
+from .._karvo import read_psf
 from ..adapters import _Column, _swept_columns, _unique_names
 from ._index import Analysis, Run, Scalar, tidy
-from ._reading import Outcome, read_all
+from ._reading import read_all
+
+if TYPE_CHECKING:
+    from ..adapters import _Result
 
 
 @dataclass
@@ -30,7 +33,7 @@ class Cell:
     leaf: Optional[Analysis] = None
     error: Optional[str] = None
     exception: Optional[Exception] = None
-    psf: Optional[Psf] = None
+    psf: Optional[_Result] = None  # a Psf, or the file's catalog when read lazily
     index: Optional[Tuple[int, ...]] = None  # position in the grid
     axis: Optional[_Column] = None  # its data None where the file has no flat sweep
     columns: Dict[str, _Column] = field(default_factory=dict)
@@ -118,8 +121,11 @@ class Family:
     def errors(self) -> List[Cell]:
         return [c for c in self.cells if c.error is not None]
 
-    def read(self, workers: int, progress: Optional[bool], strict: bool) -> None:
-        """Read every cell's data file; a cell that cannot be read keeps the
+    def read(
+        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], _Result] = read_psf
+    ) -> None:
+        """Read every cell's data file (`read_psf`, or another `read`: the
+        catalogs of a lazy family); a cell that cannot be read keeps the
         error. With `strict`, raise the first error in run order (reading no
         cell after one already known to have failed)."""
         cells = self.cells
@@ -127,7 +133,7 @@ class Family:
             known = next((k for k, c in enumerate(cells) if c.error is not None), len(cells))
             cells = cells[:known]
         files = list(dict.fromkeys(c.leaf.file for c in cells if c.error is None and c.leaf is not None))
-        outcomes: Dict[str, Outcome] = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}")))
+        outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", read)))
         for cell in cells:
             if cell.error is not None or cell.leaf is None:
                 continue
@@ -208,7 +214,9 @@ class Family:
                 named = _unique_names([*prefix, *_value_columns(psf)])
                 cell.columns = {c.name: c for c in named[len(prefix) :]}
             for c in cell.columns.values():
-                dtype = np.asarray(c.data).dtype
+                dtype = getattr(c.data, "dtype", None)  # a SignalRef's, without reading it
+                if not isinstance(dtype, np.dtype):
+                    dtype = np.asarray(c.data).dtype
                 if dtype.kind == "U":
                     dtype = np.dtype(object)
                 held = variables.get(c.name)
@@ -255,7 +263,10 @@ class Family:
 
     # ------------------------------------------------------------ the grid
 
-    def grid(self, pad: bool, function: str) -> Grid:
+    def grid(self, pad: bool, function: str, chunks: Optional[Mapping[str, int]] = None) -> Grid:
+        """The family on its grid. With `chunks` (runs per block along outer
+        dimensions; 1 where not given), the cells hold catalogs and the
+        variables are Dask arrays whose blocks read their files when computed."""
         import numpy as np
 
         swept, axis_name, axis_attrs, variables = self._columns(function)
@@ -263,6 +274,10 @@ class Family:
         self._place(coordinates)
         placed = [(c.index, c) for c in self.cells if c.index is not None]
         shape = tuple(len(coordinates[d]) for d in self.dims)
+        if chunks is not None:
+            from . import _lazy
+
+            blocks = _lazy.blocks(self.dims, shape, chunks)
         coords: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]] = {
             d: ((d,), np.asarray(vs, dtype=object if any(isinstance(v, str) for v in vs) else None), {})
             for d, vs in coordinates.items()
@@ -276,7 +291,7 @@ class Family:
                 for index, cell in placed:
                     if name in cell.columns:
                         array[index] = cell.columns[name].data
-                out[name] = (outer, array, attrs)
+                out[name] = (outer, array if chunks is None else _lazy.in_blocks(name, array, blocks), attrs)
             return Grid(coords, out, self.header)
 
         assert axis_name is not None
@@ -298,11 +313,15 @@ class Family:
                 coords[axis_name] = (dims, array, axis_attrs)
         for name, (kind, dtype, attrs) in variables.items():
             dtype = _missing(dtype)
-            array = np.full(shape + (n,), _pad_value(dtype), dtype=dtype)
-            for index, cell in placed:
-                column = cell.columns.get(name)
-                if column is not None:
-                    array[index + (slice(0, len(column.data)),)] = column.data
+            if chunks is not None:
+                refs = {index: cell.columns[name].data for index, cell in placed if name in cell.columns}
+                array = _lazy.family_array(name, shape + (n,), dtype, refs, blocks + ((n,),))
+            else:
+                array = np.full(shape + (n,), _pad_value(dtype), dtype=dtype)
+                for index, cell in placed:
+                    column = cell.columns.get(name)
+                    if column is not None:
+                        array[index + (slice(0, len(column.data)),)] = column.data
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
         return Grid(coords, out, self.header)
 
@@ -389,7 +408,7 @@ def _concat(parts: List[Any], dtype: Any) -> Any:
     return np.concatenate(parts) if parts else np.zeros(0, dtype=dtype)
 
 
-def _value_columns(psf: Psf) -> List[_Column]:
+def _value_columns(psf: _Result) -> List[_Column]:
     """The scalar values of a non-swept file, a struct's members as
     ``value.member``; array values have no place in a grid of scalars and are
     left out."""

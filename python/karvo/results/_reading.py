@@ -7,9 +7,9 @@ import os
 import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, TypeVar, Union
 
-from .._karvo import Psf, read_psf
+T = TypeVar("T")
 
 # A bar appears only when the reads take longer than this (seconds).
 PROGRESS_DELAY = 1.0
@@ -94,32 +94,34 @@ class _RichTask:
         self.progress.advance(self.task, n)
 
 
-Outcome = Union[Psf, Exception]
-
-
-def _read(path: str) -> Outcome:
+def _read(read: Callable[[str], T], path: str) -> Union[T, Exception]:
     try:
-        return read_psf(path)
+        return read(path)
     except (OSError, ValueError, MemoryError) as e:
         return e
 
 
-def read_all(paths: Sequence[str], workers: int, progress: Optional[bool], description: str) -> List[Outcome]:
-    """`read_psf` of each path, in order: its Psf, or the exception it raised
-    (OSError, ValueError, MemoryError). `workers` threads read at once; with
-    one, the files are read here, one after the other."""
+def read_all(
+    paths: Sequence[str], workers: int, progress: Optional[bool], description: str, read: Callable[[str], T]
+) -> List[Union[T, Exception]]:
+    """`read` of each path (`read_psf`, or karvo.open's catalog), in order:
+    what it returned, or the exception it raised (OSError, ValueError,
+    MemoryError). `workers` threads read at once; with one, the files are
+    read here, one after the other."""
     bar = _Bar(len(paths), description, progress)
     try:
         if workers == 1 or len(paths) <= 1:
-            outcomes = []
+            outcomes: List[Union[T, Exception]] = []
             for path in paths:
-                outcomes.append(_read(path))
+                outcomes.append(_read(read, path))
                 bar.update()
             return outcomes
         pool = ThreadPoolExecutor(max_workers=min(workers, len(paths)), thread_name_prefix="karvo")
         try:
-            futures: Dict[Future[Outcome], int] = {pool.submit(_read, p): i for i, p in enumerate(paths)}
-            pending: Set[Future[Outcome]] = set(futures)
+            futures: Dict[Future[Union[T, Exception]], int] = {
+                pool.submit(_read, read, p): i for i, p in enumerate(paths)
+            }
+            pending: Set[Future[Union[T, Exception]]] = set(futures)
             while pending:
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
                 for _ in done:
