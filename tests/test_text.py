@@ -115,6 +115,13 @@ def test_numbers_read_to_the_nearest_binary64(write):
         x = struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
         if x == x:
             texts.append(rng.choice([repr(x), f"{x:.17e}", f"{x:.6g}", f"{x:.25e}"]))
+    # Short decimals around the edges of exact arithmetic: 2^53, 1e22, 19 digits.
+    texts += ["1e22", "1e23", "-1e-22", "1e-23", "9007199254740992e-22", "9007199254740993e5", "1234567890123456789",
+              "12345678901234567890", "1.e5", ".5", "-.5E+3", "0.000100000", "7e0", "1E-0"]  # fmt: skip
+    for _ in range(3000):
+        digits = str(rng.randrange(10 ** rng.randint(1, 17)))
+        point = rng.randint(0, len(digits))
+        texts.append(f"{digits[:point]}.{digits[point:]}e{rng.randint(-30, 30)}")
     body = "".join(f'"x" {t}\n' for t in texts)
     psf = read_psf(write(f'HEADER\nTYPE\n"f" FLOAT DOUBLE\nSWEEP\n"x" "f"\nVALUE\n{body}END\n'.encode()))
     assert bits(psf.sweeps[0].data) == bits(np.array([float(t) for t in texts]))

@@ -1,5 +1,6 @@
 #include "reader/text_lexer.hpp"
 
+#include <cfloat>
 #include <charconv>
 #include <limits>
 
@@ -55,6 +56,48 @@ double out_of_range_value(const char* first, const char* last) {
     return negative ? -value : value;
 }
 
+// Clinger's fast path, for the short decimals simulators print: digits that
+// make an integer up to 2^53 and a power of ten up to 1e22 are both exact
+// binary64 values, so one multiplication or division, rounded once, is the
+// correctly rounded value. Anything else (more digits, larger exponents, no
+// digits, inf, nan) returns null and goes to from_chars.
+const char* fast_decimal(const char* p, const char* last, double& out) {
+#if FLT_EVAL_METHOD == 0
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = p < last && *p == '-';
+    if (negative) ++p;
+    std::uint64_t mantissa = 0;
+    int digits = 0;
+    int scale = 0;  // the power of ten the digits are multiplied by
+    for (; p < last && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) mantissa = mantissa * 10 + (*p - '0');
+    if (p < last && *p == '.') {
+        for (++p; p < last && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits, --scale)
+            mantissa = mantissa * 10 + (*p - '0');
+    }
+    if (digits == 0 || digits > 19) return nullptr;  // 19 digits cannot overflow
+    if (p < last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool down = p < last && *p == '-';
+        if (p < last && (*p == '-' || *p == '+')) ++p;
+        int exponent = 0;
+        const char* exponent_digits = p;
+        for (; p < last && static_cast<unsigned>(*p - '0') < 10 && exponent < 1000; ++p)
+            exponent = exponent * 10 + (*p - '0');
+        if (p == exponent_digits || (p < last && static_cast<unsigned>(*p - '0') < 10)) return nullptr;
+        scale += down ? -exponent : exponent;
+    }
+    if (mantissa > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
+    double value = static_cast<double>(mantissa);
+    value = scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
+    out = negative ? -value : value;
+    return p;
+#else
+    (void)p, (void)last, (void)out;
+    return nullptr;
+#endif
+}
+
 }  // namespace
 
 bool TextLexer::take_double(double& out) {
@@ -62,6 +105,12 @@ bool TextLexer::take_double(double& out) {
     const std::uint64_t from = after_plus(bytes_, len_, pos_);
     const char* first = reinterpret_cast<const char*>(bytes_ + from);
     const char* last = reinterpret_cast<const char*>(bytes_ + len_);
+    if (const char* end = fast_decimal(first, last, out)) {
+        const std::uint64_t at = static_cast<std::uint64_t>(reinterpret_cast<const unsigned char*>(end) - bytes_);
+        if (!at_delimiter(bytes_, len_, at)) return false;
+        pos_ = at;
+        return true;
+    }
     const std::from_chars_result r = std::from_chars(first, last, out, std::chars_format::general);
     // Text beyond the range of binary64 rounds to ±inf or ±0, as strtod
     // gives it (from_chars leaves `out` alone then).
