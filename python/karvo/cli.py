@@ -25,7 +25,7 @@ import warnings
 import zipfile
 from typing import IO, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from ._karvo import Psf, __version__, read_psf
+from ._karvo import Psf, Sweep, Trace, __version__, read_psf
 from .files import PsfFile, SignalInfo
 from .files import open as open_file
 from .adapters import _Column, _signals, _unique_names
@@ -232,7 +232,8 @@ def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
     data: Dict[int, Any] = {}
     if stats:
         psf = file.read()
-        data = {i: s.data for i, s in enumerate(psf.sweeps + psf.traces)}
+        read: List[Union[Sweep, Trace]] = [*psf.sweeps, *psf.traces]
+        data = {i: s.data for i, s in enumerate(read)}
     signals = [_signal_info(s, data.get(i)) for i, s in enumerate(file.sweeps + file.traces)]
     values = []
     for value in file.values:

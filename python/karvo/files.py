@@ -133,7 +133,7 @@ class PsfFile:
         file's header. Without names: every signal and value. A chosen value
         name brings the file's values along."""
         if names is None:
-            return self._handle.read(range(len(self._signals)), True)  # type: ignore[no-any-return]
+            return self._handle.read(range(len(self._signals)), True)
         chosen = set()
         with_values = False
         for name in names:
@@ -142,7 +142,7 @@ class PsfFile:
                 with_values = True
             else:
                 chosen.add(held)
-        return self._handle.read(sorted(chosen), with_values)  # type: ignore[no-any-return]
+        return self._handle.read(sorted(chosen), with_values)
 
     def _read_at(self, position: int) -> Union[Sweep, Trace]:
         """The sweep or trace at `position` of ``sweeps + traces``, its
