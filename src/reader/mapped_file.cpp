@@ -28,9 +28,9 @@ ParseError fixed_error(ErrorKind kind, const char* text) { return {text, kind, 0
 
 MappedFile::MappedFile(MappedFile&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
+      copied_(std::exchange(o.copied_, false)),
       bytes_(std::exchange(o.bytes_, nullptr)),
-      size_(std::exchange(o.size_, 0)),
-      copied_(std::exchange(o.copied_, false)) {}
+      size_(std::exchange(o.size_, 0)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
     if (this != &o) {

@@ -44,10 +44,10 @@ private:
     void* handle_ = nullptr;  // the file's HANDLE (mapped_file_windows.cpp)
 #else
     int fd_ = -1;
+    bool copied_ = false;  // bytes_ is memory of its own, not a view
 #endif
     const unsigned char* bytes_ = nullptr;  // null for an empty file
     std::uint64_t size_ = 0;
-    bool copied_ = false;  // bytes_ is memory of its own, not a view
 };
 
 // native_path: the bytes handed to the operating system (on Windows, UTF-8
