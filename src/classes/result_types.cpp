@@ -23,15 +23,19 @@ struct PsfObject {
     PyObject* index;  // name -> object, made on first lookup
 };
 
-// Sweep, Trace and Value share one layout.
+// A Value's layout, and the start of a Sweep's and a Trace's. Values stay
+// this small: an operating point file holds hundreds of thousands of them.
 struct NamedObject {
     PyObject_HEAD
     std::string name;  // UTF-8, owned by the instance
     PyObject* data;    // for a sweep or trace: null until first asked for
     PyObject* properties;  // a read-only mapping, often shared
-    // A sweep's or trace's samples until they become its array: the array
-    // of each signal is made when its data is first asked for, so a file of
-    // thousands of traces costs an array only for those a caller looks at.
+};
+
+// Sweep and Trace: their samples until they become the array. The array of
+// each signal is made when its data is first asked for, so a file of
+// thousands of traces costs an array only for those a caller looks at.
+struct SignalObject : NamedObject {
     SampleData samples;
     PyObject* dtype;  // a struct trace's dtype, until its array is made
 };
@@ -53,14 +57,19 @@ void psf_dealloc(PyObject* self) {
     free_instance(self);
 }
 
-void named_dealloc(PyObject* self) {
+void value_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<NamedObject*>(self);
     o->name.~basic_string();
-    o->samples.~SampleData();
     Py_XDECREF(o->data);
     Py_XDECREF(o->properties);
-    Py_XDECREF(o->dtype);
     free_instance(self);
+}
+
+void signal_dealloc(PyObject* self) {
+    auto* o = reinterpret_cast<SignalObject*>(self);
+    o->samples.~SampleData();
+    Py_XDECREF(o->dtype);
+    value_dealloc(self);
 }
 
 // ---- lookup by name
@@ -179,8 +188,11 @@ PyObject* named_name(PyObject* self, void*) {
     const std::string& name = reinterpret_cast<NamedObject*>(self)->name;
     return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
 }
-PyObject* named_data(PyObject* self, void*) {
-    auto* o = reinterpret_cast<NamedObject*>(self);
+PyObject* value_data(PyObject* self, void*) {
+    return PyRef::borrow(reinterpret_cast<NamedObject*>(self)->data).release();
+}
+PyObject* signal_data(PyObject* self, void*) {
+    auto* o = reinterpret_cast<SignalObject*>(self);
     if (o->data == nullptr) {
         // The samples move into the array only once it exists.
         o->data = make_array(std::move(o->samples), o->dtype);
@@ -228,7 +240,7 @@ PyGetSetDef psf_getset[] = {
 };
 PyGetSetDef sweep_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
-    {"data", named_data, nullptr, "The sweep samples as a numpy `float64[N]` array.", nullptr},
+    {"data", signal_data, nullptr, "The sweep samples as a numpy `float64[N]` array.", nullptr},
     {"properties", named_properties, nullptr,
      "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
      nullptr},
@@ -237,7 +249,7 @@ PyGetSetDef sweep_getset[] = {
 };
 PyGetSetDef trace_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
-    {"data", named_data, nullptr, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).", nullptr},
+    {"data", signal_data, nullptr, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).", nullptr},
     {"properties", named_properties, nullptr,
      "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
      nullptr},
@@ -246,7 +258,7 @@ PyGetSetDef trace_getset[] = {
 };
 PyGetSetDef value_getset[] = {
     {"name", named_name, nullptr, "", nullptr},
-    {"data", named_data, nullptr, "The value: a Python scalar, or a `dict` for a struct-typed value.", nullptr},
+    {"data", value_data, nullptr, "The value: a Python scalar, or a `dict` for a struct-typed value.", nullptr},
     {"properties", named_properties, nullptr,
      "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
      nullptr},
@@ -300,9 +312,9 @@ struct TypeInfo {
 TypeInfo type_infos[] = {
     {"builtins.Psf", psf_doc, sizeof(PsfObject), psf_dealloc, psf_repr, psf_getset, psf_lookup_slots,
      std::size(psf_lookup_slots), {}},
-    {"builtins.Sweep", sweep_doc, sizeof(NamedObject), named_dealloc, sweep_repr, sweep_getset, nullptr, 0, {}},
-    {"builtins.Trace", trace_doc, sizeof(NamedObject), named_dealloc, trace_repr, trace_getset, nullptr, 0, {}},
-    {"builtins.Value", value_doc, sizeof(NamedObject), named_dealloc, value_repr, value_getset, nullptr, 0, {}},
+    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), signal_dealloc, sweep_repr, sweep_getset, nullptr, 0, {}},
+    {"builtins.Trace", trace_doc, sizeof(SignalObject), signal_dealloc, trace_repr, trace_getset, nullptr, 0, {}},
+    {"builtins.Value", value_doc, sizeof(NamedObject), value_dealloc, value_repr, value_getset, nullptr, 0, {}},
 };
 
 PyObject* alloc_instance(PyTypeObject* type) {
@@ -334,6 +346,7 @@ PyTypeObject* result_type(ResultClass which) {
 
 namespace {
 
+// The instance's memory comes zeroed: its object pointers start null.
 NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
@@ -341,7 +354,7 @@ NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) 
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
-    new (&o->samples) SampleData();
+    if (which != ResultClass::Value) new (&static_cast<SignalObject*>(o)->samples) SampleData();
     o->properties = properties.release();
     return o;
 }
@@ -357,7 +370,7 @@ PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef pr
 
 PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& samples, PyRef struct_dtype,
                       PyRef properties) {
-    NamedObject* o = new_named(which, std::move(name), std::move(properties));
+    auto* o = static_cast<SignalObject*>(new_named(which, std::move(name), std::move(properties)));
     if (o == nullptr) return nullptr;
     o->samples = std::move(samples);
     o->dtype = struct_dtype.release();
