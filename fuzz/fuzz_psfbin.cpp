@@ -154,7 +154,9 @@ void check_partial_reads(const unsigned char* bytes, std::uint64_t len, const ka
         options.counted = true;
         karvo::ReadContext ctx(options);
         karvo::ByteCursor cursor(bytes, len);
-        slots.emplace(result.catalog, options);
+        auto made = karvo::SignalSlots::make(result.catalog, ctx);
+        if (!made) broken("indexing the declared signals failed");
+        slots.emplace(std::move(made).value());
         karvo::Status walked = karvo::read_sampled_body(cursor, result.catalog, result.body, ctx, *slots);
         if (!walked) {
             if (walked.error().kind != karvo::ErrorKind::OutOfMemory) broken("a partial read fails where the whole read did not");
@@ -206,9 +208,11 @@ void run(const unsigned char* bytes, std::uint64_t len) {
     if (values > len / kBytesPerNode + 1) broken("more value nodes than the file has room for");
     if (text_bytes > len) broken("more value text than the file has bytes");
 
-    auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals);
+    karvo::ReadOptions plain;
+    karvo::ReadContext resolving(plain);
+    auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals, resolving);
     if (!sweeps_resolved) return;
-    auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals);
+    auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals, resolving);
     if (!traces_resolved) return;
     double sink = 0;
     std::uint64_t words = 0;

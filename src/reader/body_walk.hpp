@@ -87,7 +87,8 @@ private:
 // Where the counts are known beforehand (SignalSlots::counted), only the copy
 // runs; it must end at the body's end with every buffer full.
 template <typename Walk>
-Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, std::uint64_t body_end, Walk&& walk) {
+Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, std::uint64_t body_end, ReadContext& ctx,
+                    Walk&& walk) {
     const std::uint64_t start = cursor.pos();
     if (!slots.counted()) {
         CountPoints count;
@@ -95,7 +96,7 @@ Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, std::ui
         if (!slots.any_read()) return {};
     }
     const std::uint64_t stop = slots.counted() ? body_end : cursor.pos();
-    KARVO_TRY(slots.size_buffers());
+    KARVO_TRY(slots.size_buffers(ctx));
 
     cursor.rewind_to(start);
     Status copied;

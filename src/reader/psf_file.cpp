@@ -100,7 +100,7 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
         if (some_frames) file_.advise_random();
         ReadContext ctx(selected);
         ByteCursor cursor(file_.bytes(), file_.size());
-        SignalSlots slots(parsed_.catalog, selected);
+        KARVO_ASSIGN(SignalSlots slots, SignalSlots::make(parsed_.catalog, ctx));
         Status walked = read_sampled_body(cursor, parsed_.catalog, body, ctx, slots);
         if (some_frames) file_.advise_normal();
         if (!walked) {

@@ -4,23 +4,28 @@
 
 #include "reader/mapped_file.hpp"
 #include "reader/page_traffic.hpp"
+#include "reader/read_context.hpp"
 #include "types/format.hpp"
 
 namespace karvo {
 
-Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals) {
+Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals,
+                                                   ReadContext& ctx) {
     std::vector<SignalRecord*> records(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i)
+    for (std::size_t i = 0; i < ids.size(); ++i) {
         if ((records[i] = signals.take(ids[i])) == nullptr)
             return ParseError{format_message("internal: missing declaration {} during assembly", ids[i])};
+        KARVO_TRY(ctx.tick(sizeof(SignalTable::Entry)));
+    }
     return records;
 }
 
-Result<FileContents> resolve_contents(ParseResult&& parsed) {
+Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& options) {
     SignalCatalog& catalog = parsed.catalog;
+    ReadContext ctx(options);
     FileContents contents;
-    KARVO_ASSIGN(contents.sweeps, resolve_signals(catalog.sweep_ids, catalog.signals));
-    KARVO_ASSIGN(contents.traces, resolve_signals(catalog.trace_ids, catalog.signals));
+    KARVO_ASSIGN(contents.sweeps, resolve_signals(catalog.sweep_ids, catalog.signals, ctx));
+    KARVO_ASSIGN(contents.traces, resolve_signals(catalog.trace_ids, catalog.signals, ctx));
     // The records stay where they are: the pointers move with the table.
     contents.signals = std::move(catalog.signals);
     contents.header = std::move(parsed.header);
@@ -41,7 +46,7 @@ Result<FileContents> read_file(const std::string& native_path, const ReadOptions
         KARVO_ASSIGN(ParseResult parsed, parse_psf(file.bytes(), file.size(), with_file));
         // Nothing refers to the file's bytes from here on.
         file.release_view();
-        return resolve_contents(std::move(parsed));
+        return resolve_contents(std::move(parsed), options);
     } catch (const std::bad_alloc&) {
         return out_of_memory("out of memory while reading the file");
     }

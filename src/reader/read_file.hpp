@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "reader/parse.hpp"
+#include "reader/read_context.hpp"
 
 namespace karvo {
 
@@ -21,11 +22,13 @@ struct FileContents {
 
 // Takes the records of `ids`, in order, out of `signals` (they stay in the
 // table, marked taken); an id without a record (a repeated id, since each
-// lookup takes its entry) is an error.
-Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals);
+// lookup takes its entry) is an error. Asks `ctx` between records whether
+// to stop.
+Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals,
+                                                   ReadContext& ctx);
 
 // Sweeps and traces resolved, the rest of the catalog dropped.
-Result<FileContents> resolve_contents(ParseResult&& parsed);
+Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& options = {});
 
 // Touches no Python object: callers may run it without the interpreter lock.
 // Never throws.

@@ -248,7 +248,7 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
         (content_end - cycle.first) % cycle.bytes != 0)
         return false;
     KARVO_TRY(count.cycles(cycle, nullptr, (content_end - cycle.first) / cycle.bytes));
-    KARVO_TRY(slots.size_buffers());
+    KARVO_TRY(slots.size_buffers(ctx));
 
     cursor.rewind_to(start);
     bool broken = false;
@@ -291,7 +291,7 @@ Status read_record_body(ByteCursor& cursor, SignalSlots& slots, std::uint64_t co
     }
     RecordWalk walk(slots, content_end, groups, ctx);
     const bool stream = content_end > start && content_end - start >= kStreamBytes;
-    return read_counted(cursor, slots, stream, content_end,
+    return read_counted(cursor, slots, stream, content_end, ctx,
                         [&walk](ByteCursor& c, auto& visitor) { return walk(c, visitor); });
 }
 

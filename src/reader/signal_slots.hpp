@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "reader/catalog.hpp"
+#include "reader/read_context.hpp"
 #include "reader/read_options.hpp"
 #include "types/format.hpp"
 #include "types/overflow.hpp"
@@ -48,29 +49,33 @@ struct GroupSlots {
 
 class SignalSlots {
 public:
-    SignalSlots(const SignalCatalog& catalog, const ReadOptions& options)
-        : catalog_(catalog), counted_(options.counted) {
-        slots_.reserve(catalog.signals.size());
+    // One slot per declared signal. A file may declare millions: the walk
+    // over them asks between signals whether to stop.
+    static Result<SignalSlots> make(const SignalCatalog& catalog, ReadContext& ctx) {
+        SignalSlots made(catalog, ctx.options);
+        made.slots_.reserve(catalog.signals.size());
         std::uint32_t lo = UINT32_MAX, hi = 0;
         for (const auto& e : catalog.signals) {
             lo = e.id < lo ? e.id : lo;
             hi = e.id > hi ? e.id : hi;
         }
         const std::uint64_t n = catalog.signals.size();
-        dense_ = n != 0 && std::uint64_t{hi} - lo < 4 * n + 4096;
-        base_ = lo;
-        if (dense_) dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
+        made.dense_ = n != 0 && std::uint64_t{hi} - lo < 4 * n + 4096;
+        made.base_ = lo;
+        if (made.dense_) made.dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
         // In declaration order, which is nearly always the order of the records.
         for (const auto& e : catalog.signals) {
-            std::uint32_t slot = static_cast<std::uint32_t>(slots_.size());
-            const bool read = options.wants(e.id);
-            const std::uint64_t points = options.counted ? e.record.points : 0;
-            slots_.push_back(SignalSlot{e.id, &e.record, SampleBuffer(), e.record.data.point_words(), points, read,
-                                        false, nullptr, 0});
-            any_read_ |= read;
-            if (dense_) dense_index_[e.id - base_] = slot;
-            else sparse_index_.emplace(e.id, slot);
+            const auto slot = static_cast<std::uint32_t>(made.slots_.size());
+            const bool read = ctx.options.wants(e.id);
+            const std::uint64_t points = made.counted_ ? e.record.points : 0;
+            made.slots_.push_back(SignalSlot{e.id, &e.record, SampleBuffer(), e.record.data.point_words(), points,
+                                             read, false, nullptr, 0});
+            made.any_read_ |= read;
+            if (made.dense_) made.dense_index_[e.id - made.base_] = slot;
+            else made.sparse_index_.emplace(e.id, slot);
+            KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
+        return made;
     }
 
     // The slot of a declared id, or nullptr.
@@ -116,9 +121,10 @@ public:
 
     // Gives every slot that is read exactly the room its counted points need,
     // and points its write position at the start.
-    Status size_buffers() {
+    Status size_buffers(ReadContext& ctx) {
         for (SignalSlot& s : slots_) {
             if (!s.read) continue;
+            KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
             std::uint64_t words;
             if (mul_overflows(s.points, s.words, words))
                 return ParseError{format_message("struct buffer size overflow ({} * {})", s.points, s.words)};
@@ -155,6 +161,9 @@ public:
     std::size_t size() const { return slots_.size(); }
 
 private:
+    SignalSlots(const SignalCatalog& catalog, const ReadOptions& options)
+        : catalog_(catalog), counted_(options.counted) {}
+
     static constexpr std::uint32_t kNone = UINT32_MAX;
     const SignalCatalog& catalog_;
     std::vector<SignalSlot> slots_;

@@ -13,13 +13,16 @@ Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCata
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
     body = BodyLocation{layout, cursor.pos(), end};
     if (body.sampled()) {
-        SignalSlots slots(catalog, ctx.options);
+        KARVO_ASSIGN(SignalSlots slots, SignalSlots::make(catalog, ctx));
         KARVO_TRY(read_sampled_body(cursor, catalog, body, ctx, slots));
-        // The counts, and the samples read, become the records'.
+        // The counts, and the samples read, become the records'. The slots
+        // stand in the table's order.
+        auto entry = catalog.signals.begin();
         for (SignalSlot& s : slots.all()) {
-            SignalRecord* record = catalog.signals.find(s.id);
-            record->points = s.points;
-            record->data.samples = std::move(s.samples);
+            SignalRecord& record = (entry++)->record;
+            record.points = s.points;
+            record.data.samples = std::move(s.samples);
+            KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
     } else if (layout == ValueLayout::NonSwept) {
         KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx));

@@ -109,7 +109,7 @@ Status read_windowed_body(ByteCursor& cursor, SignalSlots& slots, const SignalCa
     const std::uint64_t start = cursor.pos();
     FrameWalk walk(std::move(order), ids, content_end, ctx);
     const bool stream = content_end > start && (content_end - start) / 8 >= kStreamWords;
-    return read_counted(cursor, slots, stream, content_end, [&](ByteCursor& c, auto& visitor) -> Status {
+    return read_counted(cursor, slots, stream, content_end, ctx, [&](ByteCursor& c, auto& visitor) -> Status {
         // Between the count and the copy of a read of some signals, announce
         // the ranges it will read, so that only their pages are fetched.
         if constexpr (std::is_same_v<std::decay_t<decltype(visitor)>, CopyPoints>) {
