@@ -287,6 +287,10 @@ def test_conversions(function, expected, units):
     # a NumPy array: the same values (the phase along the axis given)
     plain = function(data.T, dim=0).T if function is m.phase else function(data)
     np.testing.assert_array_equal(plain, got.values)
+    # a Dask-backed family stays lazy (one chunk per run) and computes the same
+    lazy = function(signal.chunk({"run": 1}))
+    assert lazy.chunks == ((1, 1), (201,))
+    np.testing.assert_array_equal(lazy.values, got.values)
 
 
 # --------------------------------------------------------- NaN-padded families

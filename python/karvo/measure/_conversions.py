@@ -32,8 +32,11 @@ def _convert(
             core = [data.dims[-1] if dim is None else dim]
             if core[0] not in data.dims:
                 raise ValueError(f"{long_name}: {data.name!r} has no dimension {core[0]!r}")
+        # Dask arrays stay lazy; `meta` says the result is float64 (without calling `how` on a complex stand-in)
+        meta = np.empty((0,) * data.ndim, dtype=np.float64)
         out = xr.apply_ufunc(
-            how, data, input_core_dims=[core], output_core_dims=[core], dask="parallelized", output_dtypes=[np.float64]
+            how, data, input_core_dims=[core], output_core_dims=[core], dask="parallelized",
+            dask_gufunc_kwargs={"meta": meta},
         ).transpose(*data.dims)
         out.attrs = {"long_name": long_name}
         if units:

@@ -78,7 +78,7 @@ def delay(
                                        level=level_a if level is None else level)
         value, _, _ = _search.find(y, xs, signal.params["level"], edge, int(nth))
         times.append((signal, signal.wrap(value, units=signal.x_units, long_name="crossing")))
-    (first, at_a), (second, at_b) = times
+    (first, at_a), (_, at_b) = times
     result = at_b - at_a
     xr = sys.modules.get("xarray")
     if xr is not None and isinstance(result, xr.DataArray):

@@ -152,13 +152,12 @@ def find(
 
 
 def _rows(a: npt.NDArray[Any]) -> Optional[npt.NDArray[Any]]:
-    """`a` as rows of one cell each, without a copy; None where that needs one."""
-    try:
-        rows = a.view()
-        rows.shape = (-1, a.shape[-1])
-    except AttributeError:  # a broadcast or strided view: no flat shape without a copy
-        return None
-    return rows
+    """`a` as rows of one cell each, without a copy; None where that would need one."""
+    if a.ndim == 2:
+        return a
+    if a.flags.c_contiguous:
+        return a.reshape(-1, a.shape[-1])
+    return None
 
 
 def _find(
