@@ -26,6 +26,7 @@ USER_CODE = textwrap.dedent(
     import pathlib
 
     import numpy as np
+    import xarray as xr
     from numpy.typing import NDArray
 
     import karvo
@@ -79,6 +80,12 @@ USER_CODE = textwrap.dedent(
     backend = karvo.xarray_backend.KarvoBackendEntrypoint()
     known: bool = backend.guess_can_open(pathlib.Path("x.psf"))
     lazy = backend.open_dataset("x.psf", drop_variables=["out"])
+    bw: xr.DataArray = karvo.measure.bandwidth(grid["out"], drop_db=6.0)
+    first: NDArray[np.float64] = karvo.measure.cross(np.zeros(3), 0.5, x=np.arange(3.0), edge="either", nth=-1)
+    margin: np.ndarray = karvo.measure.phase_margin(np.ones(3, complex), x=[1.0, 2.0, 3.0])
+    karvo.measure.cross(np.zeros(3), 0.5, np.arange(3.0))  # E
+    karvo.measure.rise_time(grid["out"], strict="yes")  # E
+    level: float = karvo.measure.max(grid["out"])  # E
 
 
     class Mine(karvo.Trace):  # E

@@ -13,12 +13,20 @@ DataFrame or an xarray Dataset (optional dependencies, imported on call).
 ``open_results(folder)`` gives the :class:`Results` of a result folder: its
 analyses, its runs and their parameters, and each analysis over every run as
 one Dataset (``to_xarray``) or one long DataFrame (``to_dataframe``).
+
+``karvo.measure`` measures whole families at once (bandwidth, crossings, rise
+time, ...); it is imported on first use, with NumPy.
 """
+
+from typing import TYPE_CHECKING
 
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
 from .files import PsfFile, SignalInfo, open
 from .results import Analysis, Results, Run, open_results
+
+if TYPE_CHECKING:
+    from . import measure
 
 __all__ = [
     "__version__",
@@ -37,3 +45,12 @@ __all__ = [
     "Analysis",
     "Run",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # karvo.measure imports NumPy: only on first use, not with karvo
+    if name == "measure":
+        import importlib
+
+        return importlib.import_module(".measure", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
