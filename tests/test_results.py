@@ -264,6 +264,27 @@ def test_netlist_sweep_tree(tmp_path, props):
     assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_attrs())
 
 
+
+def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
+    """Results.grid and long_form: the families as NumPy arrays (what the
+    command line exports); unequal sweeps raise an error carrying what
+    differs, worded for the caller."""
+    top, built = study
+    results = karvo.open_results(top)
+    grid, ds = results.grid("ac"), results.to_xarray("ac")
+    assert [*grid.coords, *grid.variables] == [*ds.coords, *ds.data_vars] and grid.attrs == ds.attrs
+    for name, (dims, data, attrs) in {**grid.coords, **grid.variables}.items():
+        assert dims == ds[name].dims and same(data, ds[name].values) and attrs == ds[name].attrs, name
+    long, frame = results.long_form("tran"), results.to_dataframe("tran")
+    assert [name for name, _ in long.columns] == list(frame.columns) and long.attrs == frame.attrs
+    assert all(same(data, frame[name].to_numpy()) for name, data in long.columns)
+    lengths = [len(read_psf(b.files["tran"]).sweeps[0].data) for b in built if b.broken != "failed"]
+    with pytest.raises(ValueError) as refused:
+        results.grid("tran")
+    e = refused.value
+    assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
+    assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
+
 def test_family_is_the_same_from_any_number_of_threads(study):
     top, _ = study
     serial = karvo.open_results(top, workers=1).to_xarray("noise")
