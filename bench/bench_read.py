@@ -63,7 +63,7 @@ if __name__ == "__main__" and os.environ.get("GLIBC_TUNABLES") != TUNABLES:
 import numpy as np  # noqa: E402
 
 import karvo  # noqa: E402
-from shapes import (  # noqa: E402
+from karvo.testing.shapes import (  # noqa: E402
     ASCII_TRACES,
     OP_MEMBERS,
     ascii_files,

@@ -7,8 +7,8 @@ import weakref
 
 import pytest
 
-import psfbuilder as pb
-from psfbuilder import Decl, Entry, TypeDef, c128, f64
+from karvo.testing import psfbuilder as pb
+from karvo.testing.psfbuilder import Decl, Entry, TypeDef, c128, f64
 from karvo import Psf, Sweep, Trace, Value, read_psf
 
 CLASSES = {"Psf": Psf, "Sweep": Sweep, "Trace": Trace, "Value": Value}

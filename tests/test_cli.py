@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import karvo as package
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from karvo import read_psf
 from karvo.cli import main
 

@@ -10,8 +10,8 @@ import struct
 
 import pytest
 
-import psfbuilder as pb
-from psfbuilder import u32
+from karvo.testing import psfbuilder as pb
+from karvo.testing.psfbuilder import u32
 from karvo import read_psf
 
 # HEADER framing: value_section_type at 0, Container at 4, end word at 8,

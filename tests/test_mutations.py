@@ -20,7 +20,7 @@ import pytest
 
 import karvo
 from conftest import CORPUS, load_seeds
-from psfbuilder import MAGIC, u32, with_footer
+from karvo.testing.psfbuilder import MAGIC, u32, with_footer
 
 FULL = os.environ.get("KARVO_MUTATIONS") == "full"
 

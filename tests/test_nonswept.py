@@ -7,7 +7,7 @@ import struct
 import pytest
 
 from karvo import read_psf
-from psfbuilder import (
+from karvo.testing.psfbuilder import (
     ARRAY,
     COMPLEX,
     EMPTY,

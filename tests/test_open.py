@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import karvo
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from conftest import CORPUS, load_seeds, readable_files
 from karvo import read_psf
 

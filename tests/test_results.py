@@ -10,6 +10,7 @@ import io
 import json
 import os
 import shutil
+import subprocess
 import sys
 import types
 
@@ -17,7 +18,7 @@ import numpy as np
 import pytest
 
 import karvo
-import resultbuilder as rb
+from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
 from conftest import ROOT
@@ -263,6 +264,27 @@ def test_netlist_sweep_tree(tmp_path, props):
     assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_attrs())
 
 
+
+def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
+    """Results.grid and long_form: the families as NumPy arrays (what the
+    command line exports); unequal sweeps raise an error carrying what
+    differs, worded for the caller."""
+    top, built = study
+    results = karvo.open_results(top)
+    grid, ds = results.grid("ac"), results.to_xarray("ac")
+    assert [*grid.coords, *grid.variables] == [*ds.coords, *ds.data_vars] and grid.attrs == ds.attrs
+    for name, (dims, data, attrs) in {**grid.coords, **grid.variables}.items():
+        assert dims == ds[name].dims and same(data, ds[name].values) and attrs == ds[name].attrs, name
+    long, frame = results.long_form("tran"), results.to_dataframe("tran")
+    assert [name for name, _ in long.columns] == list(frame.columns) and long.attrs == frame.attrs
+    assert all(same(data, frame[name].to_numpy()) for name, data in long.columns)
+    lengths = [len(read_psf(b.files["tran"]).sweeps[0].data) for b in built if b.broken != "failed"]
+    with pytest.raises(ValueError) as refused:
+        results.grid("tran")
+    e = refused.value
+    assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
+    assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
+
 def test_family_is_the_same_from_any_number_of_threads(study):
     top, _ = study
     serial = karvo.open_results(top, workers=1).to_xarray("noise")
@@ -370,10 +392,7 @@ def test_export_of_a_study_refused(study, tmp_path, capsys, args, status, messag
 
 def test_the_example_study_is_what_make_examples_writes(tmp_path):
     """The README works on examples/rc_study: it must not fall behind the builder."""
-    spec = importlib.util.spec_from_file_location("make_examples", ROOT / "examples" / "make_examples.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    module.rc_study(tmp_path / "rc_study")
+    subprocess.run([sys.executable, ROOT / "examples" / "make_examples.py", "--out", tmp_path], check=True, capture_output=True)
     shipped = ROOT / "examples" / "rc_study"
     files = sorted(p.relative_to(tmp_path / "rc_study") for p in (tmp_path / "rc_study").rglob("*") if p.is_file())
     assert files == sorted(p.relative_to(shipped) for p in shipped.rglob("*") if p.is_file())

@@ -12,8 +12,8 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import ROOT
 from karvo import read_psf
+from karvo.testing.seeds import text_seeds
 
 TYPES = """TYPE
 "sweep" FLOAT DOUBLE PROP( "key" "sweep" )
@@ -185,10 +185,7 @@ def test_groups_nest_as_deep_as_the_binary_ones(write):
 
 
 def good_texts() -> list[bytes]:
-    spec = __import__("importlib.util").util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
-    module = __import__("importlib.util").util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return [SWEPT.encode(), NONSWEPT.encode(), *module.text_seeds().values()]
+    return [SWEPT.encode(), NONSWEPT.encode(), *text_seeds().values()]
 
 
 def test_every_cut_and_damaged_text_reads_or_names_its_place(write):

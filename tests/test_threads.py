@@ -19,7 +19,7 @@ import pytest
 import karvo
 from conftest import CORPUS, load_seeds
 from karvo import read_psf
-from psfbuilder import (
+from karvo.testing.psfbuilder import (
     FLOAT64,
     SECTION_END,
     SECTION_TRACE,

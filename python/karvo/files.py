@@ -144,12 +144,6 @@ class PsfFile:
                 chosen.add(held)
         return self._handle.read(sorted(chosen), with_values)
 
-    def _read_at(self, position: int) -> Union[Sweep, Trace]:
-        """The sweep or trace at `position` of ``sweeps + traces``, its
-        samples read now (names may repeat; positions do not)."""
-        psf = self._handle.read([position], False)
-        return psf.sweeps[0] if psf.sweeps else psf.traces[0]
-
     def _lookup(self, name: str) -> Union[int, Value]:
         try:
             return self._index[name]
@@ -183,3 +177,11 @@ class PsfFile:
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
         return f"<PsfFile {self.path!r} {state}>"
+
+
+def read_at(file: PsfFile, position: int) -> Union[Sweep, Trace]:
+    """The sweep or trace at `position` of ``file.sweeps + file.traces``, its
+    samples read now (names may repeat; positions do not): how the xarray
+    backend reads the signal a catalog entry names."""
+    psf = file._handle.read([position], False)
+    return psf.sweeps[0] if psf.sweeps else psf.traces[0]

@@ -1,5 +1,6 @@
 #include "classes/result_types.hpp"
 
+#include <array>
 #include <iterator>
 #include <new>
 #include <vector>
@@ -238,33 +239,25 @@ PyGetSetDef psf_getset[] = {
     {"values", psf_values, nullptr, "The non-swept scalar values (empty for swept analyses).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-PyGetSetDef sweep_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", signal_data, nullptr, "The sweep samples as a numpy `float64[N]` array.", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyGetSetDef trace_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", signal_data, nullptr, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyGetSetDef value_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", value_data, nullptr, "The value: a Python scalar, or a `dict` for a struct-typed value.", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// The attributes of a Sweep, a Trace and a Value: their own `data`, the
+// rest shared.
+using NamedGetSet = std::array<PyGetSetDef, 5>;
+constexpr NamedGetSet named_getset(getter data, const char* data_doc) {
+    return {{
+        {"name", named_name, nullptr, "", nullptr},
+        {"data", data, nullptr, data_doc, nullptr},
+        {"properties", named_properties, nullptr,
+         "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
+         nullptr},
+        {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    }};
+}
+NamedGetSet sweep_getset = named_getset(signal_data, "The sweep samples as a numpy `float64[N]` array.");
+NamedGetSet trace_getset =
+    named_getset(signal_data, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).");
+NamedGetSet value_getset =
+    named_getset(value_data, "The value: a Python scalar, or a `dict` for a struct-typed value.");
 
 const char psf_doc[] = "A parsed psfbin or PSF ASCII file.";
 const char sweep_doc[] = "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.";
@@ -312,9 +305,12 @@ struct TypeInfo {
 TypeInfo type_infos[] = {
     {"builtins.Psf", psf_doc, sizeof(PsfObject), psf_dealloc, psf_repr, psf_getset, psf_lookup_slots,
      std::size(psf_lookup_slots), {}},
-    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), signal_dealloc, sweep_repr, sweep_getset, nullptr, 0, {}},
-    {"builtins.Trace", trace_doc, sizeof(SignalObject), signal_dealloc, trace_repr, trace_getset, nullptr, 0, {}},
-    {"builtins.Value", value_doc, sizeof(NamedObject), value_dealloc, value_repr, value_getset, nullptr, 0, {}},
+    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), signal_dealloc, sweep_repr, sweep_getset.data(), nullptr, 0,
+     {}},
+    {"builtins.Trace", trace_doc, sizeof(SignalObject), signal_dealloc, trace_repr, trace_getset.data(), nullptr, 0,
+     {}},
+    {"builtins.Value", value_doc, sizeof(NamedObject), value_dealloc, value_repr, value_getset.data(), nullptr, 0,
+     {}},
 };
 
 PyObject* alloc_instance(PyTypeObject* type) {

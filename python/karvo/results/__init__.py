@@ -14,9 +14,10 @@ from __future__ import annotations
 
 import difflib
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Union
 
-from ._family import Family, Grid
+from .._errors import PAD, UnequalSweeps, need, warn_left_out
+from ._family import Family, Grid, LongForm
 from ._index import DONE, Analysis, Run, Scalar, find_index, read_runs, read_variables
 from ._reading import check_workers
 
@@ -24,9 +25,7 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray
 
-    from ..adapters import _Column
-
-__all__ = ["open_results", "Results", "Analysis", "Run"]
+__all__ = ["open_results", "Results", "Analysis", "Run", "Grid", "LongForm"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 # Results.to_xarray(chunks=...): None (NumPy arrays, read now), "auto" or a
@@ -66,7 +65,8 @@ class Results:
       else of the first run);
     - ``finished``: whether ``.simDone`` is in the folder;
     - ``parameters``: the names of the run parameters, outer to inner;
-    - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family.
+    - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family;
+      ``grid(analysis)``, ``long_form(analysis)``: the same as NumPy arrays.
 
     An analysis is named by its logFile entry name (``"ac-ac"``), or by the
     part of it before the first ``-`` (``"ac"``) when exactly one entry at
@@ -119,12 +119,30 @@ class Results:
         family.read(self.workers, self.progress, strict)
         return family
 
-    def _grid(self, analysis: str, pad: bool, strict: bool, function: str) -> Grid:
-        return self._family(analysis, strict).grid(pad, function)
+    def grid(self, analysis: str, *, pad: bool = False, strict: bool = False) -> Grid:
+        """The family of `analysis` on its grid, as NumPy arrays: what
+        `to_xarray` makes its Dataset of (`pad`, `strict` as there), without
+        xarray. The signals a file leaves out for having no points are listed
+        in ``left_out`` (`to_xarray` warns of them).
 
-    def _long(self, analysis: str, strict: bool, function: str) -> Tuple[List[_Column], Dict[str, Any]]:
-        family = self._family(analysis, strict)
-        return family.long(function), family.header
+        Raises KeyError for an unknown analysis, ValueError when not one run
+        of it could be read or, without `pad`, when the leaves' sweeps differ.
+        """
+        try:
+            return self._family(analysis, strict).grid(pad)
+        except UnequalSweeps as e:
+            raise e.worded(_unequal_text(e, "grid", "long_form")) from None
+
+    def long_form(self, analysis: str, *, strict: bool = False) -> LongForm:
+        """The family of `analysis` in long form, as NumPy arrays: the columns
+        `to_dataframe` makes its DataFrame of (`strict` as there), without
+        pandas. The signals a file leaves out for having no points are listed
+        in ``left_out`` (`to_dataframe` warns of them).
+
+        Raises KeyError for an unknown analysis, ValueError when not one run
+        of it could be read.
+        """
+        return self._family(analysis, strict).long()
 
     def to_xarray(
         self, analysis: str, *, pad: bool = False, strict: bool = False, chunks: Chunks = None
@@ -163,22 +181,20 @@ class Results:
         could be read, TypeError or ValueError for `chunks` of another form
         or naming another dimension.
         """
-        from ..adapters import _need
-
-        xr = _need("to_xarray", "xarray", "xarray")
+        xr = need("to_xarray", "xarray", "xarray")
         if chunks is None:
-            grid = self._grid(analysis, pad, strict, "to_xarray")
+            grid = _grid_of_to_xarray(self._family(analysis, strict), pad)
             dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
             return dataset
-        _need("to_xarray(chunks=...)", "dask", "dask")
+        need("to_xarray(chunks=...)", "dask", "dask")
         from . import _lazy
 
         family = Family(self._resolve(analysis), self.runs, analysis)
         sizes = _lazy.chunk_sizes(chunks, family.dims)
         family.read(self.workers, self.progress, strict, _lazy.open_catalog)
-        grid = family.grid(pad, "to_xarray", sizes)
+        grid = _grid_of_to_xarray(family, pad, sizes)
         lazy: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
-        lazy.set_close(_lazy.closer(family.cells))
+        lazy.set_close(_lazy.closer(cell.psf for cell in family.cells))
         return lazy
 
     def to_dataframe(self, analysis: str, *, strict: bool = False) -> pandas.DataFrame:
@@ -194,13 +210,35 @@ class Results:
         Raises ImportError without pandas, KeyError for an unknown analysis,
         ValueError when not one run of it could be read.
         """
-        from ..adapters import _need
-
-        pd = _need("to_dataframe", "pandas", "pandas")
-        columns, header = self._long(analysis, strict, "to_dataframe")
-        frame: pandas.DataFrame = pd.DataFrame({c.name: c.data for c in columns}, copy=False)
-        frame.attrs = header
+        pd = need("to_dataframe", "pandas", "pandas")
+        family = self._family(analysis, strict)
+        try:
+            long = family.long()
+        finally:
+            for left_out in family.left_out:
+                warn_left_out("to_dataframe", left_out)
+        frame: pandas.DataFrame = pd.DataFrame(dict(long.columns), copy=False)
+        frame.attrs = long.attrs
         return frame
 
     def __repr__(self) -> str:
         return f"<Results {self.path!r} runs={len(self.runs)} analyses={len(self.analyses)}>"
+
+
+def _grid_of_to_xarray(family: Family, pad: bool, chunks: Optional[Mapping[str, int]] = None) -> Grid:
+    """`family.grid` as `Results.to_xarray` reports it: the signals the files
+    left out are warned of, unequal sweeps are said in its terms."""
+    try:
+        return family.grid(pad, chunks)
+    except UnequalSweeps as e:
+        raise e.worded(_unequal_text(e, "to_xarray", "to_dataframe")) from None
+    finally:
+        for left_out in family.left_out:
+            warn_left_out("to_xarray", left_out)
+
+
+def _unequal_text(e: UnequalSweeps, function: str, long_form: str) -> str:
+    """The message of `e` for a caller of `function`, whose long form is `long_form`."""
+    a = e.analysis
+    hint = f"use {long_form}({a!r}) for the long form, or {function}({a!r}, pad=True) to {PAD}"
+    return f"{function}({a!r}): {e.reason}; {hint}"

@@ -17,13 +17,14 @@ import os
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
+from .._columns import Column, swept_columns, unique_names, value_columns
+from .._errors import LeftOut, UnequalSweeps
 from .._karvo import read_psf
-from ..adapters import _Column, _swept_columns, _unique_names
-from ._index import Analysis, Run, Scalar, tidy
+from ._index import Analysis, Run, Scalar, log_exception, tidy
 from ._reading import read_all
 
 if TYPE_CHECKING:
-    from ..adapters import _Result
+    from .._columns import Result
 
 
 @dataclass
@@ -33,10 +34,10 @@ class Cell:
     leaf: Optional[Analysis] = None
     error: Optional[str] = None
     exception: Optional[Exception] = None
-    psf: Optional[_Result] = None  # a Psf, or the file's catalog when read lazily
+    psf: Optional[Result] = None  # a Psf, or the file's catalog when read lazily
     index: Optional[Tuple[int, ...]] = None  # position in the grid
-    axis: Optional[_Column] = None  # its data None where the file has no flat sweep
-    columns: Dict[str, _Column] = field(default_factory=dict)
+    axis: Optional[Column] = None  # its data None where the file has no flat sweep
+    columns: Dict[str, Column] = field(default_factory=dict)
 
     def points(self) -> int:
         if self.axis is not None and self.axis.data is not None:
@@ -46,11 +47,28 @@ class Cell:
 
 @dataclass
 class Grid:
-    """What a Dataset is made of: coordinates and variables as (dims, data, attrs)."""
+    """A family on its grid, what `Results.to_xarray` makes its Dataset of:
+    ``coords`` and ``variables`` map names to (dimensions, NumPy array,
+    attrs); ``attrs`` is the header of the first file read; ``left_out`` says,
+    per file, which signals were left out for having no points where the
+    file's sweep has some."""
 
     coords: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]]
     variables: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]]
     attrs: Dict[str, Any]
+    left_out: List[LeftOut] = field(default_factory=list)
+
+
+@dataclass
+class LongForm:
+    """A family in long form, what `Results.to_dataframe` makes its DataFrame
+    of: ``columns`` is a list of (name, 1-D NumPy array), all of one length:
+    the dimensions, the sweep, the variables; ``attrs`` and ``left_out`` as
+    in `Grid`."""
+
+    columns: List[Tuple[str, Any]]
+    attrs: Dict[str, Any]
+    left_out: List[LeftOut] = field(default_factory=list)
 
 
 def _order(value: Any) -> Tuple[int, Any]:
@@ -97,7 +115,7 @@ class Family:
             if by_corner and run.corner is not None:
                 base["corner"] = run.corner
             if run.error is not None and not run.analyses:
-                self.cells.append(Cell(run, base, error=run.error, exception=run._exception))
+                self.cells.append(Cell(run, base, error=run.error, exception=log_exception(run)))
                 continue
             entry = run.analyses.get(name)
             if entry is None:
@@ -117,12 +135,13 @@ class Family:
         self.dims = dims
         self.run_dims = outer
         self.header: Dict[str, Any] = {}
+        self.left_out: List[LeftOut] = []
 
     def errors(self) -> List[Cell]:
         return [c for c in self.cells if c.error is not None]
 
     def read(
-        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], _Result] = read_psf
+        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], Result] = read_psf
     ) -> None:
         """Read every cell's data file (`read_psf`, or another `read`: the
         catalogs of a lazy family); a cell that cannot be read keeps the
@@ -165,9 +184,10 @@ class Family:
 
     # ------------------------------------------------------------ the cells' data
 
-    def _columns(self, function: str) -> Tuple[bool, Optional[str], Dict[str, Any], Dict[str, Any]]:
+    def _cut(self) -> Tuple[bool, Optional[str], Dict[str, Any], Dict[str, Any]]:
         """Cut each read cell into its axis and named columns; learn the
-        variables (name -> dtype, first attrs) in order of first appearance.
+        variables (name -> dtype, first attrs) in order of first appearance,
+        and what each file left out (`left_out`).
 
         Returns (swept, axis name, axis attrs, variables).
         """
@@ -177,7 +197,8 @@ class Family:
         axis_name: Optional[str] = None
         axis_attrs: Dict[str, Any] = {}
         variables: Dict[str, Any] = {}
-        prefix = [_Column("parameter", d, None) for d in self.dims]
+        self.left_out = []
+        prefix = [Column("parameter", d, None) for d in self.dims]
         for cell in self.cells:
             psf = cell.psf
             if psf is None:
@@ -197,21 +218,23 @@ class Family:
                 continue
             if is_swept:
                 try:
-                    axis, columns = _swept_columns(psf, function)
+                    axis, columns, left_out = swept_columns(psf)
                 except ValueError as e:
                     self._fail(cell, e)
                     cell.psf = None
                     cell.run.error = cell.run.error or cell.error
                     continue
-                point = _Column("dimension", "point", None)
-                named = _unique_names([*prefix, axis or point, *columns])
+                if left_out is not None:
+                    self.left_out.append(left_out)
+                point = Column("dimension", "point", None)
+                named = unique_names([*prefix, axis or point, *columns])
                 cell.axis = named[len(prefix)]._replace(data=None if axis is None else axis.data)
                 cell.columns = {c.name: c for c in named[len(prefix) + 1 :]}
                 if axis_name is None:
                     axis_name = cell.axis.name
                     axis_attrs = dict(cell.axis.attrs)
             else:
-                named = _unique_names([*prefix, *_value_columns(psf)])
+                named = unique_names([*prefix, *_scalar_values(psf)])
                 cell.columns = {c.name: c for c in named[len(prefix) :]}
             for c in cell.columns.values():
                 dtype = getattr(c.data, "dtype", None)  # a SignalRef's, without reading it
@@ -263,13 +286,15 @@ class Family:
 
     # ------------------------------------------------------------ the grid
 
-    def grid(self, pad: bool, function: str, chunks: Optional[Mapping[str, int]] = None) -> Grid:
+    def grid(self, pad: bool, chunks: Optional[Mapping[str, int]] = None) -> Grid:
         """The family on its grid. With `chunks` (runs per block along outer
         dimensions; 1 where not given), the cells hold catalogs and the
-        variables are Dask arrays whose blocks read their files when computed."""
+        variables are Dask arrays whose blocks read their files when computed.
+
+        Raises UnequalSweeps when the leaves' sweeps differ and `pad` is false."""
         import numpy as np
 
-        swept, axis_name, axis_attrs, variables = self._columns(function)
+        swept, axis_name, axis_attrs, variables = self._cut()
         coordinates = self._coordinates()
         self._place(coordinates)
         placed = [(c.index, c) for c in self.cells if c.index is not None]
@@ -292,13 +317,13 @@ class Family:
                     if name in cell.columns:
                         array[index] = cell.columns[name].data
                 out[name] = (outer, array if chunks is None else _lazy.in_blocks(name, array, blocks), attrs)
-            return Grid(coords, out, self.header)
+            return Grid(coords, out, self.header, self.left_out)
 
         assert axis_name is not None
         lengths = {cell.points() for _, cell in placed}
         shared = self._shared_axis([cell for _, cell in placed])
         if shared is None and not pad:
-            raise ValueError(self._unequal(axis_name, lengths, function))
+            raise UnequalSweeps(self.asked, axis_name, (min(lengths), max(lengths)))
         n = max(lengths, default=0)
         inner: Tuple[str, ...] = (axis_name,) if shared is not None else ("point",)
         dims = outer + inner
@@ -315,7 +340,7 @@ class Family:
             dtype = _missing(dtype)
             if chunks is not None:
                 refs = {index: cell.columns[name].data for index, cell in placed if name in cell.columns}
-                array = _lazy.family_array(name, shape + (n,), dtype, refs, blocks + ((n,),))
+                array = _lazy.family_array(name, shape + (n,), dtype, _pad_value(dtype), refs, blocks + ((n,),))
             else:
                 array = np.full(shape + (n,), _pad_value(dtype), dtype=dtype)
                 for index, cell in placed:
@@ -323,7 +348,7 @@ class Family:
                     if column is not None:
                         array[index + (slice(0, len(column.data)),)] = column.data
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
-        return Grid(coords, out, self.header)
+        return Grid(coords, out, self.header, self.left_out)
 
     def _shared_axis(self, cells: List[Cell]) -> Any:
         """The sweep every one of `cells` has (same values, NaN equal to NaN), or None."""
@@ -340,28 +365,14 @@ class Family:
                 return None
         return np.arange(0) if first is None else first
 
-    def _unequal(self, axis: str, lengths: Set[int], function: str) -> str:
-        if len(lengths) > 1:
-            why = f"differ in length ({min(lengths)} to {max(lengths)} points)"
-        else:
-            why = "differ in their values"
-        asked = self.asked
-        pad = "pad the shorter ones with NaN along a 'point' dimension"
-        if function == "export":
-            what, hint = repr(asked), f"export it --to csv (the long form), or with --pad to {pad}"
-        else:
-            what = f"{function}({asked!r})"
-            hint = f"use to_dataframe({asked!r}) for the long form, or {function}({asked!r}, pad=True) to {pad}"
-        return f"{what}: the {axis!r} sweeps of its runs {why}, so they share no {axis!r} coordinate; {hint}"
-
     # ------------------------------------------------------------ the long table
 
-    def long(self, function: str) -> List[_Column]:
-        """Columns of the long form: the dimensions, the sweep, the variables;
+    def long(self) -> LongForm:
+        """The long form: columns of the dimensions, the sweep, the variables;
         one row per point of each cell, one row of NaN for a cell not read."""
         import numpy as np
 
-        swept, axis_name, axis_attrs, variables = self._columns(function)
+        swept, axis_name, axis_attrs, variables = self._cut()
         coordinates = self._coordinates()
         rank = {d: {_order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
 
@@ -370,14 +381,14 @@ class Family:
 
         cells = sorted(self.cells, key=key)
         sizes = [cell.points() if swept and cell.psf is not None else 1 for cell in cells]
-        columns: List[_Column] = []
+        columns: List[Column] = []
         for d in self.dims:
             values = coordinates[d]
             dtype = np.dtype(object) if any(isinstance(v, str) for v in values) else np.asarray(values).dtype
             if any(d not in c.values for c in cells):
                 dtype = _missing(dtype)
             parts = [np.full(k, c.values.get(d, _pad_value(dtype)), dtype=dtype) for c, k in zip(cells, sizes)]
-            columns.append(_Column("parameter", d, _concat(parts, dtype)))
+            columns.append(Column("parameter", d, _concat(parts, dtype)))
         if swept:
             assert axis_name is not None
             parts = []
@@ -388,7 +399,7 @@ class Family:
                     parts.append(cell.axis.data)
                 else:
                     parts.append(np.arange(k, dtype=np.float64))
-            columns.append(_Column("sweep", axis_name, _concat(parts, np.dtype(np.float64)), axis_attrs))
+            columns.append(Column("sweep", axis_name, _concat(parts, np.dtype(np.float64)), axis_attrs))
         for name, (kind, dtype, attrs) in variables.items():
             dtype = _missing(dtype)
             parts = []
@@ -398,8 +409,8 @@ class Family:
                     parts.append(np.full(k, _pad_value(dtype), dtype=dtype))
                 else:
                     parts.append(np.asarray(column.data if swept else [column.data], dtype=dtype))
-            columns.append(_Column(kind, name, _concat(parts, dtype), attrs))
-        return columns
+            columns.append(Column(kind, name, _concat(parts, dtype), attrs))
+        return LongForm([(c.name, c.data) for c in columns], self.header, self.left_out)
 
 
 def _concat(parts: List[Any], dtype: Any) -> Any:
@@ -408,19 +419,11 @@ def _concat(parts: List[Any], dtype: Any) -> Any:
     return np.concatenate(parts) if parts else np.zeros(0, dtype=dtype)
 
 
-def _value_columns(psf: _Result) -> List[_Column]:
-    """The scalar values of a non-swept file, a struct's members as
-    ``value.member``; array values have no place in a grid of scalars and are
-    left out."""
-    columns = []
-    for value in psf.values:
-        data = value.data
-        attrs = dict(value.properties)
-        items = [(f"{value.name}.{m}", x) for m, x in data.items()] if isinstance(data, dict) else [(value.name, data)]
-        for name, x in items:
-            if isinstance(x, (int, float, complex, str)):
-                columns.append(_Column("value", name, x, attrs))
-    return columns
+def _scalar_values(psf: Result) -> List[Column]:
+    """The scalar values of a non-swept file (a struct's members as
+    ``value.member``); array values have no place in a grid of scalars and
+    are left out."""
+    return [c for c in value_columns(psf) if isinstance(c.data, (int, float, complex, str))]
 
 
 def _leaves(

@@ -304,6 +304,11 @@ def _open_run(name: str, log_file: str, parameters: Dict[str, Scalar], corner: O
     return Run(name, parameters, corner, folder, run_status(folder, analyses), analyses=analyses)
 
 
+def log_exception(run: Run) -> Optional[Exception]:
+    """What reading the run's logFile raised (None when it was read)."""
+    return run._exception
+
+
 def _message(path: str, e: BaseException) -> str:
     """The message of a failed read, naming the file once."""
     text = str(e)

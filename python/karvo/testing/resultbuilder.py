@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
-import psfbuilder as pb
+from . import psfbuilder as pb
 
 STAMP = "Jan 11 23:02:59 2017"
 
