@@ -142,11 +142,12 @@ def test_readme_set_up_command(tmp_path):
 @pytest.mark.parametrize(
     "args, shows",
     [
-        ([], ["info", "export"]),
+        ([], ["info", "export", "plot"]),
         (["info"], ["--json", "FILE|DIR"]),
         (["export"], ["--to {csv,npz,nc}", "--analysis NAME", "-o OUT"]),
+        (["plot"], ["FILE|DIR SIGNAL", "--analysis NAME", "-o OUT", "--db | --linear", "pip install 'karvo[plot]'"]),
     ],
-    ids=["main", "info", "export"],
+    ids=["main", "info", "export", "plot"],
 )
 def test_help(tmp_path, args, shows):
     result = karvo(*args, "--help", cwd=tmp_path)
@@ -159,8 +160,10 @@ def test_help(tmp_path, args, shows):
 
 @pytest.mark.parametrize(
     "args",
-    [[], ["info"], ["export"], ["frobnicate"], ["info", "--bogus", "{f}"], ["export", "{f}", "--to", "xls"]],
-    ids=["no-command", "info-no-file", "export-no-file", "unknown-command", "unknown-option", "bad-format"],
+    [[], ["info"], ["export"], ["frobnicate"], ["info", "--bogus", "{f}"], ["export", "{f}", "--to", "xls"],
+     ["plot", "{f}"], ["plot", "{f}", "out", "--db", "--linear"]],
+    ids=["no-command", "info-no-file", "export-no-file", "unknown-command", "unknown-option", "bad-format",
+         "plot-no-signal", "plot-db-and-linear"],
 )
 def test_bad_usage_exits_2(tmp_path, args):
     f = EXAMPLES["rc_ac"]

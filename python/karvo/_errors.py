@@ -7,7 +7,8 @@ terms: `to_xarray('tran', pad=True)` in one, ``--pad`` in the other.
 - `LeftOut`: signals without points left out of a file's columns (a warning;
   every front end prefixes its own name);
 - `UnequalSweeps`: a family's sweeps share no coordinate (a ValueError);
-- `need`: the ImportError of a missing optional dependency.
+- `need`: the ImportError of a missing optional dependency;
+- `close_matches`: the hint that follows an unknown name.
 """
 
 from __future__ import annotations
@@ -15,9 +16,9 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from typing import Any, NamedTuple, Optional, Tuple
+from typing import Any, Iterable, NamedTuple, Optional, Tuple
 
-__all__ = ["LeftOut", "UnequalSweeps", "need", "warn_left_out", "caller_level"]
+__all__ = ["LeftOut", "UnequalSweeps", "need", "close_matches", "warn_left_out", "caller_level"]
 
 PAD = "pad the shorter ones with NaN along a 'point' dimension"
 
@@ -82,6 +83,15 @@ def need(caller: str, module: str, extra: str) -> Any:
         return __import__(module)
     except ImportError as e:
         raise ImportError(f"{caller} needs {module}: pip install 'karvo[{extra}]'") from e
+
+
+def close_matches(name: object, known: Iterable[str]) -> str:
+    """What follows an unknown `name` in a message: " (close matches: 'a',
+    'b')" naming up to three of `known`, or "" when none is close."""
+    import difflib
+
+    close = difflib.get_close_matches(name, list(known), n=3) if isinstance(name, str) else []
+    return f" (close matches: {', '.join(map(repr, close))})" if close else ""
 
 
 def caller_level() -> int:

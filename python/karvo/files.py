@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
 
+from ._errors import close_matches
 from ._karvo import Psf, Sweep, Trace, Value, _open_file
 
 if TYPE_CHECKING:
@@ -148,11 +149,9 @@ class PsfFile:
         try:
             return self._index[name]
         except KeyError:
-            import difflib
-
-            close = difflib.get_close_matches(name, list(self._index), n=3) if isinstance(name, str) else []
-            if close:
-                raise KeyError(f"{name!r} (close matches: {', '.join(map(repr, close))})") from None
+            hint = close_matches(name, self._index)
+            if hint:
+                raise KeyError(f"{name!r}{hint}") from None
             raise
 
     # ------------------------------------------------------------ lifetime

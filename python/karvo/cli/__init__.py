@@ -20,7 +20,7 @@ from types import ModuleType
 from typing import Dict, Optional, Sequence
 
 from .._karvo import __version__
-from . import export, info
+from . import export, info, plot
 from .info import describe, describe_results
 from .reading import layout
 
@@ -32,6 +32,7 @@ __all__ = ["main", "layout", "describe", "describe_results", "COMMANDS"]
 COMMANDS: Dict[str, ModuleType] = {
     "info": info,
     "export": export,
+    "plot": plot,
 }
 
 
