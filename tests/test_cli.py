@@ -10,6 +10,7 @@ import math
 import os
 import resource
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -517,14 +518,17 @@ def test_export_through_a_link_or_into_a_pipe(tmp_path, kind):
 @pytest.mark.parametrize(
     "case, command",
     [("full-device", ["info"]), ("full-device", ["export"]), ("full-device", ["export", "--to", "npz"]),
-     ("closed-pipe", ["export"]), ("closed-pipe", ["export", "--to", "npz"])],
-    ids=["full-device-info", "full-device-csv", "full-device-npz", "closed-pipe-csv", "closed-pipe-npz"],
+     ("closed-pipe", ["export"]), ("closed-pipe", ["export", "--to", "npz"]), ("closed-pipe", ["info"])],
+    ids=["full-device-info", "full-device-csv", "full-device-npz", "closed-pipe-csv", "closed-pipe-npz",
+         "closed-pipe-info"],
 )
 def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
-    """A full device or a reader gone away (`karvo export f | head -c 10`):
-    one line and exit status 1, no traceback."""
+    """A full device or a reader gone away (`karvo export f | head -c 10`,
+    `karvo info *.psf | head`): one line and exit status 1, no traceback."""
     path = write(long_file(20_000))
-    argv = [sys.executable, "-m", "karvo", *command, path]
+    # info of one file writes less than a pipe holds: many files write more.
+    paths = [path] * (2000 if command == ["info"] and case == "closed-pipe" else 1)
+    argv = [sys.executable, "-m", "karvo", *command, *paths]
     if case == "full-device":
         if not os.path.exists("/dev/full"):
             pytest.skip("no /dev/full")
@@ -538,6 +542,21 @@ def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
             err = process.stderr.read()
             status, reason = process.wait(), "Broken pipe"
     assert (status, err.decode()) == (1, f"karvo: standard output: {reason}\n")
+
+
+@pytest.mark.parametrize("command", [["info"], ["info", "--json"], ["export"], ["export", "--to", "npz"]])
+def test_ctrl_c_ends_any_command_with_one_line(tmp_path, write, command):
+    """Ctrl-C (SIGINT) once the command has demonstrably begun (its first
+    bytes came out, and the rest cannot all have, since nobody reads the
+    pipe): one line on stderr and exit status 130, no traceback."""
+    path = write(long_file(200_000))
+    paths = [path] * (3000 if command[0] == "info" else 1)  # about a megabyte of text
+    argv = [sys.executable, "-m", "karvo", *command, *paths]
+    with subprocess.Popen(argv, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert len(process.stdout.read(10)) == 10
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate()
+    assert (process.returncode, err.decode()) == (130, "karvo: interrupted\n")
 
 
 @pytest.mark.parametrize(

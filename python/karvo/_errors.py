@@ -7,6 +7,7 @@ terms: `to_xarray('tran', pad=True)` in one, ``--pad`` in the other.
 - `LeftOut`: signals without points left out of a file's columns (a warning;
   every front end prefixes its own name);
 - `UnequalSweeps`: a family's sweeps share no coordinate (a ValueError);
+- `Unread`: a run of a family whose data are not in it, and why;
 - `need`: the ImportError of a missing optional dependency;
 - `close_matches`: the hint that follows an unknown name.
 """
@@ -18,7 +19,7 @@ import sys
 import warnings
 from typing import Any, Iterable, NamedTuple, Optional, Tuple
 
-__all__ = ["LeftOut", "UnequalSweeps", "need", "close_matches", "warn_left_out", "caller_level"]
+__all__ = ["LeftOut", "UnequalSweeps", "Unread", "need", "close_matches", "warn_left_out", "caller_level"]
 
 PAD = "pad the shorter ones with NaN along a 'point' dimension"
 
@@ -40,6 +41,19 @@ def warn_left_out(caller: str, left_out: Optional[LeftOut]) -> None:
     """Warn of `left_out` (if any) as `caller`, naming the user's line."""
     if left_out is not None:
         warnings.warn(left_out.message(caller), UserWarning, stacklevel=caller_level())
+
+
+class Unread(NamedTuple):
+    """A run (or a leaf of its sweep tree) whose data are not in a family:
+    the run's name, the file or folder concerned, the cell's status
+    (``failed``: logStatus marks the analysis failed; ``missing``: no such
+    logFile, entry or file; ``unreadable``: the file cannot be read into the
+    family), and the message, which names the path once."""
+
+    run: str
+    path: str
+    status: str
+    message: str
 
 
 class UnequalSweeps(ValueError):

@@ -58,25 +58,41 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     Returns the exit status: 0 on success, 1 when a file could not be read
     (its message is printed on stderr as "FILE: message") or the output could
-    not be written, 2 on bad usage. --help and --version print and return 0.
+    not be written, 2 on bad usage, 130 when interrupted (Ctrl-C: one line,
+    "karvo: interrupted"). --help and --version print and return 0.
     Nothing is raised for these cases.
     """
-    parser = _parser()
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as e:  # --help, --version and usage errors
-        return e.code if isinstance(e.code, int) else (0 if e.code is None else 2)
-    try:
+        parser = _parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as e:  # --help, --version and usage errors
+            return e.code if isinstance(e.code, int) else (0 if e.code is None else 2)
         status = int(COMMANDS[args.command].run(args, sys.stdout, sys.stderr))
         sys.stdout.flush()
         return status
     except OSError as e:
         # The commands report the files they cannot read or write themselves:
         # what gets here failed to write stdout (a full device, a closed pipe
-        # as in `karvo export f | head`). Point stdout at devnull so that the
-        # interpreter's final flush of what is still buffered cannot fail too.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        # as in `karvo export f | head`).
+        _drop_stdout()
         print(f"karvo: standard output: {e.strerror or e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # What is still buffered for stdout is dropped: its reader may be
+        # gone too, or wait for more than will come.
+        _drop_stdout()
+        print("karvo: interrupted", file=sys.stderr)
+        return 130
+
+
+def _drop_stdout() -> None:
+    """Point stdout at devnull, so that the interpreter's final flush of what
+    is still buffered cannot fail or wait."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not a file (a test's capture): nothing is flushed at exit
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)

@@ -63,7 +63,11 @@ axes are the dimensions in that order. nc (also chosen by an OUT ending in
 installed): a complex variable becomes two, NAME.re and NAME.im. A study
 whose sweeps differ in length (transients) needs --pad for npz and nc: the
 innermost dimension is then "point" and the sweep a coordinate over every
-dimension, padded with NaN. Runs that could not be read are NaN.
+dimension, padded with NaN. The column (coordinate) "status" says of each
+run whether it was read ("read") or why not ("failed": logStatus marks the
+analysis failed; "missing": no logFile, entry or file; "unreadable"; in the
+grid also "absent": no run there). Runs that were not read are NaN, each is
+reported on stderr as "PATH: message", and the exit status is 1.
 
 A file or folder that cannot be read is reported on stderr as "PATH:
 message", and the others are still exported. Output that cannot be written
@@ -178,6 +182,11 @@ def run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     reads = Reads(args.files, lambda path: _read(path, args, to), err)
     status = 0
     for path, data in reads:
+        if isinstance(data, (Grid, LongForm)) and data.unread:
+            # Written all the same: what could be read, with NaN for the rest.
+            for unread in data.unread:
+                print(unread.message, file=err)
+            status = 1
         target = target_of[path]
         if target is None:
             status = max(status, _export_to_stdout(data, to, out, err))

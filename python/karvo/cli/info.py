@@ -52,13 +52,14 @@ and "-Infinity" (which float() reads back).
 
 A DIR is a result folder (see karvo.open_results: a psf folder, a run
 folder above it, or the top folder of a study of many runs). For it, info
-prints where its index files are, whether the run finished (.simDone), the
-design variables, a table of its analyses (name, kind, data file, sweep
-variables, parent in a sweep tree, status from logStatus, description) and
-a table of its runs (name, one column per parameter, corner, status, folder,
-error). A study's analyses are those of its first run. --stats applies to
-files only. With --json a DIR gives one object with the keys path, index,
-finished, variables, parameters, analyses [{{name, kind, file, description,
+prints where its index files are, whether the run finished (its .simDone,
+the simulator's log or logStatus says so), the design variables, a table of
+its analyses (name, kind, data file, sweep variables, parent in a sweep
+tree, status from logStatus, description) and a table of its runs (name,
+one column per parameter, corner, status, folder, error). A study's
+analyses are those of its first run. --stats applies to files only. With
+--json a DIR gives one object with the keys path, index, finished,
+variables, parameters, analyses [{{name, kind, file, description,
 sweep_variables, parent, properties, status}}] and runs [{{name, parameters,
 corner, path, status, error}}].
 

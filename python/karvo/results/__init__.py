@@ -14,12 +14,15 @@ from __future__ import annotations
 
 import difflib
 import os
+import warnings
 from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Union
 
-from .._errors import PAD, UnequalSweeps, need, warn_left_out
-from ._family import Family, Grid, LongForm
-from ._index import DONE, Analysis, Run, Scalar, find_index, read_runs, read_variables
+from .._errors import PAD, UnequalSweeps, caller_level, need, warn_left_out
+from ._cells import STATUSES, Grid, LongForm
+from ._family import Family
+from ._index import LOG_FILE, Analysis, Run, Scalar, find_index, read_log, read_runs, read_variables, variables_error
 from ._reading import check_workers
+from ._status import ended
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -61,9 +64,12 @@ class Results:
     - ``runs``: the `Run` list, in run tree order (one for a single run);
     - ``analyses``: name -> `Analysis`, in logFile order: those of the first
       run whose logFile could be read (each run has its own in ``Run.analyses``);
-    - ``variables``: the design variables (``variables_file`` of the folder,
-      else of the first run);
-    - ``finished``: whether ``.simDone`` is in the folder;
+    - ``variables``: the design variables of the study or run, from the
+      ``variables_file`` of the folder (empty without one; a UserWarning
+      names it when it cannot be read); each run's own are ``Run.variables``;
+    - ``finished``: whether the run or study of the folder ended (its
+      ``.simDone``, the simulator's closing line in its log, or logStatus
+      ending every analysis of its logFile);
     - ``parameters``: the names of the run parameters, outer to inner;
     - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family;
       ``grid(analysis)``, ``long_form(analysis)``: the same as NumPy arrays.
@@ -80,10 +86,23 @@ class Results:
         self.runs: List[Run] = read_runs(folder)
         first = next((run for run in self.runs if run.analyses), None)
         self.analyses: Dict[str, Analysis] = dict(first.analyses) if first is not None else {}
-        self.variables: Dict[str, Scalar] = read_variables(folder)
-        if not self.variables and first is not None:
-            self.variables = read_variables(first.path)
-        self.finished = os.path.isfile(os.path.join(folder, DONE))
+        self.variables: Dict[str, Scalar]
+        self.variables, unread = read_variables(folder)
+        _warn_of_variables(unread, self.runs)
+        self.finished = ended(folder, self._own_statuses())
+
+    def _own_statuses(self) -> List[Optional[str]]:
+        """What logStatus says of the analyses of the folder's own logFile
+        (a study's top folder has none)."""
+        own = self.runs[0] if len(self.runs) == 1 else None
+        if own is not None and os.path.realpath(own.path) == os.path.realpath(self.path):
+            return [a.status for a in own.analyses.values()]
+        if not os.path.isfile(os.path.join(self.path, LOG_FILE)):
+            return []
+        try:
+            return [a.status for a in read_log(os.path.join(self.path, LOG_FILE)).values()]
+        except (OSError, ValueError):
+            return []
 
     @property
     def parameters(self) -> List[str]:
@@ -154,8 +173,12 @@ class Results:
         a periodic ac analysis, the variables of nested netlist sweeps), then
         the leaf file's own sweep (``freq``, ``time``). Each coordinate holds
         the distinct values, sorted by value; a combination no run holds, or
-        whose run could not be read, is NaN (NaN+NaNj for complex data).
-        Variables are named and split as `karvo.to_xarray` names them (a
+        whose run could not be read, is NaN (NaN+NaNj for complex data). The
+        coordinate ``status`` over the outer dimensions says why: ``read``,
+        ``failed`` (logStatus marks the analysis failed; its file is not
+        read), ``missing`` (no logFile, entry or file), ``unreadable`` (a
+        damaged file, or one of another kind than the family's), ``absent``
+        (no run there). Variables are named and split as `karvo.to_xarray` names them (a
         struct trace gives ``trace.field``), with their properties in
         ``attrs``; the Dataset's ``attrs`` is the header of the first file read.
         An analysis without sweeps (an operating point) gives one variable per
@@ -164,9 +187,10 @@ class Results:
         When the leaves' sweeps differ (transients that stop at different
         times), they share no coordinate: a ValueError says so, unless `pad`
         is true; then the innermost dimension is ``point`` and the sweep is a
-        coordinate over every dimension, both padded with NaN. `strict`: raise
-        the first run's error (OSError as raised, others as ValueError)
-        instead of filling its place with NaN.
+        coordinate over every dimension, both padded with NaN. `strict`: for
+        any run not read, whatever the cause, raise the first run's error
+        (OSError as raised, others as ValueError) instead of filling its
+        place with NaN.
 
         `chunks`: None reads every file now into NumPy arrays. ``"auto"`` or
         ``{}`` reads only the files' catalogs and sweeps now and gives Dask
@@ -200,10 +224,11 @@ class Results:
     def to_dataframe(self, analysis: str, *, strict: bool = False) -> pandas.DataFrame:
         """The family of `analysis` in long form, one pandas DataFrame: a
         column per dimension of `to_xarray` (parameters, sweep tree
-        variables), the sweep, then the variables; one row per point of every
-        leaf of every run, in the order of the sorted coordinates. Sweeps of
-        any lengths fit. A run that could not be read gives one row with its
-        parameters and NaN (with `strict`, its error is raised). An analysis
+        variables), ``status`` (as in `to_xarray`), the sweep, then the
+        variables; one row per point of every leaf of every run, in the order
+        of the sorted coordinates. Sweeps of any lengths fit. A run that could
+        not be read gives one row with its parameters, its status and NaN
+        (with `strict`, its error is raised). An analysis
         without sweeps gives one row per run. ``attrs`` holds the header of
         the first file read.
 
@@ -223,6 +248,24 @@ class Results:
 
     def __repr__(self) -> str:
         return f"<Results {self.path!r} runs={len(self.runs)} analyses={len(self.analyses)}>"
+
+
+def _warn_of_variables(unread: Optional[str], runs: List[Run]) -> None:
+    """One UserWarning for the folder's variables_file that cannot be read
+    (`unread`: its message), one for the runs' own that cannot be."""
+    level = caller_level()
+    if unread is not None:
+        warnings.warn(f"cannot read the design variables: {unread}; Results.variables is empty", UserWarning, level)
+    failed = [(run.name, variables_error(run)) for run in runs]
+    failed = [(name, e) for name, e in failed if e is not None and e != unread]
+    if len(failed) == 1:
+        name, e = failed[0]
+        warnings.warn(f"cannot read the design variables of run {name!r}: {e}; its Run.variables is empty",
+                      UserWarning, level)  # fmt: skip
+    elif failed:
+        name, e = failed[0]
+        warnings.warn(f"cannot read the design variables of {len(failed)} runs ({e}; and {len(failed) - 1} more);"
+                      " their Run.variables are empty", UserWarning, level)  # fmt: skip
 
 
 def _grid_of_to_xarray(family: Family, pad: bool, chunks: Optional[Mapping[str, int]] = None) -> Grid:
