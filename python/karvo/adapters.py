@@ -15,12 +15,12 @@ Naming, shared with the command line's exports:
 
 from __future__ import annotations
 
-import os
-import sys
 import warnings
 from typing import (
     TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union,
 )
+
+from ._warn import caller_level
 
 if TYPE_CHECKING:
     from typing import Protocol
@@ -148,24 +148,8 @@ def _on_axis(columns: List[_Column], axis: Optional[_Column], function: str) -> 
     if empty:
         names = ", ".join(repr(name) for name in empty)
         message = f"{function}: left out {names}: no points, while '{axis.name}' has {n}"
-        warnings.warn(message, UserWarning, stacklevel=_caller_level())
+        warnings.warn(message, UserWarning, stacklevel=caller_level())
     return [c for c in columns if len(c.data) or not n]
-
-
-def _caller_level() -> int:
-    """The stacklevel that makes a warning issued by the caller of this
-    function name the first line outside karvo and xarray (whose
-    open_dataset calls karvo's backend): the user's."""
-    inside = [os.path.dirname(os.path.abspath(__file__)) + os.sep]
-    xarray_file = getattr(sys.modules.get("xarray"), "__file__", None)
-    if xarray_file:
-        inside.append(os.path.dirname(os.path.abspath(xarray_file)) + os.sep)
-    frame = sys._getframe(1)
-    level = 1
-    while frame.f_back is not None and os.path.abspath(frame.f_code.co_filename).startswith(tuple(inside)):
-        frame = frame.f_back
-        level += 1
-    return level
 
 
 def _index_sweep(psf: _Result) -> Optional[_Signal]:

@@ -217,6 +217,7 @@ PyObject* open_file_impl(PyObject* arg) {
     Result<std::shared_ptr<const PsfFile>> opened =
         without_lock(options, [&] { return PsfFile::open(native, options); });
     if (!opened) return raise_read_error(opened.error(), path.get());
+    if (!warn_read(path.get(), opened.value()->warnings())) return nullptr;
     PyRef header(property_dict(&opened.value()->header(), nullptr));
     if (!header) return nullptr;
     PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "reader/read_options.hpp"
 
@@ -23,6 +24,12 @@ PyObject* fspath_str(PyObject* arg);
 // code unit, so no name is changed on its way to the file system. On
 // Windows, where names are UTF-16, every surrogate is kept so.
 bool native_path(PyObject* path, std::string& out);
+
+// One UserWarning "{path}: {text}" per text of a file that was read all the
+// same (ParseResult::warnings), naming the line of the caller's code that
+// asked for the read (karvo's own frames are passed over). False with the
+// exception set when a warning is turned into one (-W error).
+bool warn_read(PyObject* path, const std::vector<std::string>& warnings);
 
 // Releases the interpreter lock for the life of the object. On the main
 // thread it lets `options` ask, now and then, whether a signal (Ctrl-C) is

@@ -55,6 +55,7 @@ PyObject* read_psf_impl(PyObject* args, PyObject* kwargs) {
     ReadOptions options;
     Result<FileContents> contents = without_lock(options, [&] { return read_file(native, options); });
     if (!contents) return raise_read_error(contents.error(), path.get());
+    if (!warn_read(path.get(), contents.value().warnings)) return nullptr;
     return assemble_psf(std::move(contents).value());
 }
 

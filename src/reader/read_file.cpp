@@ -30,6 +30,7 @@ Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& o
     contents.signals = std::move(catalog.signals);
     contents.header = std::move(parsed.header);
     contents.values = std::move(catalog.values);
+    contents.warnings = std::move(parsed.warnings);
     return contents;
 }
 
