@@ -120,11 +120,9 @@ void set_key_error(PsfObject* o, PyObject* key) {
         if (joined) message = PyRef(PyUnicode_FromFormat("%R (close matches: %U)", key, joined.get()));
         PyErr_Clear();
     }
-    if (!message) {
-        PyErr_SetObject(PyExc_KeyError, key);
-        return;
-    }
-    PyRef args(PyTuple_Pack(1, message.get()));
+    // The key itself is the one argument, whatever it is: set as the value,
+    // None would give a KeyError without arguments and a tuple its items.
+    PyRef args(PyTuple_Pack(1, message ? message.get() : key));
     if (args) PyErr_SetObject(PyExc_KeyError, args.get());
 }
 
