@@ -337,3 +337,28 @@ def test_a_failed_allocation_is_always_a_memory_error(layout, write, tmp_path):
     seen = json.loads(done.stdout)
     assert set(seen) <= {"psf", "MemoryError", "OSError"}, seen
     assert "MemoryError" in seen and seen[-1] == "psf", seen
+
+
+LAZY_UNDER_LIMITS = r"""
+import resource, sys, karvo
+handle = karvo._karvo._open_file(sys.argv[1])  # what karvo.open holds
+indices = [0] * (50 << 20)  # 400 MB of references to one int
+with open("/proc/self/statm") as f:
+    vm = int(f.read().split()[0]) * resource.getpagesize()
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), hard))
+try:
+    handle.read(indices, False)
+except BaseException as e:
+    print(type(e).__name__)
+"""
+
+
+@pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"), reason="needs /proc, no sanitizer")
+def test_a_failed_allocation_of_a_lazy_read_is_a_memory_error(write, tmp_path):
+    # The handle's read sizes its list of chosen signals from the argument
+    # before the reader checks it: 400 MB that cannot be had, under a limit
+    # of 100 MB more than the process holds, are a MemoryError, not an abort.
+    done = subprocess.run([sys.executable, "-c", LAZY_UNDER_LIMITS, write(WARM_UP)], capture_output=True, text=True,
+                          timeout=120, cwd=tmp_path)  # fmt: skip
+    assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n", "")

@@ -11,8 +11,8 @@
 #include "classes/result_types.hpp"
 #include "module/assemble.hpp"
 #include "module/read_call.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/gil_once.hpp"
-#include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
 #include "pysupport/refuse_new.hpp"
 #include "pysupport/raise_error.hpp"
@@ -170,18 +170,18 @@ PyObject* handle_close(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef handle_getset[] = {
-    {"header", handle_header, nullptr, "The HEADER property list as a dict.", nullptr},
-    {"closed", handle_closed, nullptr, "Whether close() was called.", nullptr},
+    {"header", entry<handle_header>, nullptr, "The HEADER property list as a dict.", nullptr},
+    {"closed", entry<handle_closed>, nullptr, "Whether close() was called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef handle_methods[] = {
-    {"catalog", handle_catalog, METH_NOARGS,
+    {"catalog", entry<handle_catalog>, METH_NOARGS,
      "catalog($self, /)\n--\n\n(name, is_trace, kind, members, points, properties) of each sweep, then trace."},
-    {"values", handle_values, METH_NOARGS, "values($self, /)\n--\n\nThe non-swept values as Value objects."},
-    {"read", handle_read, METH_VARARGS,
+    {"values", entry<handle_values>, METH_NOARGS, "values($self, /)\n--\n\nThe non-swept values as Value objects."},
+    {"read", entry<handle_read>, METH_VARARGS,
      "read($self, indices, with_values, /)\n--\n\nA Psf of the chosen sweeps and traces (and values)."},
-    {"close", handle_close, METH_NOARGS, "close($self, /)\n--\n\nReleases the file (once reads in progress end)."},
+    {"close", entry<handle_close>, METH_NOARGS, "close($self, /)\n--\n\nReleases the file (once reads in progress end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -192,10 +192,10 @@ PyTypeObject* file_handle_type() {
     bool ok = handle_once.run([] {
         static PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>("An open psfbin file: its catalog now, its samples on request.")},
-            {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
+            {Py_tp_dealloc, entry_slot<handle_dealloc>()},
             {Py_tp_getset, handle_getset},
             {Py_tp_methods, handle_methods},
-            {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+            {Py_tp_new, entry_slot<refuse_new>()},
             {0, nullptr},
         };
         static PyType_Spec spec = {"karvo._karvo._FileHandle", sizeof(HandleObject), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -229,21 +229,13 @@ PyObject* open_file_impl(PyObject* arg) {
     return self;
 }
 
-PyObject* open_file(PyObject*, PyObject* arg) {
-    try {
-        return open_file_impl(arg);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        return set_internal_error("unexpected C++ exception in _open_file");
-    }
-}
+PyObject* open_file(PyObject*, PyObject* arg) { return open_file_impl(arg); }
 
 }  // namespace
 
 PyMethodDef open_file_def = {
     "_open_file",
-    open_file,
+    entry<open_file>,
     METH_O,
     "_open_file(path, /)\n--\n\nOpens a file for karvo.open: its catalog is read, its samples are not.",
 };
