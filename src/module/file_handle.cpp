@@ -93,6 +93,7 @@ PyObject* handle_catalog(PyObject* self, PyObject*) {
                                         members.get(), static_cast<unsigned long long>(r.points), properties.get());
         if (entry == nullptr) return nullptr;
         PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);
+        if (interrupted_while_making(i)) return nullptr;
     }
     return out.release();
 }
@@ -135,6 +136,7 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
             return nullptr;
         }
         chosen.push_back(static_cast<std::size_t>(i));
+        if (interrupted_while_making(static_cast<std::size_t>(k))) return nullptr;
     }
 
     ReadOptions options;
@@ -154,6 +156,9 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
     if (!parts.sweeps) return nullptr;
     parts.traces = PyRef(signal_objects(ResultClass::Trace, traces, mappings));
     if (!parts.traces) return nullptr;
+    sweeps = {};
+    traces = {};
+    if (!release_looking_at_signals(all)) return nullptr;
     if (with_values) {
         parts.values = PyRef(handle_values(self, nullptr));
     } else {

@@ -336,8 +336,9 @@ Status TextParser::declaration(DeclMode mode, unsigned depth, bool top) {
         if (!data) return error_at(at, data.error().message);
         KARVO_ASSIGN(PropertyList own, optional_properties());
         if (top) parts_.push_back(PointPart{name, is_plain(name), mode == DeclMode::Sweep, ids.size(), ids.size() + 1});
-        catalog.signals.insert_or_assign(id, SignalRecord{std::move(name), std::move(data).value(), type->properties,
-                                                          share_properties(std::move(own))});
+        KARVO_TRY(catalog.signals.insert_or_assign(
+            id, SignalRecord{std::move(name), std::move(data).value(), type->properties, share_properties(std::move(own))},
+            ctx_));
         ids.push_back(id);
         return tick();
     }

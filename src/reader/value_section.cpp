@@ -24,6 +24,7 @@ Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCata
             record.data.samples = std::move(s.samples);
             KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
+        KARVO_TRY(slots.release(ctx));
     } else if (layout == ValueLayout::NonSwept) {
         KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx));
     }
