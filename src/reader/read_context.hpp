@@ -47,7 +47,9 @@ private:
     static constexpr std::uint64_t kWorkBetweenClockReads = 1 << 20;
     static constexpr auto kTimeBetweenAsks = std::chrono::milliseconds(50);
     std::uint64_t work_ = 0;
-    std::chrono::steady_clock::time_point last_ask_ = std::chrono::steady_clock::now();
+    // A read passes through several contexts (parse, resolve, ...): each may
+    // ask at its first clock read, so that the wait does not start over.
+    std::chrono::steady_clock::time_point last_ask_ = std::chrono::steady_clock::now() - kTimeBetweenAsks;
 };
 
 // Makes `v` hold `n` copies of `value`, a slice at a time with a look at
