@@ -91,7 +91,7 @@ def special_file() -> bytes:
         [pb.Decl(1, "x", 10), pb.Decl(2, "step", 10)],
         [pb.Decl(3, "file", 10), pb.Decl(4, "z", 11), pb.Decl(5, "n", 12)],
         records,
-        header=[("PSFversion", "1.00"), ("tol", NAN), ("hot", INF), ("cold", -INF), ("count", 4294967295)],
+        header=[("PSFversion", "1.00"), ("tol", NAN), ("hot", INF), ("cold", -INF), ("count", -1)],
     )
 
 
@@ -244,7 +244,7 @@ def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
     values_path = write(nonswept_file())
     swept_info, values_info = info_json([swept_path, values_path], tmp_path, "--stats")
 
-    assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": 4294967295}
+    assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": -1}
     x, step = swept_info["sweeps"]
     assert (x["min"], x["max"]) == ("-Infinity", "Infinity")  # the NaN is left out
     assert (step["points"], step["min"], step["max"]) == (8, 0.0, 7.0)

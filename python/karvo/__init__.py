@@ -35,7 +35,7 @@ __all__ = [
     "Trace",
     "Value",
     "read_psf",
-    "open",
+    # karvo.open, not a star import's: it would replace the builtin open.
     "PsfFile",
     "SignalInfo",
     "to_dataframe",

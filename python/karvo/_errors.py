@@ -19,7 +19,7 @@ import sys
 import warnings
 from typing import Any, Iterable, NamedTuple, Optional, Tuple
 
-__all__ = ["LeftOut", "UnequalSweeps", "Unread", "need", "close_matches", "warn_left_out", "caller_level"]
+__all__ = ["LeftOut", "UnequalSweeps", "Unread", "need", "close_matches", "warn_left_out", "caller_level", "warn"]
 
 PAD = "pad the shorter ones with NaN along a 'point' dimension"
 
@@ -122,3 +122,8 @@ def caller_level() -> int:
         frame = frame.f_back
         level += 1
     return level
+
+
+def warn(message: str) -> None:
+    """A UserWarning naming the user's line (the extension's readers call it)."""
+    warnings.warn(message, UserWarning, stacklevel=caller_level())

@@ -131,10 +131,12 @@ class PsfFile:
 
     def read(self, names: Optional[Iterable[str]] = None) -> Psf:
         """A `Psf` of the chosen sweeps and traces, in file order, with the
-        file's header. Without names: every signal and value. A chosen value
-        name brings the file's values along."""
+        file's header. Without names: every signal and value; a str is one
+        name. A chosen value name brings the file's values along."""
         if names is None:
             return self._handle.read(range(len(self._signals)), True)
+        if isinstance(names, str):
+            names = [names]
         chosen = set()
         with_values = False
         for name in names:

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "classes/result_types.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"
 #include "module/file_handle.hpp"
 #include "module/read_psf.hpp"
@@ -70,7 +71,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, entry_slot<exec_module>()},
     {0, nullptr},
 };
 

@@ -40,17 +40,28 @@ public:
             }
             PyEval_RestoreThread(saved);
         }
-        const bool ok = init();
+        bool ok = false;
+        try {
+            ok = init();
+        } catch (...) {
+            // A failed allocation inside init: the next call tries again.
+            finish(false);
+            throw;
+        }
+        finish(ok);
+        return ok;
+    }
+
+private:
+    void finish(bool ok) {
         {
             std::lock_guard lock(mutex_);
             state_ = ok ? State::Done : State::Idle;
             owner_ = std::thread::id();
         }
         done_.notify_all();
-        return ok;
     }
 
-private:
     enum class State { Idle, Running, Done };
     std::mutex mutex_;
     std::condition_variable done_;

@@ -64,8 +64,8 @@ Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& cat
         }
         KARVO_ASSIGN(SampleData data, sample_data_for(t, name));
         KARVO_ASSIGN(PropertyList own, read_property_list(cursor));
-        catalog.signals.insert_or_assign(
-            id, SignalRecord{std::string(name), std::move(data), t.properties, share_properties(std::move(own))});
+        KARVO_TRY(catalog.signals.insert_or_assign(
+            id, SignalRecord{std::string(name), std::move(data), t.properties, share_properties(std::move(own))}, ctx));
         (mode == DeclMode::Sweep ? catalog.sweep_ids : catalog.trace_ids).push_back(id);
         return {};
     }

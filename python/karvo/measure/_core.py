@@ -24,6 +24,8 @@ from typing import TYPE_CHECKING, Any, Dict, Hashable, Optional, Tuple, TypeVar,
 import numpy as np
 import numpy.typing as npt
 
+from .._errors import caller_level
+
 if TYPE_CHECKING:
     from xarray import DataArray
 
@@ -314,7 +316,7 @@ def report(result: Any, function: str, what: str, strict: bool, empty: Any = Non
             message += f" ({blank} of them hold no samples)"
         message += f"; {pronoun} NaN"
     message += " (strict=True raises instead)"
-    warnings.warn(message, UserWarning, stacklevel=_caller_level())
+    warnings.warn(message, UserWarning, stacklevel=caller_level())
 
 
 def _cell_name(result: Any, index: Tuple[int, ...]) -> str:
@@ -331,16 +333,6 @@ def _cell_name(result: Any, index: Tuple[int, ...]) -> str:
         else:
             parts.append(f"{d}[{i}]")
     return "at " + ", ".join(parts)
-
-
-def _caller_level() -> int:
-    """The stack level of the first caller outside this package, for warnings."""
-    package = __name__.rpartition(".")[0]
-    level, frame = 1, sys._getframe(1)
-    while frame is not None and str(frame.f_globals.get("__name__", "")).startswith(package + "."):
-        level += 1
-        frame = frame.f_back  # type: ignore[assignment]
-    return level
 
 
 def ratio_units(top: Optional[str], bottom: Optional[str]) -> Optional[str]:

@@ -36,6 +36,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
@@ -46,7 +47,10 @@ STAMP = "Jan 11 23:02:59 2017"
 
 
 def quote(s: str) -> str:
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """A quoted name as simulators print it: a backslash is doubled only where
+    the reader would take it for an escape (before ", \\, n, t, r or the
+    closing quote); MN63\\&48 is printed as it is."""
+    return '"' + re.sub(r'\\(?=["\\ntr]|$)', r"\\\\", s).replace('"', '\\"') + '"'
 
 
 def text_value(x) -> str:
@@ -148,11 +152,12 @@ def run_tree(nodes: Sequence[Node], opener: str = "PROP(", header: Sequence[tupl
     return "\n".join(out + ["END", ""])
 
 
-def variables_file(values: Dict[str, float]) -> str:
+def variables_file(values: Dict[str, float], after_end: str = "") -> str:
+    """`after_end`: text a writer left after END (a real one ends "END\\n.s")."""
     out = ["HEADER", '"PSFversion" "1.00"', f'"Time Stamp" "{STAMP}"', "TYPE", '"variable" STRUCT(',
            '"value" FLOAT DOUBLE', ') PROP( "key" "element" )', "VALUE"]
     out += [f'{quote(k)} "variable" ( {v!r} ) PROP( )' for k, v in values.items()]
-    return "\n".join(out + ["END", ""])
+    return "\n".join(out + ["END", ""]) + after_end
 
 
 def log_status(analyses: Sequence[str], failed: Sequence[str] = (), started: Sequence[str] = ()) -> str:
