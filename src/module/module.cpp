@@ -66,8 +66,14 @@ int exec_module(PyObject* module) {
 
     // For the karvo package's open(); not part of __all__.
     PyRef open_file(PyCFunction_NewEx(&open_file_def, module, module_name.get()));
-    if (!open_file) return -1;
-    return PyObject_SetAttrString(module, open_file_def.ml_name, open_file.get());
+    if (!open_file || PyObject_SetAttrString(module, open_file_def.ml_name, open_file.get()) != 0) return -1;
+
+    // What pickles of the result classes call; not part of __all__.
+    for (PyMethodDef* def : {&rebuild_psf_def, &rebuild_named_def}) {
+        PyRef rebuild(PyCFunction_NewEx(def, module, module_name.get()));
+        if (!rebuild || PyObject_SetAttrString(module, def->ml_name, rebuild.get()) != 0) return -1;
+    }
+    return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
