@@ -3,13 +3,14 @@
     python3 fuzz/make_seeds.py                  builder-made seeds into fuzz/seeds/
     python3 fuzz/make_seeds.py --real DIR       also copies the real simulator files
                                                 of ../shared/corpus into DIR/file,
-                                                DIR/body and DIR/text (never into
-                                                the repo)
+                                                DIR/body, DIR/text and DIR/raw
+                                                (never into the repo)
 
 Each psfbin seed is written twice: `file/` holds whole files (for fuzz_psfbin)
 and `body/` the same files without their 12-byte footer (for
 fuzz_psfbin_footer, which appends one). `text/` holds small PSF ASCII texts
-(for fuzz_psftext), one per section form and datatype.
+(for fuzz_psftext), one per section form and datatype; `raw/` small SPICE
+raw files (for fuzz_raw), one per layout and encoding.
 """
 
 from __future__ import annotations
@@ -52,6 +53,7 @@ from psfbuilder import (  # noqa: E402
     u32,
     windowed_frames,
 )
+from rawbuilder import C128, F32, F64, raw_plot  # noqa: E402
 
 HEADER = (("PSFversion", "1.00"), ("simulator", "fuzz"), ("points", 3), ("tstop", 1e-6))
 SCALARS = [TypeDef(1, "V", FLOAT64, props=[("units", "V")]), TypeDef(2, "c", COMPLEX)]
@@ -213,6 +215,31 @@ def text_seeds() -> dict[str, bytes]:
     return {name: text.encode() for name, text in out.items()}
 
 
+def raw_seeds() -> dict[str, bytes]:
+    """One small SPICE raw file per body layout, encoding and flag."""
+    import numpy as np
+
+    names = [("time", "time"), ("v(out)", "voltage"), ("i(v1)", "current")]
+    data = np.array([[0.0, 1.0, -1e-3], [1e-9, 0.5, 2e-3], [2e-9, 0.25, 0.0]])
+    ac = data * (1 + 0.5j)
+    lt = {"encoding": "utf-16-le", "command": "Linear Technology Corporation LTspice XVII"}
+    out = {
+        "rows": raw_plot(names, data),
+        "fastaccess": raw_plot(names, data, flags="real fastaccess", fastaccess=True),
+        "complex": raw_plot(names, ac, flags="complex", plotname="AC Analysis"),
+        "values": raw_plot(names, data, body="values"),
+        "values_complex": raw_plot(names, ac, flags="complex", body="values"),
+        "ltspice": raw_plot(names, data, flags="real forward", sources=[F64, F32, F32], **lt),
+        "ltspice_double": raw_plot(names, data, flags="real forward double", **lt),
+        "ltspice_stepped": raw_plot(names, np.vstack([data, data]), flags="real forward stepped",
+                                    sources=[F64, F32, F32], **lt),
+        "ltspice_values": raw_plot(names, data, body="values", **lt),
+        "ltspice_complex": raw_plot(names, ac, flags="complex forward log", sources=[C128] * 3, **lt),
+    }
+    out["plots"] = out["rows"] + raw_plot(names[1:], data[:1, 1:], plotname="Operating Point") + out["values"]
+    return out
+
+
 def write(directory: Path, name: str, data: bytes) -> None:
     (directory / "file").mkdir(parents=True, exist_ok=True)
     (directory / "body").mkdir(parents=True, exist_ok=True)
@@ -232,15 +259,22 @@ def main() -> None:
     (args.out / "text").mkdir(parents=True, exist_ok=True)
     for name, data in text_seeds().items():
         (args.out / "text" / (name + ".txt")).write_bytes(data)
+    (args.out / "raw").mkdir(parents=True, exist_ok=True)
+    for name, data in raw_seeds().items():
+        (args.out / "raw" / (name + ".raw")).write_bytes(data)
     if args.real is not None:
         copied = 0
         texts: set[bytes] = set()
         (args.real / "text").mkdir(parents=True, exist_ok=True)
+        (args.real / "raw").mkdir(parents=True, exist_ok=True)
         for path in sorted(args.corpus.rglob("*")) if args.corpus.is_dir() else []:
             data = path.read_bytes() if path.is_file() else b""
             name = "-".join(path.relative_to(args.corpus).parts)
             if len(data) >= 12 and data[-12:-4] == MAGIC:
                 write(args.real, name, data)
+                copied += 1
+            elif path.suffix == ".raw":
+                (args.real / "raw" / name).write_bytes(data)
                 copied += 1
             elif data.startswith(b"HEADER") and data not in texts:
                 # Result folders repeat their index files: each text once.

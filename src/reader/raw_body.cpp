@@ -133,6 +133,16 @@ public:
     ParseError expected(std::string_view what, std::string_view got) const {
         std::uint64_t at = pos_;
         while (at < len_ && is_raw_space(text_[at])) ++at;
+        return expected_at(at, what, got);
+    }
+    // The same at the token `got`, which was taken.
+    ParseError expected_instead(std::string_view what, std::string_view got) const {
+        return expected_at(static_cast<std::uint64_t>(reinterpret_cast<const unsigned char*>(got.data()) - text_), what,
+                           got);
+    }
+
+private:
+    ParseError expected_at(std::uint64_t at, std::string_view what, std::string_view got) const {
         std::uint64_t line = first_line_;
         std::uint64_t line_start = start_;
         for (std::uint64_t i = start_; i < at; ++i) {
@@ -147,7 +157,6 @@ public:
         return ParseError{format_message("line {}, column {}: expected {}, got {}", line, column, what, shown)};
     }
 
-private:
     const unsigned char* text_;
     std::uint64_t len_;
     std::uint64_t start_;
@@ -194,9 +203,9 @@ Result<std::uint64_t> read_raw_values(const unsigned char* text, std::uint64_t l
             if (!complex) continue;
             double im = 0;
             if (!values.take_comma())
-                return values.expected(format_message("',' and the imaginary part of {} of point {}",
-                                                      quoted_for_message(c.name), p),
-                                       values.token(false));
+                return values.expected_instead(format_message("a complex number 're,im' for {} of point {}",
+                                                              quoted_for_message(c.name), p),
+                                               t);
             t = values.token(true);
             if (!parse_raw_double(t, im))
                 return values.expected(format_message("the imaginary part of {} of point {}", quoted_for_message(c.name), p),
