@@ -121,6 +121,26 @@ public:
     void take(std::string_view token) {
         pos_ = static_cast<std::uint64_t>(reinterpret_cast<const unsigned char*>(token.data()) - text_) + token.size();
     }
+    // A number that white space or the end follows (the PSF ASCII reader's
+    // rounding and forms).
+    bool take_number(double& out) {
+        TextLexer lexer(text_ + pos_, len_ - pos_);
+        if (!lexer.take_double(out)) return false;
+        pos_ += lexer.pos();
+        return true;
+    }
+    // The decimal digits of `index`, then white space or the end.
+    bool take_index(std::uint64_t index) {
+        while (pos_ < len_ && is_raw_space(text_[pos_])) ++pos_;
+        const char* first = reinterpret_cast<const char*>(text_ + pos_);
+        const char* last = reinterpret_cast<const char*>(text_ + len_);
+        std::uint64_t n = 0;
+        const auto r = std::from_chars(first, last, n, 10);
+        if (r.ec != std::errc() || n != index || (r.ptr != last && !is_raw_space(static_cast<unsigned char>(*r.ptr))))
+            return false;
+        pos_ += static_cast<std::uint64_t>(r.ptr - first);
+        return true;
+    }
     bool take_comma() {
         if (pos_ < len_ && text_[pos_] == ',') {
             ++pos_;
@@ -185,22 +205,24 @@ Result<std::uint64_t> read_raw_values(const unsigned char* text, std::uint64_t l
     ValuesText values(text, len, at, first_line);
     std::uint64_t ticked = at;
     for (std::uint64_t p = 0; p < points; ++p) {
-        std::string_view t = values.token(false);
-        if (t.empty())
-            return values.expected(format_message("point {} of the {} that No. Points gives", p, points), t);
-        std::uint64_t index = 0;
-        const auto r = std::from_chars(t.data(), t.data() + t.size(), index, 10);
-        if (r.ec != std::errc() || r.ptr != t.data() + t.size() || t[0] == '+' || t[0] == '-' || index != p)
+        if (!values.take_index(p)) {
+            const std::string_view t = values.token(false);
+            if (t.empty())
+                return values.expected(format_message("point {} of the {} that No. Points gives", p, points), t);
             return values.expected(format_message("the index {} of the next point", p), t);
-        values.take(t);
+        }
         for (const RawColumn& c : columns) {
-            const bool complex = c.source == RawColumn::Source::C128;
             double* out = c.out + p * out_words(c);
-            t = values.token(complex);
+            if (c.source != RawColumn::Source::C128) {
+                if (!values.take_number(out[0]))
+                    return values.expected(format_message("a number for {} of point {}", quoted_for_message(c.name), p),
+                                           values.token(false));
+                continue;
+            }
+            std::string_view t = values.token(true);
             if (!parse_raw_double(t, out[0]))
                 return values.expected(format_message("a number for {} of point {}", quoted_for_message(c.name), p), t);
             values.take(t);
-            if (!complex) continue;
             double im = 0;
             if (!values.take_comma())
                 return values.expected_instead(format_message("a complex number 're,im' for {} of point {}",
