@@ -263,7 +263,7 @@ Result<RawHeader> read_raw_header(const unsigned char* bytes, std::uint64_t len,
                 KARVO_TRY(ctx.tick(line.size() + 1));
                 if (!got)
                     return ParseError{format_message("line {}: expected variable {} as 'index name type', got end of file",
-                                                     lines.number() + 1, header.variables.size())};
+                                                     lines.number() + 1, static_cast<std::uint64_t>(header.variables.size()))};
                 KARVO_TRY(read_variable(line, header, lines));
             }
             continue;

@@ -126,7 +126,8 @@ public:
             if (!plot) {
                 ParseError error = std::move(plot).error();
                 if (!plots.empty() && error.kind == ErrorKind::Malformed)
-                    error.message = format_message("plot {} (from offset {}): {}", plots.size() + 1, at, error.message);
+                    error.message = format_message("plot {} (from offset {}): {}",
+                                                   static_cast<std::uint64_t>(plots.size() + 1), at, error.message);
                 return error;
             }
             plots.push_back(std::move(plot).value());
