@@ -310,12 +310,15 @@ def test_complex_plots_keep_the_real_part_of_their_sweep(write, options):
     assert psf["v(out)"].data.tobytes() == data[:, 1].tobytes() and psf["i(v1)"].data.tobytes() == data[:, 2].tobytes()
 
 
-@pytest.mark.parametrize("body", ["binary", "values"])
-def test_plots_follow_one_another(write, body):
-    one = raw_plot(NAMES, DATA, body=body, plotname="Transient Analysis")
-    op = raw_plot(NAMES[1:], DATA[:1, 1:], body=body, plotname="Operating Point")
-    ac = raw_plot(NAMES[:2], DATA[:, :2] * (1 + 1j), body=body, flags="complex", plotname="AC Analysis")
-    plots = karvo.read_raw(write(one + op + ac + b"\n"))
+@pytest.mark.parametrize("body, encoding", [("binary", "ascii"), ("values", "ascii"), ("binary", "utf-16-le"),
+                                            ("values", "utf-16-le")])  # fmt: skip
+def test_plots_follow_one_another(write, body, encoding):
+    kw = {"body": body, "encoding": encoding, "command": LTSPICE if encoding != "ascii" else None}
+    real = "real double" if encoding != "ascii" else "real"  # LTspice's float64 layout
+    one = raw_plot(NAMES, DATA, plotname="Transient Analysis", flags=real, **kw)
+    op = raw_plot(NAMES[1:], DATA[:1, 1:], plotname="Operating Point", flags=real, **kw)
+    ac = raw_plot(NAMES[:2], DATA[:, :2] * (1 + 1j), flags="complex", plotname="AC Analysis", **kw)
+    plots = karvo.read_raw(write(one + op + ac + "\n".encode(encoding)))
     assert [p.header["Plotname"] for p in plots] == ["Transient Analysis", "Operating Point", "AC Analysis"]
     assert [v.data for v in plots[1].values] == [1.1, -2e-3]
     assert np.array_equal(plots[2]["v(a)"].data, DATA[:, 1] * (1 + 1j))

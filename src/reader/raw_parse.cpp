@@ -82,12 +82,21 @@ std::vector<RawColumn::Source> binary_sources(const RawHeader& header, std::uint
     return sources;
 }
 
-// A plot's text is UTF-16LE: the Values: body, as far as it is ASCII, as
-// one byte a character.
+// Whether a character can be part of a Values: body: digits, signs, points,
+// commas, white space, and the letters of exponents, nan and inf(inity).
+bool may_be_values_text(unsigned char c) {
+    if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == ',' || is_raw_space(c)) return true;
+    c = static_cast<unsigned char>(c | 0x20);
+    return c == 'e' || c == 'n' || c == 'a' || c == 'i' || c == 'f' || c == 't' || c == 'y';
+}
+
+// A plot's text is UTF-16LE: its Values: body as one byte a character, up
+// to the first character no body holds (a following plot's "Title:" stops
+// it within a few characters, so that every plot is narrowed once).
 std::string narrowed(const unsigned char* bytes, std::uint64_t len, std::uint64_t at) {
     std::string out;
     for (std::uint64_t p = at; p + 1 < len; p += 2) {
-        if (bytes[p + 1] != 0 || bytes[p] >= 0x80) break;
+        if (bytes[p + 1] != 0 || !may_be_values_text(bytes[p])) break;
         out += static_cast<char>(bytes[p]);
     }
     return out;
