@@ -447,6 +447,20 @@ def test_damaged_files_name_the_fault(write, data, message):
     assert str(caught.value).startswith(message)
 
 
+def test_many_small_plots_take_memory_in_proportion(tmp_path):
+    # 3000 operating points in 300 KB read within 1 GB of address space:
+    # each plot's values are kept at their size (a chunk of a megabyte each
+    # took 3 GB).
+    if os.environ.get("KARVO_SANITIZED") == "1":
+        pytest.skip("the sanitizers' shadow memory takes the address space")
+    path = tmp_path / "ops.raw"
+    path.write_bytes(raw_plot(NAMES[1:], DATA[:1, 1:], plotname="Operating Point") * 3000)
+    script = ("import resource, sys, karvo; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30)); "
+              "print(len(karvo.read_raw(sys.argv[1])))")  # fmt: skip
+    done = subprocess.run([sys.executable, "-c", script, os.fspath(path)], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["3000"], done.stderr[-2000:]
+
+
 def small_files():
     real = sorted(p for p in RAW.glob("*.raw") if p.stat().st_size < 16384) if RAW.is_dir() else []
     built = [GOOD, GOOD_TEXT, GOOD_COMPLEX, raw_plot(NAMES, DATA, encoding="utf-16-le", command=LTSPICE,

@@ -90,6 +90,13 @@ public:
 
     std::size_t size() const { return count_; }
 
+    // Gives back the room that the last chunk keeps for more values: a file
+    // of many short lists of values (a raw file of operating points) would
+    // otherwise hold a megabyte per list.
+    void shrink_to_fit() {
+        if (!chunks_.empty()) chunks_.back().shrink_to_fit();
+    }
+
     // Walks the values in the order they were written, taking each part of a
     // value in the order it was put. A reader may free each chunk once it
     // has moved on to the next.

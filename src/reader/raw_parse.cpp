@@ -259,6 +259,7 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
         SignalRecord* record = contents.signals.find(static_cast<std::uint32_t>(j));
         (j == 0 ? contents.sweeps : contents.traces).push_back(record);
     }
+    contents.values.shrink_to_fit();
     contents.header = std::move(header.fields);
     return plot;
 }
