@@ -90,11 +90,13 @@ public:
 
     std::size_t size() const { return count_; }
 
-    // Gives back the room that the last chunk keeps for more values: a file
-    // of many short lists of values (a raw file of operating points) would
-    // otherwise hold a megabyte per list.
-    void shrink_to_fit() {
-        if (!chunks_.empty()) chunks_.back().shrink_to_fit();
+    // Starts the first chunk with room for `bytes` instead of a megabyte:
+    // a file of many short lists of values (a raw file of operating points)
+    // would otherwise take a megabyte per list. It grows as values come.
+    void reserve(std::size_t bytes) {
+        if (!chunks_.empty()) return;
+        chunks_.emplace_back();
+        chunks_.back().reserve(bytes);
     }
 
     // Walks the values in the order they were written, taking each part of a

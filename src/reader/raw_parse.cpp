@@ -237,6 +237,12 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
     }
     if (header.stepped && !values) plot.run_starts = run_starts_of(data[0].samples);
 
+    if (values) {
+        // A value takes its name and about 32 bytes of head and payload.
+        std::uint64_t bytes = 0;
+        for (const RawVariable& v : header.variables) bytes += v.name.size() + 32;
+        contents.values.reserve(bytes);
+    }
     for (std::size_t j = 0; j < n; ++j) {
         RawVariable& v = header.variables[j];
         const SharedProperties& type = types_.of(v.type);
@@ -259,7 +265,6 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
         SignalRecord* record = contents.signals.find(static_cast<std::uint32_t>(j));
         (j == 0 ? contents.sweeps : contents.traces).push_back(record);
     }
-    contents.values.shrink_to_fit();
     contents.header = std::move(header.fields);
     return plot;
 }
