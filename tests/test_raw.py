@@ -324,12 +324,15 @@ def test_plots_follow_one_another(write, body, encoding):
     assert np.array_equal(plots[2]["v(a)"].data, DATA[:, 1] * (1 + 1j))
 
 
-@pytest.mark.parametrize("encoding, title", [("utf-16-le", "R\u03a9 \U0001d11e \u00b5"), ("utf-8", "R\u03a9 \u00b5"),
-                                             ("latin-1", "caf\u00e9 \u00b5")])  # fmt: skip
-def test_header_text_in_any_encoding_reaches_python(write, encoding, title):
-    options = {"command": LTSPICE} if encoding == "utf-16-le" else {}
-    (psf,) = karvo.read_raw(write(raw_plot(NAMES, DATA, encoding=encoding, title=title, **options)))
+@pytest.mark.parametrize("encoding, title, mark", [
+    ("utf-16-le", "R\u03a9 \U0001d11e \u00b5", b""), ("utf-16-le", "R\u03a9", b"\xff\xfe"),
+    ("utf-8", "R\u03a9 \u00b5", b""), ("utf-8", "R\u03a9", b"\xef\xbb\xbf"), ("latin-1", "caf\u00e9 \u00b5", b""),
+])  # fmt: skip
+def test_header_text_in_any_encoding_reaches_python(write, encoding, title, mark):
+    options = {"command": LTSPICE, "flags": "real double"} if encoding == "utf-16-le" else {}
+    (psf,) = karvo.read_raw(write(mark + raw_plot(NAMES, DATA, encoding=encoding, title=title, **options)))
     assert psf.header["Title"] == title
+    assert np.array_equal(psf["i(b)"].data, DATA[:, 2])
 
 
 # ---------------------------------------------------------------- stepped plots and their .log

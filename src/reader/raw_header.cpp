@@ -199,19 +199,6 @@ bool raw_text_is_utf16(const unsigned char* bytes, std::uint64_t len, std::uint6
     return len - at >= 2 && bytes[at] != 0 && bytes[at + 1] == 0;
 }
 
-bool looks_like_raw(const unsigned char* bytes, std::uint64_t len) {
-    static constexpr char kTitle[] = "Title:";
-    constexpr std::uint64_t n = sizeof kTitle - 1;
-    std::uint64_t at = 0;
-    if (len >= 3 && std::memcmp(bytes, kUtf8Mark, 3) == 0) at = 3;
-    if (len - at >= n && std::memcmp(bytes + at, kTitle, n) == 0) return true;
-    at = len >= 2 && std::memcmp(bytes, kUtf16Mark, 2) == 0 ? 2 : 0;
-    if (len - at < 2 * n) return false;
-    for (std::uint64_t i = 0; i < n; ++i)
-        if (bytes[at + 2 * i] != static_cast<unsigned char>(kTitle[i]) || bytes[at + 2 * i + 1] != 0) return false;
-    return true;
-}
-
 Result<RawHeader> read_raw_header(const unsigned char* bytes, std::uint64_t len, std::uint64_t at,
                                   ReadContext& ctx) {
     RawHeader header;

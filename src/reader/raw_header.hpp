@@ -43,10 +43,6 @@ struct RawHeader {
     std::uint64_t lines = 0;       // the header's lines, the Binary: or Values: line included
 };
 
-// Whether the bytes begin as a raw file does: "Title:" (after a UTF-8 byte
-// order mark), or the same in UTF-16LE (after its byte order mark).
-bool looks_like_raw(const unsigned char* bytes, std::uint64_t len);
-
 // Whether the plot's header starting at `at` is UTF-16LE: its second byte
 // is 0 (or it begins with the UTF-16LE byte order mark).
 bool raw_text_is_utf16(const unsigned char* bytes, std::uint64_t len, std::uint64_t at);
