@@ -31,24 +31,32 @@ std::uint64_t check_signal(const karvo::SignalRecord* record, std::uint64_t poin
     return samples.length();
 }
 
+// Walks the values as the Python layer does; returns their numbers.
 std::uint64_t check_values(const karvo::PackedValues& values, double& sink) {
     using Kind = karvo::PackedValues::Kind;
     karvo::PackedValues::Reader reader(values);
+    std::uint64_t words = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (reader.at_end()) broken("fewer packed values than counted");
         const karvo::PackedValues::Reader::Head head = reader.head();
-        if (head.kind == Kind::Float) {
-            sink += reader.take_float();
-        } else if (head.kind == Kind::Complex) {
-            sink += reader.take_float();
-            sink += reader.take_float();
-        } else {
-            broken("a raw value that is neither float nor complex");
+        Kind kind = head.kind;
+        std::uint64_t count = 1;
+        if (kind == Kind::Array) {
+            const auto array = reader.take_array_head();
+            kind = array.element;
+            count = array.count;
+            if (count < 2) broken("an operating point's array of fewer than two points");
         }
+        if (kind != Kind::Float && kind != Kind::Complex) broken("a raw value that is neither float nor complex");
+        for (std::uint64_t k = 0; k < count; ++k) {
+            sink += reader.take_float();
+            if (kind == Kind::Complex) sink += reader.take_float();
+        }
+        words += count;
         reader.take_own_properties();
     }
     if (!reader.at_end()) broken("packed values left over after the last value");
-    return values.size();
+    return words;
 }
 
 }  // namespace

@@ -368,6 +368,22 @@ def test_stepped_plot_without_matching_log_warns_and_keeps_its_runs(tmp_path, lo
     assert [(r.start, r.stop, r.parameters) for r in plot.runs] == [(0, 3, {}), (3, 5, {}), (5, 7, {})]
 
 
+@pytest.mark.parametrize("flags", ["real forward", "real forward stepped"])
+def test_operating_point_of_several_points_gives_arrays(tmp_path, flags):
+    # LTspice writes a stepped .op as one point per step.
+    path = tmp_path / "op.raw"
+    path.write_bytes(raw_plot(NAMES[1:], DATA[:3, 1:], plotname="Operating Point", flags=flags, command=LTSPICE,
+                              encoding="utf-16-le", sources=[F32, F32]))  # fmt: skip
+    path.with_suffix(".log").write_text(".step x=1\n.step x=2\n.step x=3\n")
+    (plot,) = karvo.read_raw_plots(path)
+    assert not plot.psf.sweeps and [v.name for v in plot.psf.values] == ["v(a)", "i(b)"]
+    data = plot.psf["i(b)"].data
+    assert data.dtype == np.float64 and data.tolist() == DATA[:3, 2].astype(np.float32).tolist()
+    stepped = "stepped" in flags
+    assert [(r.start, r.stop, r.parameters) for r in plot.runs] == (
+        [(0, 1, {"x": 1.0}), (1, 2, {"x": 2.0}), (2, 3, {"x": 3.0})] if stepped else [(0, 3, {})])
+
+
 def test_plots_that_are_not_stepped_are_one_run(raw):
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -64,7 +64,7 @@ def read_raw_plots(path: _PathLike) -> list[RawPlot]:
     plots = _read_raw(path)
     out = []
     for number, (psf, starts) in enumerate(plots, 1):
-        points = len(psf.sweeps[0].data) if psf.sweeps else 1 if psf.values else 0
+        points = int(psf.header["No. Points"])
         if not starts:
             out.append(RawPlot(psf, (RawRun(0, points, {}),)))
             continue

@@ -57,6 +57,16 @@ private:
     std::map<std::string, SharedProperties, std::less<>> lists_;
 };
 
+bool is_operating_point(std::string_view plotname) {
+    constexpr std::string_view kName = "operating point";
+    if (plotname.size() < kName.size()) return false;
+    for (std::size_t i = 0; i < kName.size(); ++i) {
+        const char c = plotname[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kName[i]) return false;
+    }
+    return true;
+}
+
 bool is_ltspice(const RawHeader& header) {
     return header.utf16 || header.command.find("LTspice") != std::string::npos;
 }
@@ -204,7 +214,10 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
     utf16_ = header.utf16;
     const std::uint64_t points = header.points;
     const std::size_t n = header.variables.size();
-    const bool values = points == 1;
+    // An operating point (one point, or a plot named so: LTspice writes one
+    // point per step of a stepped .op) gives values, each an array when the
+    // plot has several points.
+    const bool values = points == 1 || (points != 0 && is_operating_point(header.plotname));
     const std::uint64_t left = len_ - header.body_start;
 
     const std::vector<RawColumn::Source> sources =
@@ -236,11 +249,13 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
         for (std::uint64_t i = 0; i < points; ++i) t[i] = std::fabs(t[i]);
     }
     if (header.stepped && !values) plot.run_starts = run_starts_of(data[0].samples);
+    for (std::uint64_t i = 0; header.stepped && values && i < points; ++i) plot.run_starts.push_back(i);
 
     if (values) {
-        // A value takes its name and about 32 bytes of head and payload.
+        // A value takes its name, about 32 bytes of head, and its numbers.
         std::uint64_t bytes = 0;
-        for (const RawVariable& v : header.variables) bytes += v.name.size() + 32;
+        for (const SampleData& d : data) bytes += 8 * d.samples.length() + 32;
+        for (const RawVariable& v : header.variables) bytes += v.name.size();
         contents.values.reserve(bytes);
     }
     for (std::size_t j = 0; j < n; ++j) {
@@ -248,11 +263,15 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
         const SharedProperties& type = types_.of(v.type);
         if (values) {
             const bool complex = data[j].kind == SampleData::Kind::Complex;
-            contents.values.begin(v.name, complex ? PackedValues::Kind::Complex : PackedValues::Kind::Float, nullptr,
-                                  type);
+            const PackedValues::Kind kind = complex ? PackedValues::Kind::Complex : PackedValues::Kind::Float;
+            contents.values.begin(v.name, points == 1 ? kind : PackedValues::Kind::Array, nullptr, type);
+            const std::size_t count_at = points == 1 ? 0 : contents.values.begin_array(kind);
             const double* w = data[j].samples.data();
-            if (complex) contents.values.put_complex(w[0], w[1]);
-            else contents.values.put_float(w[0]);
+            for (std::uint64_t i = 0; i < points; ++i) {
+                if (complex) contents.values.put_complex(w[2 * i], w[2 * i + 1]);
+                else contents.values.put_float(w[i]);
+            }
+            if (points != 1) contents.values.end_array(count_at, points);
             contents.values.end(std::move(v.extra));
             continue;
         }

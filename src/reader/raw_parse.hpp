@@ -2,9 +2,10 @@
 // text header and a binary or Values: body, read into what read_psf's
 // assembly takes, one FileContents per plot.
 //
-// A plot of one point (an operating point) gives one value per variable;
-// any other gives the first variable as its sweep and the others as its
-// traces. A complex plot's sweep is the real part of its first variable.
+// A plot of one point (an operating point) gives one value per variable,
+// and so does a plot named "Operating Point" (values of several points are
+// arrays); any other gives the first variable as its sweep and the others
+// as its traces. A complex plot's sweep is the real part of its first variable.
 // Every variable's properties are its type ("type": voltage, ...) with its
 // units, and the fields after the type (grid=3, ...).
 #pragma once
@@ -21,7 +22,8 @@ struct RawPlot {
     FileContents contents;
     // A plot flagged "stepped" (LTspice's .step): the first point of each
     // run, 0 first; a run starts where the sweep is back at its first
-    // value. Empty for other plots.
+    // value (an operating point's every point is a run). Empty for other
+    // plots.
     std::vector<std::uint64_t> run_starts;
 };
 
