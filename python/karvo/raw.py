@@ -43,7 +43,8 @@ def read_raw(path: _PathLike) -> list[Psf]:
 
     A plot's first variable is its sweep (time, frequency, the swept source)
     and the others its traces; a plot of one point (an operating point) gives
-    one value per variable. The header holds the plot's header lines
+    one value per variable (a plot named ``Operating Point`` of several
+    points, as LTspice writes a stepped ``.op``, one array per variable). The header holds the plot's header lines
     (``Title``, ``Date``, ``Plotname``, ``Flags``, ``No. Variables``, ``No.
     Points``, ...). Malformed files raise ``ValueError`` naming the line or
     byte offset.
@@ -56,7 +57,8 @@ def read_raw_plots(path: _PathLike) -> list[RawPlot]:
 
     A plot flagged ``stepped`` (LTspice's ``.step``) holds one run per step,
     one after another: a run starts where the sweep is back at its first
-    value. The parameters of each step come from the ``.step`` lines of the
+    value (each point of a stepped operating point is a run). The
+    parameters of each step come from the ``.step`` lines of the
     LTspice ``.log`` file of the same name beside the raw file; where that
     file is missing, or lists another number of steps, the runs have no
     parameters and a ``UserWarning`` says why.
