@@ -65,7 +65,7 @@ USER_CODE = textwrap.dedent(
     karvo.read_psf(file="x.psf")  # E
     plots: list[karvo.Psf] = karvo.read_raw(pathlib.Path("x.raw"))
     runs: tuple[karvo.RawRun, ...] = karvo.read_raw_plots("x.raw")[0].runs
-    first: int = runs[0].start
+    start: int = runs[0].start
     step: dict[str, float | str] = runs[0].parameters
     karvo.read_raw(b"x.raw")  # E
     results: karvo.Results = karvo.open_results(pathlib.Path("runs"), workers=4)

@@ -276,7 +276,7 @@ Result<RawPlot> PlotReader::read_plot(std::uint64_t at) {
             continue;
         }
         SignalRecord record{std::move(v.name), std::move(data[j]), type, share_properties(std::move(v.extra)), points};
-        contents.signals.insert_or_assign(static_cast<std::uint32_t>(j), std::move(record));
+        KARVO_TRY(contents.signals.insert_or_assign(static_cast<std::uint32_t>(j), std::move(record), ctx_));
     }
     // Pointers into the table once it is complete (the records do not move
     // with the table).
