@@ -3,13 +3,14 @@
     python3 fuzz/write_seeds.py                 builder-made seeds into fuzz/seeds/
     python3 fuzz/write_seeds.py --real DIR      also copies the real simulator files
                                                 of ../shared/corpus into DIR/file,
-                                                DIR/body and DIR/text (never into
-                                                the repo)
+                                                DIR/body, DIR/text and DIR/raw
+                                                (never into the repo)
 
 Each psfbin seed is written twice: `file/` holds whole files (for fuzz_psfbin)
 and `body/` the same files without their 12-byte footer (for
 fuzz_psfbin_footer, which appends one). `text/` holds small PSF ASCII texts
-(for fuzz_psftext), one per section form and datatype.
+(for fuzz_psftext), one per section form and datatype; `raw/` small SPICE
+raw files (for fuzz_raw), one per layout and encoding.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ import argparse
 from pathlib import Path
 
 from karvo.testing.psfbuilder import MAGIC
-from karvo.testing.seeds import seeds, text_seeds
+from karvo.testing.seeds import raw_seeds, seeds, text_seeds
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -43,15 +44,22 @@ def main() -> None:
     (args.out / "text").mkdir(parents=True, exist_ok=True)
     for name, data in text_seeds().items():
         (args.out / "text" / (name + ".txt")).write_bytes(data)
+    (args.out / "raw").mkdir(parents=True, exist_ok=True)
+    for name, data in raw_seeds().items():
+        (args.out / "raw" / (name + ".raw")).write_bytes(data)
     if args.real is not None:
         copied = 0
         texts: set[bytes] = set()
         (args.real / "text").mkdir(parents=True, exist_ok=True)
+        (args.real / "raw").mkdir(parents=True, exist_ok=True)
         for path in sorted(args.corpus.rglob("*")) if args.corpus.is_dir() else []:
             data = path.read_bytes() if path.is_file() else b""
             name = "-".join(path.relative_to(args.corpus).parts)
             if len(data) >= 12 and data[-12:-4] == MAGIC:
                 write(args.real, name, data)
+                copied += 1
+            elif path.suffix == ".raw":
+                (args.real / "raw" / name).write_bytes(data)
                 copied += 1
             elif data.startswith(b"HEADER") and data not in texts:
                 # Result folders repeat their index files: each text once.

@@ -63,6 +63,11 @@ USER_CODE = textwrap.dedent(
     karvo.read_psf(b"x.psf")  # E
     karvo.read_psf(3)  # E
     karvo.read_psf(file="x.psf")  # E
+    plots: list[karvo.Psf] = karvo.read_raw(pathlib.Path("x.raw"))
+    runs: tuple[karvo.RawRun, ...] = karvo.read_raw_plots("x.raw")[0].runs
+    start: int = runs[0].start
+    step: dict[str, float | str] = runs[0].parameters
+    karvo.read_raw(b"x.raw")  # E
     results: karvo.Results = karvo.open_results(pathlib.Path("runs"), workers=4)
     run: karvo.Run = results.runs[0]
     parameters: dict[str, str | int | float] = run.parameters

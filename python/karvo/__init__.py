@@ -10,6 +10,9 @@ at once and reads the samples of chosen signals on request.
 ``to_dataframe(psf)`` and ``to_xarray(psf)`` turn a result into a pandas
 DataFrame or an xarray Dataset (optional dependencies, imported on call).
 
+``read_raw(path)`` reads the SPICE raw files of ngspice, Xyce and LTspice:
+one :class:`Psf` per plot (``read_raw_plots`` adds the runs of stepped plots).
+
 ``open_results(folder)`` gives the :class:`Results` of a result folder: its
 analyses, its runs and their parameters, and each analysis over every run as
 one Dataset (``to_xarray``) or one long DataFrame (``to_dataframe``).
@@ -23,6 +26,7 @@ from typing import TYPE_CHECKING
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
 from .files import PsfFile, SignalInfo, open
+from .raw import RawPlot, RawRun, read_raw, read_raw_plots
 from .results import Analysis, Results, Run, open_results
 
 if TYPE_CHECKING:
@@ -40,6 +44,10 @@ __all__ = [
     "SignalInfo",
     "to_dataframe",
     "to_xarray",
+    "read_raw",
+    "read_raw_plots",
+    "RawPlot",
+    "RawRun",
     "open_results",
     "Results",
     "Analysis",

@@ -6,6 +6,7 @@
 #include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"
 #include "module/file_handle.hpp"
+#include "module/read_raw.hpp"
 #include "module/read_psf.hpp"
 
 namespace karvo {
@@ -64,14 +65,11 @@ int exec_module(PyObject* module) {
     if (!name_utf8) return -1;
     if (!add_public(module, PyBytes_AsString(name_utf8.get()), function.get())) return -1;
 
-    // For the karvo package's open(); not part of __all__.
-    PyRef open_file(PyCFunction_NewEx(&open_file_def, module, module_name.get()));
-    if (!open_file || PyObject_SetAttrString(module, open_file_def.ml_name, open_file.get()) != 0) return -1;
-
-    // What pickles of the result classes call; not part of __all__.
-    for (PyMethodDef* def : {&rebuild_psf_def, &rebuild_named_def}) {
-        PyRef rebuild(PyCFunction_NewEx(def, module, module_name.get()));
-        if (!rebuild || PyObject_SetAttrString(module, def->ml_name, rebuild.get()) != 0) return -1;
+    // For the karvo package's open() and read_raw(), and what pickles of the
+    // result classes call; not part of __all__.
+    for (PyMethodDef* def : {&open_file_def, &read_raw_def, &rebuild_psf_def, &rebuild_named_def}) {
+        PyRef private_function(PyCFunction_NewEx(def, module, module_name.get()));
+        if (!private_function || PyObject_SetAttrString(module, def->ml_name, private_function.get()) != 0) return -1;
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 """The fuzz targets' seeds: one small psfbin file per layout and feature
-(`seeds`) and one small PSF ASCII text per section form and datatype
-(`text_seeds`). The tests read them too; fuzz/write_seeds.py writes them into
+(`seeds`), one small PSF ASCII text per section form and datatype
+(`text_seeds`) and one small SPICE raw file per layout and encoding
+(`raw_seeds`). The tests read them too; fuzz/write_seeds.py writes them into
 fuzz/seeds/.
 """
 
@@ -35,6 +36,7 @@ from .psfbuilder import (
     u32,
     windowed_frames,
 )
+from .rawbuilder import C128, F32, F64, raw_plot
 
 HEADER = (("PSFversion", "1.00"), ("simulator", "fuzz"), ("points", 3), ("tstop", 1e-6))
 SCALARS = [TypeDef(1, "V", FLOAT64, props=[("units", "V")]), TypeDef(2, "c", COMPLEX)]
@@ -195,3 +197,27 @@ def text_seeds() -> dict[str, bytes]:
     out["declarations_only"] = head + TEXT_TYPES + 'SWEEP\n"x" "sweep"\nTRACE\n"n" "noise"\nEND\n'
     return {name: text.encode() for name, text in out.items()}
 
+
+def raw_seeds() -> dict[str, bytes]:
+    """One small SPICE raw file per body layout, encoding and flag."""
+    import numpy as np
+
+    names = [("time", "time"), ("v(out)", "voltage"), ("i(v1)", "current")]
+    data = np.array([[0.0, 1.0, -1e-3], [1e-9, 0.5, 2e-3], [2e-9, 0.25, 0.0]])
+    ac = data * (1 + 0.5j)
+    lt = {"encoding": "utf-16-le", "command": "Linear Technology Corporation LTspice XVII"}
+    out = {
+        "rows": raw_plot(names, data),
+        "fastaccess": raw_plot(names, data, flags="real fastaccess", fastaccess=True),
+        "complex": raw_plot(names, ac, flags="complex", plotname="AC Analysis"),
+        "values": raw_plot(names, data, body="values"),
+        "values_complex": raw_plot(names, ac, flags="complex", body="values"),
+        "ltspice": raw_plot(names, data, flags="real forward", sources=[F64, F32, F32], **lt),
+        "ltspice_double": raw_plot(names, data, flags="real forward double", **lt),
+        "ltspice_stepped": raw_plot(names, np.vstack([data, data]), flags="real forward stepped",
+                                    sources=[F64, F32, F32], **lt),
+        "ltspice_values": raw_plot(names, data, body="values", **lt),
+        "ltspice_complex": raw_plot(names, ac, flags="complex forward log", sources=[C128] * 3, **lt),
+    }
+    out["plots"] = out["rows"] + raw_plot(names[1:], data[:1, 1:], plotname="Operating Point") + out["values"]
+    return out
