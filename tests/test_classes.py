@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import karvo
+from conftest import load_seeds
 from karvo.testing import psfbuilder as pb
 from karvo.testing.psfbuilder import Decl, Entry, TypeDef, c128, f64
 from karvo import Psf, Sweep, Trace, Value, read_psf
@@ -513,6 +514,12 @@ def test_signals_behave_as_their_arrays(swept, which):
     ]:
         assert type(got) in (np.ndarray, np.float64, np.complex128)
         np.testing.assert_array_equal(got, want)
+
+
+def test_signals_without_points_are_still_true(write):
+    # `if psf.get(name):` asks whether the file has the signal, as before signals had a length.
+    psf = read_psf(write(load_seeds()["swept_no_records"]))
+    assert [(len(s), bool(s)) for s in psf.sweeps + psf.traces] == [(0, True), (0, True)]
 
 
 @pytest.mark.parametrize(

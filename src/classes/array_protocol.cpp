@@ -150,6 +150,9 @@ PyObject* signal_item(PyObject* self, PyObject* key) {
     PyObject* array = signal_array(self);
     return array == nullptr ? nullptr : PyObject_GetItem(array, key);
 }
+// A signal is true whatever its length, as every object was before it had
+// one: `if psf.get(name):` asks whether the file has it, not for its points.
+int signal_bool(PyObject*) { return 1; }
 PyObject* signal_iter(PyObject* self) {
     PyObject* array = signal_array(self);
     return array == nullptr ? nullptr : PyObject_GetIter(array);
@@ -207,6 +210,7 @@ TypeParts array_protocol_parts(ResultClass which) {
         {Py_mp_length, entry_slot<signal_length>()},
         {Py_mp_subscript, entry_slot<signal_item>()},
         {Py_tp_iter, entry_slot<signal_iter>()},
+        {Py_nb_bool, entry_slot<signal_bool>()},
     });
     parts.getset = {
         {"shape", entry<signal_shape>, nullptr, "The shape of `data`: (points,).", nullptr},
