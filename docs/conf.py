@@ -18,6 +18,8 @@ karvo installed, as it is before the tests run.
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import karvo
 
 project = "karvo"
@@ -56,7 +58,33 @@ html_static_path = ["_static"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
+    "header_links_before_dropdown": 6,
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version", "theme-version"],
 }
-html_sidebars = {"index": [], "getting_started": [], "changelog": []}
+# Pages without sub-pages need no section navigation on the left.
+html_sidebars = {
+    page: []
+    for page in ("index", "getting_started", "example", "performance", "reliability", "platforms", "contributing", "changelog")
+}
+
+
+GUIDE = Path(__file__).resolve().parent / "user_guide"
+
+
+def list_every_guide_page(app: object, docname: str, source: list) -> None:
+    """user_guide/index.md lists its pages in reading order; a page added to
+    the folder and not yet listed there is appended to that list, so that it
+    is in the navigation (and the build does not fail on it) at once."""
+    if docname != "user_guide/index":
+        return
+    text = source[0]
+    start = text.index("```{toctree}")
+    end = text.index("\n```", start)
+    listed = {line.strip() for line in text[start:end].splitlines()}
+    unlisted = [page.stem for page in sorted(GUIDE.glob("*.md")) if page.stem != "index" and page.stem not in listed]
+    source[0] = text[:end] + "".join("\n" + name for name in unlisted) + text[end:]
+
+
+def setup(app: object) -> None:
+    app.connect("source-read", list_every_guide_page)  # type: ignore[attr-defined]
