@@ -54,7 +54,6 @@ autodoc_default_options = {"members": True, "undoc-members": False}
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"karvo {release}"
-html_static_path = ["_static"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
