@@ -520,6 +520,9 @@ def test_operating_point_of_several_points_gives_arrays(tmp_path, flags):
     stepped = "stepped" in flags
     assert [(r.start, r.stop, r.parameters) for r in plot.runs] == (
         [(0, 1, {"x": 1.0}), (1, 2, {"x": 2.0}), (2, 3, {"x": 3.0})] if stepped else [(0, 3, {})])
+    if stepped and pytest.importorskip("xarray"):
+        op = karvo.open_results(path).to_xarray("op")
+        assert op["i(b)"].dims == ("x",) and op["i(b)"].values.tolist() == data.tolist()
 
 
 def test_plots_that_are_not_stepped_are_one_run(raw):
