@@ -13,7 +13,7 @@
 # clang comes from Debian's packages when it is missing; libFuzzer is part of
 # clang's runtime libraries (libclang-rt-14-dev on bookworm).
 #
-# Run, e.g. (seeds: python3 fuzz/write_seeds.py; see README "Reliability"):
+# Run, e.g. (seeds: python3 fuzz/write_seeds.py; see docs/reliability.md):
 #   fuzz/build/fuzz_psfbin fuzz/build/corpus-file fuzz/seeds/file \
 #       -max_len=65536 -timeout=5 -rss_limit_mb=2048 -print_final_stats=1
 #   fuzz/build/fuzz_psfbin_footer fuzz/build/corpus-body fuzz/seeds/body ...

@@ -131,7 +131,7 @@ def test_console_script_is_installed_and_prints_help(tmp_path):
 
 
 def test_readme_set_up_command(tmp_path):
-    """`karvo info examples/rc_ac.psf` from the project folder, as the README says."""
+    """`karvo info examples/rc_ac.psf` from the project folder, as the README and the docs say."""
     script = shutil.which("karvo")
     assert script is not None
     result = subprocess.run([script, "info", "examples/rc_ac.psf"], cwd=ROOT, capture_output=True)

@@ -1,6 +1,6 @@
 """A short libFuzzer run over the C++ reader, every fuzz target, from the
 committed seeds. Runs where clang++ is installed or under CI (where
-fuzz/build.sh installs clang); the long runs are described in the README."""
+fuzz/build.sh installs clang); the long runs are described in docs/reliability.md."""
 
 from __future__ import annotations
 

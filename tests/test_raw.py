@@ -4,8 +4,10 @@ and their .log, and damaged files."""
 
 from __future__ import annotations
 
+import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -258,6 +260,142 @@ def test_ngspice_values_equal_spicelibs(ngspice_files, case, form):
     assert_same_as_spicelib(ngspice_files[case, form], "ngspice")
 
 
+# ---------------------------------------------------------------- families: open_results, the engine, the command
+
+
+def test_stepped_ltspice_file_is_a_family_over_its_step_parameters(raw):
+    path = raw / "TRAN - STEP.raw"
+    results = karvo.open_results(path)
+    assert list(results.analyses) == ["tran"] and results.parameters == ["vin", "r1"]
+    with pytest.raises(ValueError, match=r"differ in length \(13 to 48 points\).*to_dataframe\('tran'\)"):
+        results.to_xarray("tran")  # each step takes time steps of its own
+    ds = results.to_xarray("tran", pad=True)
+    assert ds["V(out)"].dims == ("vin", "r1", "point") and ds["V(out)"].attrs["units"] == "V"
+    assert ds.vin.values.tolist() == [1.0, 10.0] and ds.r1.values.tolist() == [1e3, 1e4]
+    (plot,) = karvo.read_raw_plots(path)
+    peaks = karvo.measure.max(ds["V(out)"], x="time")
+    for run in plot.runs:
+        cell, n = ds.sel(run.parameters), run.stop - run.start
+        assert np.array_equal(cell["time"].values[:n], plot.psf.sweeps[0].data[run.start : run.stop])
+        assert np.isnan(cell["time"].values[n:]).all()
+        assert np.array_equal(cell["V(out)"].values[:n], plot.psf["V(out)"].data[run.start : run.stop])
+        assert peaks.sel(run.parameters) == plot.psf["V(out)"].data[run.start : run.stop].max()
+    frame = results.to_dataframe("tran")
+    assert frame.groupby(["vin", "r1"]).size().tolist() == [45, 13, 48, 14]
+    pytest.importorskip("dask")
+    chunked = results.to_xarray("tran", pad=True, chunks={"r1": -1})
+    assert chunked["V(out)"].chunks == ((1, 1), (2,), (48,)) and chunked.compute().identical(ds)
+    xr = pytest.importorskip("xarray")
+    assert xr.open_dataset(path, engine="karvo", pad=True).identical(ds)
+    with pytest.raises(ValueError, match=r"open_dataset\(group='tran'\): .* pad=True"):
+        xr.open_dataset(path, engine="karvo")
+
+
+@pytest.mark.parametrize("form", ["bin", "ascii"])
+def test_ngspice_loop_is_a_family_of_runs(ngspice_files, form):
+    loop = karvo.open_results(ngspice_files["loop", form])
+    assert list(loop.analyses) == ["tran", "ac"] and loop.parameters == ["run"]
+    assert [r.name for r in loop.runs] == [f"loop.{form}.raw run {k}" for k in (1, 2, 3)]
+    ac = loop.to_xarray("ac")
+    assert ac["v(out)"].dims == ("run", "frequency") and ac.run.values.tolist() == [1, 2, 3]
+    f, res = ac.frequency.values, np.array([[1e3], [2e3], [4e3]])
+    np.testing.assert_allclose(ac["v(out)"].values, 1 / (1 + 2j * np.pi * f * res * 1e-6), rtol=1e-9)
+    bw = karvo.measure.bandwidth(ac["v(out)"])
+    np.testing.assert_allclose(bw.values, 1 / (2 * np.pi * res[:, 0] * 1e-6), rtol=0.03)
+    tran = loop.to_dataframe("tran")
+    assert tran.groupby("run").size().tolist() == [len(p.sweeps[0].data) for p in karvo.read_raw(
+        ngspice_files["loop", form])[::2]]  # fmt: skip
+    rc = karvo.open_results(ngspice_files["rc", form])
+    assert list(rc.analyses) == ["ac", "dc", "op", "tran"] and rc.parameters == [] and len(rc.runs) == 1
+    op = rc.to_xarray("op")
+    assert {k: float(v) for k, v in op.data_vars.items()} == {"v(in)": 1.0, "v(out)": 1.0, "i(v1)": 0.0}
+
+
+def test_engine_picks_a_plot_by_group(ngspice_files):
+    xr = pytest.importorskip("xarray")
+    path = ngspice_files["rc", "bin"]
+    for group, message in ((None, "holds the plots of 4 analyses ('ac', 'dc', 'op', 'tran'): choose one with group="),
+                           ("tran1", "has no plot 'tran1': group= is one of 'ac', 'dc', 'op', 'tran'")):  # fmt: skip
+        with pytest.raises(ValueError, match=re.escape(message)):
+            xr.open_dataset(path, engine="karvo", group=group)
+    ac, dc, op, tran = karvo.read_raw(path)
+    assert xr.open_dataset(path, engine="karvo", group="dc").identical(karvo.to_xarray(dc))
+    assert xr.open_dataset(path, group="ac", drop_variables=["i(v1)"]).identical(karvo.to_xarray(ac).drop_vars("i(v1)"))
+    with pytest.raises(ValueError, match="group= names an analysis of a SPICE raw file"):
+        xr.open_dataset(path.with_name("ac.psf"), engine="karvo", group="ac")
+
+
+def test_folder_of_raw_files_has_a_run_per_file_and_loop(ngspice_files, tmp_path):
+    for name in ("loop.bin.raw", "rc.bin.raw"):
+        shutil.copy(ngspice_files["loop" if "loop" in name else "rc", "bin"], tmp_path / name)
+    (tmp_path / "bad.raw").write_bytes(GOOD[:-1])
+    results = karvo.open_results(tmp_path)
+    assert list(results.analyses) == ["tran", "ac", "dc", "op"] and results.parameters == ["file", "run"]
+    ac = results.to_xarray("ac")
+    assert ac.file.values.tolist() == ["bad.raw", "loop.bin.raw", "rc.bin.raw"] and ac.run.values.tolist() == [1, 2, 3]
+    assert ac.status.values.tolist() == [["unreadable"] * 3, ["read"] * 3, ["read", "absent", "absent"]]
+    rc_ac = karvo.read_raw(tmp_path / "rc.bin.raw")[0]["v(out)"].data
+    assert np.array_equal(ac["v(out)"].sel(file="rc.bin.raw", run=1).values, rc_ac)
+    op = results.to_xarray("op")  # only rc.bin.raw (and the file not read) holds one
+    assert op.file.values.tolist() == ["bad.raw", "rc.bin.raw"] and op.run.values.tolist() == [1]
+    np.testing.assert_array_equal(op["v(in)"].values, [[np.nan], [1.0]])
+    with pytest.raises(ValueError, match=r"run 'bad.raw': .*bad.raw: the binary body needs 4 points"):
+        results.to_xarray("op", strict=True)
+
+
+@pytest.mark.parametrize("front", ["read_raw", "open_results", "open_dataset"])
+def test_damaged_raw_file_gives_the_readers_error_in_every_front_end(write, front):
+    path = write(GOOD[:-1], "cut.raw")
+    read = {"read_raw": karvo.read_raw, "open_results": karvo.open_results,
+            "open_dataset": lambda p: pytest.importorskip("xarray").open_dataset(p, engine="karvo")}[front]  # fmt: skip
+    with pytest.raises(ValueError, match="^the binary body needs 4 points of 24 bytes from offset 185"):
+        read(path)
+
+
+def test_info_and_export_of_raw_files(raw, tmp_path, capsys):
+    from karvo.cli import main
+
+    def run(*args):
+        status = main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    stepped = raw / "TRAN - STEP.raw"
+    status, out, _ = run("info", stepped)
+    assert status == 0 and out.startswith(f"{stepped} (plot 1: tran)\n  steps: 4\n")
+    assert "    4     106:120  vin=10, r1=10000" in out and "    trace  V(out)  float64  V         120" in out
+    status, out, _ = run("info", "--json", raw / "op_multi_ngspice.bin.raw")
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert [(d["plot"], d["analysis"], d["runs"], d["values"][0]["value"]) for d in lines] == [
+        (1, "op", [], 1.0), (2, "op", [], 2.0), (3, "op", [], 3.0000000000000004)]  # as the file holds it
+    status, _, err = run("export", raw / "op_multi_ngspice.bin.raw")
+    assert status == 1 and err.endswith("it holds 3 plots (of 'op'): name the analysis to export with --analysis NAME\n")
+    status, out, _ = run("export", raw / "dc_xyce.bin.raw")  # one plot: exported as a file is
+    assert status == 0 and out.splitlines()[:2] == ["sweep,R,V1#branch", "0.0,0.0,0.0"]
+    status, out, _ = run("export", "--analysis", "tran", stepped)
+    rows = out.splitlines()
+    assert status == 0 and rows[0] == "vin,r1,status,time,V(in),V(out),I(C1),I(R1),I(Vin)" and len(rows) == 121
+    status, _, err = run("export", "--analysis", "tran", "-o", tmp_path / "x.npz", stepped)
+    assert status == 1 and "export it --to csv (the long form), or with --pad" in err
+    status, _, _ = run("export", "--analysis", "tran", "--pad", "-o", tmp_path / "x.npz", stepped)
+    with np.load(tmp_path / "x.npz", allow_pickle=True) as npz:
+        assert status == 0 and npz["V(out)"].shape == (2, 2, 48)
+    status, _, err = run("export", "--analysis", "tran", tmp_path / "ac.psf")
+    assert status == 2 and "--analysis is for result folders and raw files" in err
+
+
+def test_engine_recognises_raw_files_by_their_bytes(write):
+    xr = pytest.importorskip("xarray")
+    from karvo.xarray_backend import KarvoBackendEntrypoint
+
+    utf16 = write(raw_plot(NAMES, DATA, encoding="utf-16-le", command=LTSPICE, flags="real double"), "a.dat")
+    text = write(b"\xef\xbb\xbf" + GOOD_TEXT, "b.txt")
+    for path in (utf16, text):
+        assert KarvoBackendEntrypoint().guess_can_open(path)
+        assert xr.open_dataset(path).identical(karvo.to_xarray(karvo.read_raw(path)[0]))
+    assert not KarvoBackendEntrypoint().guess_can_open(write(b"Titles: x\n", "c.txt"))
+
+
 # ---------------------------------------------------------------- layouts
 
 NAMES = [("time", "time"), ("v(a)", "voltage"), ("i(b)", "current")]
@@ -382,6 +520,9 @@ def test_operating_point_of_several_points_gives_arrays(tmp_path, flags):
     stepped = "stepped" in flags
     assert [(r.start, r.stop, r.parameters) for r in plot.runs] == (
         [(0, 1, {"x": 1.0}), (1, 2, {"x": 2.0}), (2, 3, {"x": 3.0})] if stepped else [(0, 3, {})])
+    if stepped and pytest.importorskip("xarray"):
+        op = karvo.open_results(path).to_xarray("op")
+        assert op["i(b)"].dims == ("x",) and op["i(b)"].values.tolist() == data.tolist()
 
 
 def test_plots_that_are_not_stepped_are_one_run(raw):

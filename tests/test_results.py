@@ -557,7 +557,7 @@ def test_export_of_a_study_refused(study, tmp_path, capsys, args, status, messag
 
 
 def test_the_example_study_is_what_make_examples_writes(tmp_path):
-    """The README works on examples/rc_study: it must not fall behind the builder."""
+    """The docs work on examples/rc_study: it must not fall behind the builder."""
     subprocess.run([sys.executable, ROOT / "examples" / "make_examples.py", "--out", tmp_path], check=True, capture_output=True)
     shipped = ROOT / "examples" / "rc_study"
     files = sorted(p.relative_to(tmp_path / "rc_study") for p in (tmp_path / "rc_study").rglob("*") if p.is_file())

@@ -15,7 +15,9 @@ one :class:`Psf` per plot (``read_raw_plots`` adds the runs of stepped plots).
 
 ``open_results(folder)`` gives the :class:`Results` of a result folder: its
 analyses, its runs and their parameters, and each analysis over every run as
-one Dataset (``to_xarray``) or one long DataFrame (``to_dataframe``).
+one Dataset (``to_xarray``) or one long DataFrame (``to_dataframe``). A raw
+file, or a folder of them, opens too: its plots are the analyses, the steps
+of an LTspice ``.step`` and the passes of a loop the runs.
 
 ``karvo.measure`` measures whole families at once (bandwidth, crossings, rise
 time, ...); it is imported on first use, with NumPy.

@@ -28,8 +28,6 @@ from ._errors import LeftOut
 if TYPE_CHECKING:
     from typing import Protocol
 
-    from ._karvo import Value
-
     class Signal(Protocol):
         """What the naming rules read of a Sweep or Trace."""
 
@@ -51,7 +49,7 @@ if TYPE_CHECKING:
         @property
         def traces(self) -> Sequence[Signal]: ...
         @property
-        def values(self) -> Sequence[Value]: ...
+        def values(self) -> Sequence[Signal]: ...  # Values (a raw file's step: RawSignals)
 
 __all__ = [
     "Column", "Swept", "Variable", "XarrayParts", "signals", "signal_columns", "unique_names", "swept_columns",

@@ -13,11 +13,15 @@ import os
 import re
 import warnings
 from pathlib import Path
-from typing import NamedTuple, Union
+from typing import Any, Dict, List, Mapping, NamedTuple, Union
 
+from ._errors import caller_level
 from ._karvo import Psf, _read_raw
 
-__all__ = ["RawPlot", "RawRun", "read_raw", "read_raw_plots"]
+__all__ = [
+    "RawPlot", "RawRun", "RawSignal", "RawPart", "read_raw", "read_raw_plots", "run_data", "plot_kind", "begins_as_raw",
+    "looks_raw",
+]
 
 _PathLike = Union[str, "os.PathLike[str]"]
 
@@ -36,6 +40,96 @@ class RawPlot(NamedTuple):
 
     psf: Psf
     runs: tuple[RawRun, ...]
+
+
+class RawSignal(NamedTuple):
+    """A sweep, trace or value of one run of a stepped plot: a view of the
+    plot's samples over the run's points (a value: the run's one sample)."""
+
+    name: str
+    data: Any
+    properties: Mapping[str, Union[str, int, float]]
+
+    @property
+    def units(self) -> Union[str, None]:
+        units = self.properties.get("units")
+        return units if isinstance(units, str) else None
+
+
+class RawPart(NamedTuple):
+    """One run of a stepped plot, shaped as a :class:`Psf` is (``header``,
+    ``sweeps``, ``traces``, ``values``); its header's ``No. Points`` is the
+    run's. ``plot`` is the whole plot."""
+
+    header: Dict[str, Union[str, int, float]]
+    sweeps: List[RawSignal]
+    traces: List[RawSignal]
+    values: List[RawSignal]
+    plot: Psf
+
+
+def run_data(plot: RawPlot, run: RawRun) -> Union[Psf, RawPart]:
+    """The data of `run` of `plot`: the plot's own `Psf` when the run is the
+    whole plot, else a `RawPart` of views over the run's points."""
+    psf = plot.psf
+    if (run.start, run.stop) == (0, int(psf.header["No. Points"])):
+        return psf
+    cut = slice(run.start, run.stop)
+
+    def part(signals: Any) -> List[RawSignal]:
+        return [RawSignal(s.name, s.data[cut], s.properties) for s in signals]
+
+    header = dict(psf.header)
+    header["No. Points"] = run.stop - run.start
+    values = []
+    for v in psf.values:
+        data: Any = v.data  # an array: a stepped operating point holds one point per step
+        values.append(RawSignal(v.name, data[run.start].item() if run.stop - run.start == 1 else data[cut], v.properties))
+    return RawPart(header, part(psf.sweeps), part(psf.traces), values, psf)
+
+
+# How an analysis is named after its plot's Plotname: the first of these
+# words it holds (any case) gives the name; a Plotname of none keeps its own.
+KINDS = (
+    ("transient", "tran"), ("ac analysis", "ac"), ("dc transfer", "dc"), ("operating point", "op"),
+    ("integrated noise", "noise_total"), ("noise", "noise"), ("transfer function", "tf"), ("sensitivity", "sens"),
+    ("pole-zero", "pz"), ("distortion", "disto"), ("s-parameter", "sp"),
+)  # fmt: skip
+
+
+def plot_kind(plotname: str) -> str:
+    """The analysis name of a plot: ``tran``, ``ac``, ``dc``, ``op``,
+    ``noise``, ``noise_total``, ``tf``, ``sens``, ``pz``, ``disto``, ``sp``,
+    or the Plotname itself (stripped) for any other."""
+    low = plotname.lower()
+    for words, kind in KINDS:
+        if words in low:
+            return kind
+    return plotname.strip() or "plot"
+
+
+# How a raw file begins: its Title or Plotname line, in 8-bit text or UTF-16LE
+# (after a byte order mark, if any).
+_STARTS = tuple(word.encode(enc) for word in ("Title:", "Plotname:") for enc in ("ascii", "utf-16-le"))
+
+
+def begins_as_raw(head: bytes) -> bool:
+    """Whether the first bytes of a file (24 suffice) begin as raw files do."""
+    for mark in (b"\xef\xbb\xbf", b"\xff\xfe"):
+        head = head[len(mark) :] if head.startswith(mark) else head
+    return head.startswith(_STARTS)
+
+
+def looks_raw(path: str) -> bool:
+    """Whether the file `path` is taken for a raw file: named ``*.raw``, or
+    beginning as raw files begin."""
+    if path.lower().endswith(".raw"):
+        return True
+    try:
+        with open(path, "rb") as f:
+            return begins_as_raw(f.read(24))
+    except OSError:
+        return False
 
 
 def read_raw(path: _PathLike) -> list[Psf]:
@@ -84,7 +178,7 @@ def _step_parameters(raw: Path, plot: int, runs: int) -> list[dict[str, float | 
         warnings.warn(
             f"{raw}: plot {plot} is stepped ({runs} runs), but {log.name} cannot be read: runs without parameters",
             UserWarning,
-            stacklevel=3,
+            stacklevel=caller_level(),
         )
         return [{} for _ in range(runs)]
     steps = parse_step_log(data)
@@ -93,7 +187,7 @@ def _step_parameters(raw: Path, plot: int, runs: int) -> list[dict[str, float | 
             f"{raw}: plot {plot} has {runs} runs, but {log.name} lists {len(steps)} .step lines: "
             "runs without parameters",
             UserWarning,
-            stacklevel=3,
+            stacklevel=caller_level(),
         )
         return [{} for _ in range(runs)]
     return steps

@@ -21,180 +21,20 @@ from __future__ import annotations
 
 import os
 import stat
-import threading
-import weakref
-from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Any, Iterable, Optional, Tuple, Union
 
-import numpy as np
 from xarray import Dataset, Variable
-from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
+from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 from ._columns import xarray_parts
-from ._errors import warn_left_out
-from ._karvo import Value
-from .files import PsfFile, read_at
-from .files import open as open_file
+from ._errors import PAD, UnequalSweeps, warn_left_out
+from .catalog import Catalog, SignalRef, catalog_of, file_manager, read_signal
+from .raw import begins_as_raw, looks_raw
 
 __all__ = ["KarvoBackendEntrypoint"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-
-class SignalRef:
-    """A sweep or trace of a file (a struct trace's member when `field` is
-    set), known by its catalog entry: what naming and layout need before a
-    sample is read (dtype, length, a struct's fields: ``ref[field]``), and its
-    samples when asked for (`read`, or ``numpy.asarray(ref)``).
-
-    `manager` opens the file by its path; `position` is the signal's place in
-    the file's sweeps and traces; `dtype` the whole signal's; `stamp`
-    (modification time and size when the catalog was read) keeps Dask's names
-    of different contents apart.
-    """
-
-    __slots__ = ("manager", "path", "position", "name", "points", "whole", "field", "stamp")
-    ndim = 1
-
-    def __init__(
-        self,
-        manager: CachingFileManager[PsfFile],
-        path: str,
-        position: int,
-        name: str,
-        points: int,
-        dtype: np.dtype,
-        field: Optional[str] = None,
-        stamp: Tuple[int, int] = (0, 0),
-    ) -> None:
-        self.manager, self.path, self.position, self.name = manager, path, position, name
-        self.points, self.whole, self.field, self.stamp = points, dtype, field, stamp
-
-    @property
-    def dtype(self) -> np.dtype:
-        """The dtype of the samples: the signal's, or its member's."""
-        return self.whole if self.field is None else np.dtype(self.whole.fields[self.field][0])  # type: ignore[index]
-
-    @property
-    def shape(self) -> Tuple[int]:
-        return (self.points,)
-
-    def __len__(self) -> int:
-        return self.points
-
-    def __getitem__(self, field: str) -> SignalRef:
-        """The member `field` of a struct signal."""
-        if self.field is not None or field not in (self.whole.names or ()):
-            raise KeyError(field)
-        return SignalRef(self.manager, self.path, self.position, self.name, self.points, self.whole, field, self.stamp)
-
-    def read(self) -> Any:
-        return read_signal(self)
-
-    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> Any:
-        data = self.read()
-        return data if dtype is None else data.astype(dtype, copy=False)
-
-    def __dask_tokenize__(self) -> Tuple[Any, ...]:
-        return ("karvo", self.path, self.stamp, self.position, self.field)
-
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, k) for k in self.__slots__)
-
-    def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        for k, v in zip(self.__slots__, state):
-            setattr(self, k, v)
-
-    def __repr__(self) -> str:
-        member = "" if self.field is None else f".{self.field}"
-        return f"<SignalRef {self.path!r} {self.name}{member} points={self.points}>"
-
-
-# Struct traces read by an open file, while an array made of them lives: the
-# members of one struct (out.total, out.R1, ...) are variables of their own,
-# and each is a view of the struct's array, so the first read serves them all.
-_structs: weakref.WeakKeyDictionary[PsfFile, weakref.WeakValueDictionary[int, Any]] = weakref.WeakKeyDictionary()
-_structs_lock = threading.Lock()
-
-
-def _samples(f: PsfFile, ref: SignalRef) -> Any:
-    """The samples of the signal at ref.position of the open file `f`."""
-    with _structs_lock:
-        held = _structs.get(f)
-        data = held.get(ref.position) if held is not None else None
-    if data is not None:
-        return data
-    signal = read_at(f, ref.position)
-    data = signal.data
-    if (signal.name, len(data), data.dtype) != (ref.name, ref.points, ref.whole):
-        now = f"{signal.name!r} of {len(data)} points ({data.dtype})"
-        raise ValueError(
-            f"{ref.path}: the file changed since it was opened: {now} where {ref.name!r} of {ref.points} points "
-            f"({ref.whole}) was"
-        )
-    if data.dtype.names is not None:
-        with _structs_lock:
-            _structs.setdefault(f, weakref.WeakValueDictionary())[ref.position] = data
-    return data
-
-
-def read_signal(ref: SignalRef) -> Any:
-    """The samples of `ref` (its member's, a view of the struct's array, for a
-    struct member). Raises what reading the file raises, and ValueError when
-    the file opened again by its path no longer holds that signal there."""
-    with ref.manager.acquire_context() as f:
-        data = _samples(f, ref)
-    return data if ref.field is None else data[ref.field]
-
-
-def _open_to_read(path: str, mode: str = "r") -> PsfFile:
-    """`karvo.open` as xarray's cache of open files calls it: with a mode
-    (given here, so that an unpickled manager passes the same one)."""
-    return open_file(path)
-
-
-def _manager(path: PathLike) -> CachingFileManager[PsfFile]:
-    """The file's manager, by absolute path: a worker may run elsewhere."""
-    return CachingFileManager(_open_to_read, os.path.abspath(os.fspath(path)), mode="r")
-
-
-class _Signal(NamedTuple):
-    name: str
-    data: Any  # a SignalRef, or the samples (a flat first sweep, read at once)
-    properties: Mapping[str, Union[str, int, float]]
-
-
-class Catalog(NamedTuple):
-    """A file as `karvo.to_xarray`'s naming rules read a Psf, from its
-    catalog: sweeps and traces hold SignalRefs, except a flat first sweep,
-    read at once (it becomes the index)."""
-
-    path: str
-    header: Dict[str, Union[str, int, float]]
-    sweeps: List[_Signal]
-    traces: List[_Signal]
-    values: List[Value]
-
-
-def _catalog(f: PsfFile, manager: CachingFileManager[PsfFile]) -> Catalog:
-    info = os.stat(f.path)
-    stamp = (info.st_mtime_ns, info.st_size)
-    signals = []
-    for position, s in enumerate(f.sweeps + f.traces):
-        data: Any = SignalRef(manager, f.path, position, s.name, s.points, s.dtype, None, stamp)
-        if position == 0 and s.kind == "sweep" and s.dtype.names is None:
-            data = _samples(f, data)
-        signals.append(_Signal(s.name, data, s.properties))
-    sweeps = len(f.sweeps)
-    return Catalog(f.path, dict(f.header), signals[:sweeps], signals[sweeps:], f.values)
-
-
-def open_catalog(path: PathLike) -> Catalog:
-    """Open `path` and read its catalog and first sweep; the file stays in
-    xarray's cache of open files for the reads to come."""
-    manager = _manager(path)
-    with manager.acquire_context() as f:
-        return _catalog(f, manager)
 
 
 class KarvoBackendArray(BackendArray):
@@ -227,34 +67,80 @@ def _dataset(catalog: Catalog, drop: Iterable[str]) -> Dataset:
     return Dataset(variables, coords=coordinates, attrs=dict(catalog.header))
 
 
-class KarvoBackendEntrypoint(BackendEntrypoint):
-    """``xarray.open_dataset(path, engine="karvo")`` for psfbin and PSF ASCII
-    files: the Dataset of `karvo.to_xarray`, lazy (see the module's text)."""
+def _raw_dataset(path: str, group: Optional[str], pad: bool, drop: Iterable[str]) -> Dataset:
+    """The Dataset of the analysis `group` of a raw file: its plot's, or the
+    family of its runs (a stepped plot's steps, a loop's plots)."""
+    from .results import open_results
 
-    description = "Open psfbin and PSF ASCII circuit-simulation result files (karvo)"
-    url = ""  # no site of its own yet: the README's "xarray backend" documents the engine
-    open_dataset_parameters = ("filename_or_obj", "drop_variables")
+    results = open_results(path)
+    names = list(results.analyses)
+    listed = ", ".join(map(repr, names))
+    if group is None:
+        if len(names) != 1:
+            raise ValueError(f"{path} holds the plots of {len(names)} analyses ({listed}): choose one with group=")
+        group = names[0]
+    elif group not in results.analyses:
+        raise ValueError(f"{path} has no plot {group!r}: group= is one of {listed}")
+    runs = [run for run in results.runs if group in run.analyses]
+    if len(runs) == 1:
+        plot = runs[0].analyses[group].read()
+        data_vars, coords, left_out = xarray_parts(plot)
+        warn_left_out("open_dataset", left_out)
+        dataset = Dataset(data_vars, coords=coords, attrs=dict(plot.header))
+    else:
+        try:
+            dataset = results.to_xarray(group, pad=pad)
+        except UnequalSweeps as e:
+            hint = f"open_results(path).to_dataframe({group!r}) gives the long form; pad=True would {PAD}"
+            raise e.worded(f"open_dataset(group={group!r}): {e.reason}; {hint}") from None
+    return dataset.drop_vars([name for name in drop if name in dataset.variables])
+
+
+class KarvoBackendEntrypoint(BackendEntrypoint):
+    """``xarray.open_dataset(path, engine="karvo")`` for psfbin, PSF ASCII
+    and SPICE raw files: the Dataset of `karvo.to_xarray`, lazy for PSF (see
+    the module's text)."""
+
+    description = "Open psfbin, PSF ASCII and SPICE raw circuit-simulation result files (karvo)"
+    url = ""  # no site of its own yet: docs/user_guide documents the engine
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "group", "pad")
 
     def open_dataset(  # type: ignore[override]
         self,
         filename_or_obj: PathLike,
         *,
         drop_variables: Union[str, Iterable[str], None] = None,
+        group: Optional[str] = None,
+        pad: bool = False,
     ) -> Dataset:
         """The Dataset of the file at `filename_or_obj` (a path): the header
         as ``attrs``, the first sweep as dimension coordinate (read now),
         every other sweep and trace lazy, the values of an operating point
         as 0-d variables. `drop_variables`: names to leave out.
 
-        Raises what `karvo.open` raises (TypeError for what is not a path,
-        OSError, ValueError), and ValueError when a signal has points but
-        another number than the first sweep.
+        A SPICE raw file is read whole. `group` names the analysis of its
+        plots to open, as `karvo.open_results` names them (``"tran"``,
+        ``"ac"``, ...); it may be left out when all plots are of one. An
+        analysis of one plot gives that plot's Dataset; one of several runs
+        (the steps of an LTspice ``.step``, a loop's plots) their family, as
+        ``open_results(path).to_xarray(group, pad=pad)`` gives it.
+
+        Raises what `karvo.open` (or `karvo.read_raw`) raises (TypeError for
+        what is not a path, OSError, ValueError), ValueError when a signal
+        has points but another number than the first sweep, and, for a raw
+        file, when `group` is needed or names no analysis (the message lists
+        them) or the runs' sweeps differ without `pad`.
         """
-        manager = _manager(filename_or_obj)
         drop = [drop_variables] if isinstance(drop_variables, str) else list(drop_variables or ())
+        path = os.fspath(filename_or_obj)
+        if isinstance(path, str) and os.path.isfile(path) and looks_raw(path):
+            return _raw_dataset(path, group, pad, drop)
+        if group is not None:
+            raise ValueError(f"group= names an analysis of a SPICE raw file, and {path!r} is not one")
+        manager = file_manager(filename_or_obj)
         try:
             with manager.acquire_context() as f:
-                catalog = _catalog(f, manager)
+                catalog = catalog_of(f, manager)
             dataset = _dataset(catalog, drop)
         except BaseException:
             manager.close()
@@ -264,15 +150,17 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """Whether `filename_or_obj` is the path of a regular file that ends
-        as psfbin files end (``Clarissa`` 12 bytes before the end) or begins
-        as PSF ASCII does (``HEADER`` and white space). Reads 19 bytes at
-        most; anything else (other objects, unreadable paths) is False."""
+        as psfbin files end (``Clarissa`` 12 bytes before the end), begins
+        as PSF ASCII does (``HEADER`` and white space) or as a SPICE raw file
+        does (``Title:`` or ``Plotname:``, in 8-bit text or UTF-16LE). Reads
+        32 bytes at most; anything else (other objects, unreadable paths) is
+        False."""
         try:
             path = os.fspath(filename_or_obj)
             if not isinstance(path, str) or not stat.S_ISREG(os.stat(path).st_mode):
                 return False
             with open(path, "rb") as f:
-                head = f.read(7)
+                head = f.read(24)
                 size = f.seek(0, os.SEEK_END)
                 tail = b""
                 if size >= 12:
@@ -281,4 +169,4 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
         except (TypeError, ValueError, OSError):
             return False
         text = head[:6] == b"HEADER" and (len(head) == 6 or head[6:7].isspace())
-        return tail == b"Clarissa" or text
+        return tail == b"Clarissa" or text or begins_as_raw(head)

@@ -10,6 +10,7 @@ from typing import IO, Any, Dict, List, Optional, Union
 
 from .._errors import PAD, UnequalSweeps, warn_left_out
 from .._karvo import Psf, read_psf
+from ..raw import looks_raw
 from ..results import Grid, LongForm, open_results
 from .reading import Reads
 from .writing import netcdf_engine, replacing, write
@@ -51,6 +52,13 @@ when complete: an export that fails leaves no partial file, and the file it
 was to replace stays as it was (through a symbolic link, the file it names is
 replaced). A device or pipe, such as /dev/null, is written to directly.
 
+A SPICE raw file (ngspice, Xyce, LTspice) of one plot is exported as a file
+is; with --analysis NAME (needed where it holds several plots), it is a
+result folder of its own: NAME is the analysis as karvo.open_results names
+it (tran, ac, dc, op, ...), whose runs are the steps of an LTspice .step
+(parameters from the .log beside it) or the repeated plots of a loop
+(numbered "run"). A DIR of raw files without index files is one too.
+
 A DIR is a result folder; --analysis NAME names the analysis whose family
 (the analysis over every run and every leaf of its sweep tree, as
 karvo.Results gives it) is written; NAME is a logFile entry name ("ac-ac")
@@ -77,7 +85,7 @@ as stdout) is reported in one line, "karvo: cannot write OUT: reason" or
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin or PSF ASCII file, or result folder")
+    parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin, PSF ASCII or SPICE raw file, or result folder")
     parser.add_argument(
         "--to",
         choices=["csv", "npz", "nc"],
@@ -136,10 +144,11 @@ def _refused(args: argparse.Namespace, to: str) -> Optional[str]:
     files = [p for p in args.files if not os.path.isdir(p)]
     if folders and args.analysis is None:
         return f"{folders[0]} is a result folder: name the analysis to export with --analysis NAME"
-    if files and args.analysis is not None:
-        return f"--analysis is for result folders, and {files[0]} is not one"
-    if to == "nc" and files:
-        return f"nc is for result folders, and {files[0]} is not one"
+    psf = [p for p in files if not looks_raw(p)]
+    if psf and args.analysis is not None:
+        return f"--analysis is for result folders and raw files, and {psf[0]} is neither"
+    if to == "nc" and files and args.analysis is None:
+        return f"nc is for result folders and raw files with --analysis, and {files[0]} is not one"
     if to == "nc" and args.output is None:
         return "nc output needs -o OUT"
     return None
@@ -148,9 +157,20 @@ def _refused(args: argparse.Namespace, to: str) -> Optional[str]:
 def _read(path: str, args: argparse.Namespace, to: str) -> Union[Psf, LongForm, Grid]:
     """A file's Psf, or a folder's family: long for csv, else the grid (which
     fails here, before anything is written, when its sweeps need --pad)."""
-    if not os.path.isdir(path):
+    raw = not os.path.isdir(path) and looks_raw(path)
+    if not os.path.isdir(path) and not raw:
         return read_psf(path)
     results = open_results(path)
+    if raw and args.analysis is None:
+        # A raw file of one plot is exported as a file is.
+        names = list(results.analyses)
+        plots = [run.analyses[name].read() for run in results.runs for name in run.analyses]
+        if len(plots) == 1:
+            return plots[0]
+        listed = ", ".join(map(repr, names))
+        raise ValueError(
+            f"it holds {len(plots)} plots (of {listed}): name the analysis to export with --analysis NAME"
+        )
     data: Union[LongForm, Grid]
     if to == "csv":
         data = results.long_form(args.analysis)

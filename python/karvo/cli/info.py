@@ -10,13 +10,14 @@ import os
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from .._columns import is_array
-from .._karvo import Sweep, Trace
+from .._karvo import Psf, Sweep, Trace
 from ..files import PsfFile, SignalInfo
 from ..files import open as open_file
+from ..raw import looks_raw, plot_kind, read_raw_plots
 from ..results import Results, open_results
 from .reading import Reads, layout
 
-__all__ = ["describe", "describe_results", "HELP", "DESCRIPTION", "add_arguments", "run"]
+__all__ = ["describe", "describe_raw", "describe_results", "PlotCatalog", "HELP", "DESCRIPTION", "add_arguments", "run"]
 
 HELP = "show the layout, header and signals of files, the analyses and runs of result folders"
 
@@ -63,12 +64,21 @@ variables, parameters, analyses [{{name, kind, file, description,
 sweep_variables, parent, properties, status}}] and runs [{{name, parameters,
 corner, path, status, error}}].
 
+A SPICE raw file (ngspice, Xyce, LTspice: named *.raw, or beginning with
+its Title: line) is read whole and shown plot by plot, each as a file is,
+its first line naming the plot's number and its analysis name (as
+karvo.open_results names it: tran, ac, dc, op, ...); a stepped plot (LTspice
+.step) adds a table of its steps (points start:stop, parameters from the
+.log beside it). With --json each plot gives one line, with the extra keys
+plot, analysis and runs [{{start, stop, parameters}}] (empty unless stepped).
+A DIR of raw files without index files is a result folder of them.
+
 A file or folder that cannot be read is reported on stderr as "PATH: message"
 and the others are still shown; the exit status is then 1."""
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin or PSF ASCII file, or result folder")
+    parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin, PSF ASCII or SPICE raw file, or result folder")
     parser.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
     parser.add_argument("--stats", action="store_true", help="read every signal and show its min and max")
 
@@ -142,7 +152,36 @@ def _signal_info(signal: SignalInfo, data: Any = None) -> Dict[str, Any]:
     return {k: entry[k] for k in ("name", "dtype", "units", "points", "min", "max", "fields")}
 
 
-def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
+class PlotCatalog:
+    """A plot of a raw file (already read) as `describe` reads an open file."""
+
+    def __init__(self, psf: Psf) -> None:
+        self.psf, self.header, self.values = psf, psf.header, psf.values
+        self.sweeps = [SignalInfo(s.name, "sweep", s.data.dtype, len(s.data), s.properties) for s in psf.sweeps]
+        self.traces = [SignalInfo(s.name, "trace", s.data.dtype, len(s.data), s.properties) for s in psf.traces]
+
+    def read(self) -> Psf:
+        return self.psf
+
+
+def describe_raw(path: str, stats: bool = False) -> List[Dict[str, Any]]:
+    """What `karvo info` shows for a raw file: `describe` of each plot, with
+    ``plot`` (its number, from 1), ``analysis`` (its name in
+    `karvo.open_results`) and ``runs`` (a stepped plot's: start, stop and
+    parameters of each; empty for a plot that is not stepped)."""
+    out = []
+    for number, plot in enumerate(read_raw_plots(path), 1):
+        info = describe(PlotCatalog(plot.psf), path, stats)
+        info["plot"] = number
+        info["analysis"] = plot_kind(str(plot.psf.header.get("Plotname", "")))
+        stepped = len(plot.runs) > 1 or "stepped" in str(plot.psf.header.get("Flags", "")).split()
+        runs = [{"start": r.start, "stop": r.stop, "parameters": dict(r.parameters)} for r in plot.runs]
+        info["runs"] = runs if stepped else []
+        out.append(info)
+    return out
+
+
+def describe(file: Union[PsfFile, PlotCatalog], path: str, stats: bool = False) -> Dict[str, Any]:
     """Return what `karvo info` shows for one open file, as plain Python objects.
 
     Without `stats` only the catalog is used (no sample is read); with it,
@@ -163,7 +202,7 @@ def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
         values.append({"name": value.name, "type": _type_name(x), "units": value.units, "value": x})
     return {
         "path": path,
-        "layout": layout(file),
+        "layout": layout(file.psf if isinstance(file, PlotCatalog) else file),
         "header": dict(file.header),
         "sweeps": signals[: len(file.sweeps)],
         "traces": signals[len(file.sweeps) :],
@@ -213,6 +252,16 @@ def _plural(n: int, word: str) -> str:
 
 def _info_text(info: Dict[str, Any]) -> str:
     lines = [info["path"]]
+    if "plot" in info:
+        lines[0] += f" (plot {info['plot']}: {_text(info['analysis'])})"
+        runs = info["runs"]
+        if runs:
+            lines.append(f"  steps: {len(runs)}")
+            rows = [["step", "points", "parameters"]]
+            for k, r in enumerate(runs, 1):
+                values = ", ".join(f"{_text(n)}={_value_text(v)}" for n, v in r["parameters"].items())
+                rows.append([str(k), f"{r['start']}:{r['stop']}", values])
+            lines += ["    " + line for line in _table(rows)]
     kind = info["layout"]
     if kind == "swept":
         counts = f"{_plural(len(info['sweeps']), 'sweep')}, {_plural(len(info['traces']), 'trace')}"
@@ -342,21 +391,24 @@ def _value_text(x: Any) -> str:
 
 
 def run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    def read(path: str) -> Tuple[Dict[str, Any], str]:
+    def read(path: str) -> List[Tuple[Dict[str, Any], str]]:
         if os.path.isdir(path):
             info = describe_results(open_results(path), path)
-            return info, _results_text(info)
+            return [(info, _results_text(info))]
+        if looks_raw(path):
+            return [(info, _info_text(info)) for info in describe_raw(path, stats=args.stats)]
         with open_file(path) as file:
             info = describe(file, path, stats=args.stats)
-        return info, _info_text(info)
+        return [(info, _info_text(info))]
 
     reads = Reads(args.files, read, err)
     first = True
-    for _, (info, text) in reads:
-        if args.json:
-            out.write(json.dumps(_to_json(info), allow_nan=False) + "\n")
-        else:
-            out.write(("" if first else "\n") + text)
+    for _, described in reads:
+        for info, text in described:
+            if args.json:
+                out.write(json.dumps(_to_json(info), allow_nan=False) + "\n")
+            else:
+                out.write(("" if first else "\n") + text)
+            first = False
         out.flush()
-        first = False
     return reads.status

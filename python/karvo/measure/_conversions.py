@@ -98,17 +98,17 @@ def unwrapped_degrees(values: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
 
 
 def db20(data: Data) -> Data:
-    """20·log10|data|, in dB: the level of a voltage or current (-inf at 0)."""
+    """``20·log10|data|``, in dB: the level of a voltage or current (-inf at 0)."""
     return cast(Data, _convert(data, _db20, "dB", "magnitude"))
 
 
 def db10(data: Data) -> Data:
-    """10·log10|data|, in dB: the level of a power (-inf at 0)."""
+    """``10·log10|data|``, in dB: the level of a power (-inf at 0)."""
     return cast(Data, _convert(data, _db10, "dB", "magnitude"))
 
 
 def mag(data: Data) -> Data:
-    """|data|, in the signal's units."""
+    """``|data|``, in the signal's units."""
     return cast(Data, _convert(data, _abs, _units(data), "magnitude"))
 
 

@@ -132,7 +132,7 @@ def rms(
     data: Data, *, x: Sweep = None, dim: Dim = None, start: Optional[PerCell] = None, stop: Optional[PerCell] = None,
     strict: bool = False,
 ) -> Data:
-    """The root mean square over the sweep: sqrt(integral of |y|² / length),
+    """The root mean square over the sweep: ``sqrt(integral of |y|² / length)``,
     the integral of the squared samples by the trapezoidal rule."""
     signal = windowed(prepare("rms", data, x=x, dim=dim, start=start, stop=stop))
     power = np.abs(signal.y) ** 2

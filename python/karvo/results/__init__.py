@@ -21,6 +21,7 @@ from .._errors import PAD, UnequalSweeps, caller_level, need, warn_left_out
 from ._cells import STATUSES, Grid, LongForm
 from ._family import Family
 from ._index import LOG_FILE, Analysis, Run, Scalar, find_index, read_log, read_runs, read_variables, variables_error
+from ._raw import raw_files, raw_runs
 from ._reading import check_workers
 from ._status import ended
 
@@ -50,20 +51,41 @@ def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Opt
     `progress`: show a progress bar (tqdm or rich, when installed) for reads
     that take more than a second; None shows it when stderr is a terminal.
 
+    SPICE raw files (ngspice, Xyce, LTspice): `path` may be a raw file, or a
+    folder of ``*.raw`` files without index files. They are read whole now;
+    each plot is an analysis named after its Plotname (``tran``, ``ac``,
+    ``dc``, ``op``, ...), the k-th plot of a name (of a loop, or of the
+    folder's files in name order) belongs to run k (parameter ``run``), and
+    each step of an LTspice ``.step`` run is a run whose parameters are the
+    step's values from the ``.log`` beside the file.
+
     Raises FileNotFoundError when no index file is found, ValueError when
-    several result folders are found or the index file is malformed.
+    several result folders are found or the index file is malformed (or a
+    raw file given alone is malformed).
     """
-    folder = find_index(os.fspath(path))
+    path = os.fspath(path)
+    files = raw_files(path)
+    if files is not None and os.path.isdir(path):
+        try:
+            find_index(path)
+        except FileNotFoundError:
+            pass
+        else:
+            files = None  # a result folder with raw files beside its index files
+    if files is not None:
+        return Results(path, workers=workers, progress=progress, runs=raw_runs(files))
+    folder = find_index(path)
     return Results(folder, workers=workers, progress=progress)
 
 
 class Results:
     """The runs and analyses of a result folder (see `open_results`).
 
-    - ``path``: the folder of the index files found;
+    - ``path``: the folder of the index files found (the raw file or folder given, for raw files);
     - ``runs``: the `Run` list, in run tree order (one for a single run);
     - ``analyses``: name -> `Analysis`, in logFile order: those of the first
-      run whose logFile could be read (each run has its own in ``Run.analyses``);
+      run whose logFile could be read (each run has its own in ``Run.analyses``;
+      for raw files, every analysis any run holds);
     - ``variables``: the design variables of the study or run, from the
       ``variables_file`` of the folder (empty without one; a UserWarning
       names it when it cannot be read); each run's own are ``Run.variables``;
@@ -85,14 +107,37 @@ class Results:
     index files; the data files are read again where it is unpickled.
     """
 
-    def __init__(self, folder: str, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> None:
+    runs: List[Run]
+    analyses: Dict[str, Analysis]
+    variables: Dict[str, Scalar]
+    finished: bool
+
+    def __init__(
+        self,
+        folder: str,
+        *,
+        workers: Optional[int] = None,
+        progress: Optional[bool] = None,
+        runs: Optional[List[Run]] = None,
+    ) -> None:
         self.workers = check_workers(workers)
         self.progress = progress
         self.path = folder
-        self.runs: List[Run] = read_runs(folder)
+        self._raw = runs is not None
+        if runs is not None:
+            # Raw files: no index files, variables or logs; what was read is all there is.
+            self.runs = runs
+            # Every analysis of the files, each as its first run holds it.
+            self.analyses = {}
+            for run in runs:
+                for name, entry in run.analyses.items():
+                    self.analyses.setdefault(name, entry)
+            self.variables = {}
+            self.finished = True
+            return
+        self.runs = read_runs(folder)
         first = next((run for run in self.runs if run.analyses), None)
-        self.analyses: Dict[str, Analysis] = dict(first.analyses) if first is not None else {}
-        self.variables: Dict[str, Scalar]
+        self.analyses = dict(first.analyses) if first is not None else {}
         self.variables, unread = read_variables(folder)
         _warn_of_variables(unread, self.runs)
         self.finished = ended(folder, self._own_statuses())
@@ -139,8 +184,16 @@ class Results:
         hint = f" (close matches: {', '.join(map(repr, close))})" if close else ""
         raise KeyError(f"no analysis {name!r} in {self.path}{hint}")
 
+    def _runs_of(self, name: str) -> List[Run]:
+        """The runs of the family of `name`: all, or, for raw files, those
+        that hold it (and those whose file could not be read)."""
+        if not self._raw:
+            return self.runs
+        return [run for run in self.runs if name in run.analyses or not run.analyses]
+
     def _family(self, analysis: str, strict: bool) -> Family:
-        family = Family(self._resolve(analysis), self.runs, analysis)
+        name = self._resolve(analysis)
+        family = Family(name, self._runs_of(name), analysis)
         family.read(self.workers, self.progress, strict)
         return family
 
@@ -203,7 +256,8 @@ class Results:
         arrays of one chunk per leaf file, read when computed (in any process:
         the arrays pickle as file paths); a dict of outer dimension to runs
         per chunk (-1: all) puts several files in a chunk. A file whose
-        samples cannot be read when computed raises then. ``close()`` of the
+        samples cannot be read when computed raises then. (Raw files were
+        read when opened: their arrays are in memory, in these chunks.) ``close()`` of the
         Dataset closes the files it holds open.
 
         Raises ImportError without xarray (or, with `chunks`, without dask),
@@ -219,8 +273,15 @@ class Results:
         need("to_xarray(chunks=...)", "dask", "dask")
         from . import _lazy
 
-        family = Family(self._resolve(analysis), self.runs, analysis)
+        name = self._resolve(analysis)
+        family = Family(name, self._runs_of(name), analysis)
         sizes = _lazy.chunk_sizes(chunks, family.dims)
+        if self._raw:
+            # Raw files were read when opened: their grid, in the blocks asked for.
+            family.read(self.workers, self.progress, strict)
+            grid = _grid_of_to_xarray(family, pad)
+            whole: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+            return whole.chunk({d: sizes.get(d, 1) for d in family.dims})
         family.read(self.workers, self.progress, strict, _lazy.open_catalog)
         grid = _grid_of_to_xarray(family, pad, sizes)
         lazy: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)

@@ -95,12 +95,14 @@ class Family:
         if strict:
             known = next((k for k, c in enumerate(cells) if c.error is not None), len(cells))
             cells = cells[:known]
-        files = list(dict.fromkeys(c.leaf.file for c in cells if c.error is None and c.leaf is not None))
+        # A raw file's plots were read when it was opened.
+        unread = [c for c in cells if c.error is None and c.leaf is not None and c.leaf.data is None]
+        files = list(dict.fromkeys(c.leaf.file for c in unread if c.leaf is not None))
         outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", read)))
         for cell in cells:
             if cell.error is not None or cell.leaf is None:
                 continue
-            outcome = outcomes[cell.leaf.file]
+            outcome = cell.leaf.data if cell.leaf.data is not None else outcomes[cell.leaf.file]
             if isinstance(outcome, Exception):
                 self._fail(cell, outcome, MISSING if isinstance(outcome, FileNotFoundError) else UNREADABLE)
             else:

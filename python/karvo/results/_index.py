@@ -28,6 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .._karvo import Psf, read_psf
+from ..raw import RawPart
 from ._status import read_status, run_status
 
 Scalar = Union[str, int, float]
@@ -50,7 +51,10 @@ class Analysis:
     tree (None at the top); ``properties`` is the entry's ``PROP`` block;
     ``status`` the last word ``logStatus`` gives for it, lower case
     (``"passed"``, ``"failed"``, ``"started"``), or None where it is not
-    logged (a sweep tree's leaves take their tree's).
+    logged (a sweep tree's leaves take their tree's). ``data``: for a plot
+    of a SPICE raw file, its data, read when the file was opened: the
+    plot's Psf, or a `karvo.raw.RawPart` for one step of a stepped plot
+    (None for a data file read on use).
     """
 
     name: str
@@ -61,11 +65,19 @@ class Analysis:
     parent: Optional[str]
     properties: Dict[str, Scalar]
     status: Optional[str]
+    data: Optional[Union[Psf, RawPart]] = field(default=None, repr=False, compare=False)
     _psf: Optional[Psf] = field(default=None, init=False, repr=False, compare=False)
     _lock: threading.Lock = field(default_factory=threading.Lock, init=False, repr=False, compare=False)
 
     def read(self) -> Psf:
-        """The analysis's results (`read_psf` of its data file), read on first use."""
+        """The analysis's results (`read_psf` of its data file), read on first
+        use; for a raw file, its plot (for a step of a stepped plot, the
+        whole plot: the step alone is ``data``, its points
+        ``properties["start"]:properties["stop"]``)."""
+        if isinstance(self.data, RawPart):
+            return self.data.plot
+        if self.data is not None:
+            return self.data
         with self._lock:
             if self._psf is None:
                 self._psf = read_psf(self.file)
@@ -314,6 +326,12 @@ def _open_run(name: str, log_file: str, parameters: Dict[str, Scalar], corner: O
     status = run_status(folder, [a.status for a in analyses.values()])
     return Run(name, parameters, corner, folder, status, analyses=analyses, variables=variables,
                _variables_error=unread)  # fmt: skip
+
+
+def unread_run(name: str, parameters: Dict[str, Scalar], path: str, e: Exception) -> Run:
+    """A run whose only file (`path`) cannot be read: no analyses, status
+    ``failed``, its error said."""
+    return Run(name, parameters, None, path, "failed", error=_message(path, e), _exception=e)
 
 
 def log_exception(run: Run) -> Optional[Exception]:

@@ -19,7 +19,7 @@ from dask.base import tokenize
 from xarray.backends import CachingFileManager
 
 from ..files import PsfFile
-from ..xarray_backend import SignalRef, open_catalog, read_signal
+from ..catalog import SignalRef, open_catalog, read_signal
 
 if TYPE_CHECKING:
     from .._columns import Result
