@@ -2,12 +2,17 @@
 
 from __future__ import annotations
 
+import copy
 import gc
+import pickle
 import weakref
+
+import numpy as np
 
 import pytest
 
 import karvo
+from conftest import load_seeds
 from karvo.testing import psfbuilder as pb
 from karvo.testing.psfbuilder import Decl, Entry, TypeDef, c128, f64
 from karvo import Psf, Sweep, Trace, Value, read_psf
@@ -19,14 +24,21 @@ HAVE_GC = 1 << 14
 BASETYPE = 1 << 10
 
 DOCS = {
-    "Psf": "A parsed psfbin or PSF ASCII file.",
-    "Sweep": "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.",
+    "Psf": "A parsed psfbin or PSF ASCII file.\n\n"
+    "`psf[name]` is the Sweep, Trace or Value of that name, as `karvo.open(path)[name]`\n"
+    "gives it; a Sweep or Trace behaves as its array.",
+    "Sweep": "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.\n\n"
+    "It behaves as that array: np.asarray(sweep) is `data`; NumPy functions,\n"
+    "len(), indexing and arithmetic give NumPy results.",
     "Trace": "\n".join(
         [
             "A swept output trace. `data` is a numpy array: flat traces are `float64[N]`",
             "or `complex128[N]` (`dtype.names is None`); struct traces (noise) are a",
             "structured array of shape `(N,)` with one named float64 field per",
             "contribution (`dtype.names is not None`).",
+            "",
+            "It behaves as that array: np.asarray(trace) is `data`; NumPy functions",
+            "(np.abs(trace)), len(), indexing and arithmetic give NumPy results.",
         ]
     ),
     "Value": "\n".join(
@@ -36,6 +48,9 @@ DOCS = {
             "`tuple` of `str` or a numpy array of numbers, or a `dict` of",
             "`{field: scalar or array}` for a struct-typed value (e.g. `dcOpInfo` per-device",
             "operating points, whose members mix `float64` with an `Int8` region field).",
+            "",
+            "Where `data` is a number or an array of numbers, the Value converts as it",
+            "(float(), int(), complex(), np.asarray) and takes part in arithmetic.",
         ]
     ),
 }
@@ -51,12 +66,15 @@ ATTRIBUTE_DOCS = [
     (Sweep, "data", "The sweep samples as a numpy `float64[N]` array."),
     (Trace, "data", "The trace samples as a numpy array (`float64[N]` or `complex128[N]`)."),
     (Value, "data", "The value: a Python scalar, or a `dict` for a struct-typed value."),
+    (Psf, "path", "The path of the file it was read from, as given to the reader (a str)."),
+    (Trace, "shape", "The shape of `data`: (points,)."),
+    (Sweep, "dtype", "The dtype of `data`."),
 ]
 
 ATTRIBUTES = {
-    "Psf": ["header", "sweeps", "traces", "values"],
-    "Sweep": ["name", "data", "properties", "units"],
-    "Trace": ["name", "data", "properties", "units"],
+    "Psf": ["header", "sweeps", "traces", "values", "path"],
+    "Sweep": ["name", "data", "properties", "units", "shape", "dtype", "ndim", "size"],
+    "Trace": ["name", "data", "properties", "units", "shape", "dtype", "ndim", "size"],
     "Value": ["name", "data", "properties", "units"],
 }
 
@@ -197,15 +215,18 @@ def test_attributes_are_read_only(instances, name, attr):
 
 
 @pytest.mark.parametrize("name", CLASSES)
-def test_no_protocols_of_their_own(instances, name):
+def test_protocols_of_their_own(instances, name):
+    # A Psf is a mapping of names, a signal a sequence of its points (both
+    # below); a Value is neither. Comparisons stay those of objects.
     obj = instances[name]
-    if name != "Psf":  # a Psf is a mapping of names (below)
+    if name == "Value":
         with pytest.raises(TypeError):
             len(obj)
         with pytest.raises(TypeError):
             iter(obj)
     with pytest.raises(TypeError):
         obj < obj  # noqa: B015
+    assert (obj == obj) is True and hash(obj) == hash(obj)
 
 
 # ---------------------------------------------------------------- attributes
@@ -362,22 +383,50 @@ def test_properties_and_units(write):
 # ---------------------------------------------------------------- repr
 
 
-def test_psf_repr(write, swept, nonswept):
-    assert repr(swept) == "<Psf sweeps=1 traces=2 values=0>"
-    assert repr(nonswept) == "<Psf sweeps=0 traces=0 values=3>"
-    assert repr(read_psf(write(pb.header_only()))) == "<Psf sweeps=0 traces=0 values=0>"
+def test_psf_repr(write):
+    assert repr(read_psf(write(swept_file(), "ac1.ac"))) == "<Psf 'ac1.ac' sweeps=1 traces=2 values=0>"
+    assert repr(read_psf(write(nonswept_file(), "op"))) == "<Psf 'op' sweeps=0 traces=0 values=3>"
+    assert repr(read_psf(write(pb.header_only(), "h"))) == "<Psf 'h' sweeps=0 traces=0 values=0>"
+    # The base name, as a str's repr shows it.
+    assert repr(read_psf(write(pb.header_only(), "it's é"))).startswith("<Psf \"it's é\" sweeps=0")
 
 
 def test_psf_repr_counts_many(write):
     entries = [Entry(100 + i, f"v{i}", 1, f64(i)) for i in range(12)]
     data = pb.build(pb.NONSWEPT, types=[TypeDef(1, "float", pb.FLOAT64)], value=pb.NonSwept(entries))
-    assert repr(read_psf(write(data))) == "<Psf sweeps=0 traces=0 values=12>"
+    assert repr(read_psf(write(data, "x"))) == "<Psf 'x' sweeps=0 traces=0 values=12>"
 
 
-def test_child_reprs(swept, nonswept):
-    assert repr(swept.sweeps[0]) == '<Sweep name="freq">'
-    assert repr(swept.traces[0]) == '<Trace name="V(out)">'
-    assert repr(nonswept.values[2]) == '<Value name="title">'
+def test_child_reprs(write):
+    types = [
+        TypeDef(1, "float", pb.FLOAT64, props=[("units", "Hz")]),
+        TypeDef(2, "complex", pb.COMPLEX, props=[("units", 'V"')]),
+        pb.struct_type(3, "noise", [("total", pb.FLOAT64), ("rd", pb.FLOAT64)]),
+    ]
+    points = {10: [f64(1.0)] * 51, 11: [c128(1j)] * 51, 12: [f64(0.5) + f64(0.25)] * 51}
+    psf = read_psf(write(pb.build(
+        pb.SWEPT,
+        types=types,
+        sweeps=[Decl(10, "f", 1)],
+        traces=[Decl(11, "vo", 2), Decl(12, "n", 3)],
+        value=pb.Swept(pb.swept_records(points, [10, 11, 12])),
+    )))
+    want = [
+        '<Sweep name="f" points=51 dtype=float64 units="Hz">',
+        '<Trace name="vo" points=51 dtype=complex128 units="V\\"">',
+        '<Trace name="n" points=51 dtype=struct fields=2>',
+    ]
+    signals = psf.sweeps + psf.traces
+    assert [repr(s) for s in signals] == want
+    # The same once the arrays exist.
+    for s in signals:
+        s.data  # noqa: B018
+    assert [repr(s) for s in signals] == want
+    assert [repr(v) for v in read_psf(write(nonswept_file())).values] == [
+        '<Value name="vdd" data=1.8>',
+        '<Value name="M1" fields=2>',
+        "<Value name=\"title\" data='op point'>",
+    ]
 
 
 @pytest.mark.parametrize(
@@ -386,10 +435,10 @@ def test_child_reprs(swept, nonswept):
 )
 def test_child_repr_quotes_and_escapes(write, name, shown):
     psf = read_psf(write(swept_file(sweep_name=name, trace_names=(name + "1", name + "2"))))
-    assert repr(psf.sweeps[0]) == f'<Sweep name="{shown}">'
-    assert repr(psf.traces[0]) == f'<Trace name="{shown}1">'
+    assert repr(psf.sweeps[0]) == f'<Sweep name="{shown}" points=2 dtype=float64>'
+    assert repr(psf.traces[0]) == f'<Trace name="{shown}1" points=2 dtype=complex128>'
     values = read_psf(write(nonswept_file(names=(name, "b", "c")))).values
-    assert repr(values[0]) == f'<Value name="{shown}">'
+    assert repr(values[0]) == f'<Value name="{shown}" data=1.8>'
     assert psf.sweeps[0].name == name
 
 
@@ -433,3 +482,177 @@ def test_array_outlives_its_trace(write):
     del psf
     gc.collect()
     assert list(array) == [1 + 2j, 3 + 4j]
+
+
+# ---------------------------------------------------------------- as arrays
+
+
+@pytest.mark.parametrize("which", ["sweep", "flat", "struct"])
+def test_signals_behave_as_their_arrays(swept, which):
+    obj = {"sweep": swept.sweeps[0], "flat": swept.traces[0], "struct": swept.traces[1]}[which]
+    data = obj.data
+    assert np.asarray(obj) is data
+    assert (obj.shape, obj.dtype, obj.ndim, obj.size, len(obj)) == (data.shape, data.dtype, 1, 2, 2)
+    assert [x for x in obj] == list(data)
+    assert type(obj[1:]) is np.ndarray and obj[1:].tolist() == data[1:].tolist()
+    if which == "struct":
+        assert obj["rd"].tolist() == [0.25, 0.125]
+        return
+    assert obj[-1] == data[-1]
+    for got, want in [
+        (abs(obj), np.abs(data)),
+        (np.abs(obj), np.abs(data)),
+        (-obj, -data),
+        (obj + 1, data + 1),
+        (1 - obj, 1 - data),
+        (obj * obj, data * data),
+        (2 / obj, 2 / data),
+        (obj**2, data**2),
+        (2**obj, 2**data),
+        (np.ones(2) + obj, np.ones(2) + data),
+        (obj @ obj, data @ data),
+    ]:
+        assert type(got) in (np.ndarray, np.float64, np.complex128)
+        np.testing.assert_array_equal(got, want)
+
+
+def test_signals_without_points_are_still_true(write):
+    # `if psf.get(name):` asks whether the file has the signal, as before signals had a length.
+    psf = read_psf(write(load_seeds()["swept_no_records"]))
+    assert [(len(s), bool(s)) for s in psf.sweeps + psf.traces] == [(0, True), (0, True)]
+
+
+@pytest.mark.parametrize(
+    "kwargs, copied",
+    [
+        ({}, False),
+        ({"copy": None}, False),
+        ({"copy": True}, True),
+        ({"copy": False}, False),
+        ({"dtype": np.complex128, "copy": False}, False),
+        ({"dtype": np.complex64}, True),
+        ({"dtype": np.complex64, "copy": True}, True),
+        ({"dtype": np.complex64, "copy": False}, ValueError),
+    ],
+)
+def test_array_protocol_copy_semantics(swept, kwargs, copied):
+    trace = swept.traces[0]
+    if copied is ValueError:  # NumPy 2's rule: copy=False never copies
+        with pytest.raises(ValueError, match="Unable to avoid copy"):
+            np.array(trace, **kwargs)
+        with pytest.raises(ValueError, match="Unable to avoid copy"):
+            trace.__array__(**kwargs)
+        return
+    for got in (trace.__array__(**kwargs), np.array(trace, **kwargs) if "copy" in kwargs else np.asarray(trace, **kwargs)):
+        assert (got is trace.data) is not copied
+        assert np.shares_memory(got, trace.data) is not copied
+        assert got.tolist() == trace.data.astype(got.dtype).tolist()
+
+
+def test_array_protocol_numpy1_calls(swept):
+    # NumPy 1 calls __array__() or __array__(dtype), positionally.
+    trace = swept.traces[0]
+    assert trace.__array__() is trace.data
+    converted = trace.__array__(np.dtype(np.complex64))
+    assert converted.dtype == np.complex64 and converted.tolist() == [1 + 2j, 3 + 4j]
+    with pytest.raises(TypeError):
+        trace.__array__(np.float64, True, 3)
+
+
+def test_values_convert_where_numeric(write):
+    vdd, m1, title = read_psf(write(nonswept_file())).values
+    assert (float(vdd), int(vdd), complex(vdd)) == (1.8, 1, 1.8 + 0j)
+    assert (vdd * 2, 2 - vdd, abs(-vdd)) == (3.6, 2 - 1.8, 1.8)
+    got = np.asarray(vdd)
+    assert got.shape == () and got.dtype == np.float64 and got == 1.8
+    assert np.asarray(vdd, dtype=np.float32).dtype == np.float32
+    with pytest.raises(ValueError, match="Unable to avoid copy"):  # a scalar becomes an array: a copy
+        np.array(vdd, copy=False)
+    for other in (m1, title):
+        for convert in (float, int, complex, np.asarray, lambda v: v + 1, lambda v: -v):
+            with pytest.raises(TypeError):
+                convert(other)
+
+
+def test_plotting_and_pandas_take_signals(swept):
+    pd = pytest.importorskip("pandas")
+    sweep, trace = swept.sweeps[0], swept.traces[0]
+    frame = pd.DataFrame({"f": sweep, "v": abs(trace)})
+    assert frame["f"].tolist() == [1.0, 2.0] and frame["v"].tolist() == np.abs(trace.data).tolist()
+    assert pd.Series(trace).tolist() == [1 + 2j, 3 + 4j]
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots()
+    try:
+        (line,) = ax.plot(sweep, abs(trace))
+        assert line.get_xdata().tolist() == [1.0, 2.0]
+    finally:
+        plt.close(fig)
+
+
+# ---------------------------------------------------------------- pickling
+
+
+def same(a, b):
+    """Whether two results hold the same: names, data (bit for bit), properties."""
+    if type(a) is not type(b) or repr(a) != repr(b):
+        return False
+    if isinstance(a, Psf):
+        return a.path == b.path and a.header == b.header and all(
+            same(x, y) for x, y in zip(a.sweeps + a.traces + a.values, b.sweeps + b.traces + b.values)
+        )
+    if dict(a.properties) != dict(b.properties) or a.name != b.name:
+        return False
+    if isinstance(a, Value):
+        return pickle.dumps(a.data) == pickle.dumps(b.data)
+    return a.data.dtype == b.data.dtype and a.data.tobytes() == b.data.tobytes()
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize("kind", ["swept", "nonswept"])
+def test_pickle_round_trips(request, kind, protocol):
+    psf = request.getfixturevalue(kind)
+    for obj in [psf, *psf.sweeps, *psf.traces, *psf.values]:
+        back = pickle.loads(pickle.dumps(obj, protocol))
+        assert back is not obj and same(back, obj)
+        assert copy.deepcopy(obj) is not obj and same(copy.deepcopy(obj), obj)
+    back = pickle.loads(pickle.dumps(psf, protocol))
+    assert [back[name] for name in back] == back.sweeps + back.traces + back.values
+    with pytest.raises(TypeError):  # read-only again
+        (back.traces or back.values)[0].properties["units"] = "A"
+
+
+def read_in_child(path):
+    psf = read_psf(path)
+    return psf, psf.traces[0]
+
+
+def test_pickles_cross_processes(write):
+    import concurrent.futures
+    import multiprocessing
+
+    path = write(swept_file())
+    context = multiprocessing.get_context("spawn")  # a fresh interpreter, nothing inherited
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        psf, trace = pool.submit(read_in_child, path).result()
+    assert same(psf, read_psf(path)) and same(trace, psf.traces[0])
+
+
+@pytest.mark.parametrize(
+    "function, args",
+    [
+        ("_rebuild_named", ("Psf", "x", np.zeros(1), {})),
+        ("_rebuild_named", ("Trace", "x", [1.0], {})),
+        ("_rebuild_named", ("Sweep", "x", np.zeros((1, 1)), {})),
+        ("_rebuild_named", ("Value", "x", 1.0, None)),
+        ("_rebuild_named", ("Value", b"x", 1.0, {})),
+        ("_rebuild_psf", (None, {}, ("not a sweep",), (), ())),
+        ("_rebuild_psf", (None, {}, (), (), [])),
+        ("_rebuild_psf", (3, {}, (), (), ())),
+    ],
+)
+def test_pickles_of_other_contents_are_refused(function, args):
+    with pytest.raises(TypeError):
+        getattr(karvo._karvo, function)(*args)

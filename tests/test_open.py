@@ -21,6 +21,7 @@ CORPUS_FILES = readable_files()
 
 
 def same_bits(a, b) -> bool:
+    a, b = np.asarray(a), np.asarray(b)
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
@@ -53,9 +54,15 @@ def check_against_read_psf(path) -> None:
             for s, i in zip(got, sorted(set(pick))):
                 assert same_bits(s.data, signals[i].data), (path, s.name)
         for name in list(f)[:8]:
-            want = whole[name].data
-            got = f[name]
-            assert same_bits(got, want) if isinstance(want, np.ndarray) else repr(got) == repr(want)
+            # The same kind of object as read_psf's, with the same contents.
+            want, got = whole[name], f[name]
+            assert (type(got), got.name, dict(got.properties), repr(got)) == (
+                type(want), want.name, dict(want.properties), repr(want)
+            )
+            if isinstance(want, karvo.Value):
+                assert repr(got.data) == repr(want.data)
+            else:
+                assert same_bits(got, want.data) and same_bits(got.data, want.data)
 
 
 @pytest.mark.skipif(not CORPUS_FILES, reason="corpus folder ../shared/corpus is absent")
@@ -118,7 +125,7 @@ def test_names_values_and_errors(write):
     with karvo.open(path) as f:
         whole = read_psf(path)
         assert list(f) == list(whole) and len(f) == len(whole)
-        assert f["vdd"] == whole["vdd"].data and "vdd" in f
+        assert f["vdd"] is f.values[0] and f["vdd"].data == whole["vdd"].data and "vdd" in f
         # A value's name brings the values along.
         assert [v.name for v in f.read(["vdd"]).values] == [v.name for v in whole.values]
         assert [v.name for v in f.read("vdd").values] == [v.name for v in whole.values]  # one name

@@ -9,15 +9,17 @@ from __future__ import annotations
 
 import gc
 import os
+import pickle
 import random
 import sys
+import warnings
 import weakref
 
 import numpy as np
 import pytest
 
 from conftest import CORPUS, load_seeds
-from karvo import read_psf
+from karvo import Psf, read_psf
 from karvo.testing.psfbuilder import FLOAT64, SWEPT, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
 
 
@@ -82,6 +84,49 @@ def test_dropping_the_psf_frees_every_array_at_once(name, write, no_gc):
     arrays = [weakref.ref(a) for label, a in leaves(psf) if isinstance(a, np.ndarray)]
     del psf
     assert [r for r in arrays if r() is not None] == []
+
+
+def exercise(obj) -> None:
+    """Everything a caller may do with a result object that is not reading it."""
+    repr(obj)
+    pickle.loads(pickle.dumps(obj, pickle.HIGHEST_PROTOCOL))
+    if isinstance(obj, Psf):
+        return
+    for call in (
+        lambda: np.asarray(obj),
+        lambda: np.array(obj, copy=True),
+        lambda: np.array(obj, dtype=np.complex64, copy=False),
+        lambda: obj.__array__(np.float32),
+        lambda: abs(obj),
+        lambda: 1 + obj,
+        lambda: obj[:1],
+        lambda: list(obj),
+        lambda: float(obj),
+    ):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", np.exceptions.ComplexWarning)
+                call()
+        except (TypeError, ValueError):
+            pass
+
+
+@pytest.mark.parametrize("name", sorted(SEEDS))
+def test_reprs_arrays_and_pickles_hold_no_references(name, write, no_gc):
+    psf = read_psf(write(SEEDS[name]))
+    objects = [psf, *psf.sweeps, *psf.traces, *psf.values]
+    held = [sys.getrefcount(o) for o in objects] + [sys.getrefcount(o.data) for o in objects[1:]]
+    for obj in objects:
+        exercise(obj)
+    del obj
+    assert [sys.getrefcount(o) for o in objects] + [sys.getrefcount(o.data) for o in objects[1:]] == held
+    # An unpickled copy is the caller's alone, and so is its data after it.
+    for obj in objects:
+        back = pickle.loads(pickle.dumps(obj))
+        assert sys.getrefcount(back) == 2
+        data = back.header if isinstance(back, Psf) else back.data
+        del back
+        assert shared(data) or sys.getrefcount(data) == 2
 
 
 def test_a_child_outlives_its_psf(write, no_gc):

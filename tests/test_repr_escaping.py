@@ -58,7 +58,7 @@ def escaped(ch):
 
 
 def expected_repr(name):
-    return '<Value name="' + "".join(map(escaped, name)) + '">'
+    return '<Value name="' + "".join(map(escaped, name)) + '" data=0.0>'
 
 
 def read_values(path, names):
@@ -154,4 +154,4 @@ def test_tables_follow_the_reference_version():
 )
 def test_quoted_name(tmp_path, name, quoted):
     (value,) = read_values(tmp_path / "x.psf", [name])
-    assert repr(value) == f"<Value name={quoted}>"
+    assert repr(value) == f"<Value name={quoted} data=0.0>"

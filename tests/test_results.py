@@ -4,7 +4,10 @@ layouts with a failed run and a damaged file) and on the corpus's real ones."""
 
 from __future__ import annotations
 
+import concurrent.futures
 import csv
+import multiprocessing
+import pickle
 import importlib.util
 import io
 import json
@@ -73,6 +76,32 @@ def test_study_runs_come_from_the_tree(study):
     assert results.finished
     names = list(built[0].parameters)
     assert results.variables == {names[0]: CAPS[-1], names[1]: RES[-1]}  # the study's own, not a run's
+
+
+def family_in_child(results):
+    return results.to_xarray("ac")
+
+
+def test_results_repr_with_and_pickling(study):
+    top, built = study
+    with karvo.open_results(top) as results:
+        names = list(built[0].parameters)
+        assert repr(results) == (
+            f"<Results {results.path!r} runs=6 parameters={names!r} "
+            "analyses=['ac-ac', 'noise-noise', 'tran-tran', 'dcOp-dc']>"
+        )
+        want = results.to_xarray("ac")  # reads and keeps each run's Psf
+    back = pickle.loads(pickle.dumps(results))
+    assert repr(back) == repr(results)
+    assert [(r.name, r.parameters, r.status, r.error) for r in back.runs] == [
+        (r.name, r.parameters, r.status, r.error) for r in results.runs
+    ]
+    # What was read travels as paths: the unpickled one reads its files anew,
+    # in a fresh process too.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        got = pool.submit(family_in_child, results).result()
+    assert got.identical(want) and back.to_xarray("ac").identical(want)
 
 
 @pytest.mark.parametrize("layout", ["single", "numbered", "named"])

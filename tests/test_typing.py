@@ -26,6 +26,7 @@ USER_CODE = textwrap.dedent(
     import pathlib
 
     import numpy as np
+    import numpy.typing as npt
     import xarray as xr
     from numpy.typing import NDArray
 
@@ -95,6 +96,35 @@ USER_CODE = textwrap.dedent(
 
     class Mine(karvo.Trace):  # E
         pass
+
+
+    # Signals are array-like: what the first script of a new user does.
+    def gain_db(path: str, node: str) -> npt.NDArray[np.float64]:
+        return np.asarray(20 * np.log10(np.abs(karvo.read_psf(path)[node])), dtype=np.float64)
+
+
+    def lazy_mean(path: str, node: str) -> float:
+        with karvo.open(path) as f:
+            return float(np.mean(np.abs(f[node])))
+
+
+    def family_units(path: str) -> str:
+        with karvo.open_results(path) as r:
+            return str(r.to_xarray("ac")["vo1"].attrs["units"])
+
+
+    trace = psf.traces[0]
+    shape: tuple[int] = trace.shape
+    points: int = len(trace) + trace.size + trace.ndim
+    head: NDArray[np.float64] = np.abs(trace[:3])
+    scaled = 2 * trace - psf.sweeps[0]
+    copied: NDArray[np.complex128] = np.asarray(trace, dtype=np.complex128)
+    vdd: float = float(psf.values[0]) + abs(psf.values[0])
+    where: str | None = psf.path
+    opened: karvo.Sweep | karvo.Trace | karvo.Value = karvo.open("x.psf")["out"]
+    karvo.open("x.psf")["out"].shape  # E
+    len(psf.values[0])  # E
+    trace.shape = (3,)  # E
     """
 )
 

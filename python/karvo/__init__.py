@@ -27,7 +27,8 @@ from typing import TYPE_CHECKING
 
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
-from .files import PsfFile, SignalInfo, open
+from .files import PsfFile, SignalInfo
+from .files import open as open  # re-exported for type checkers, outside __all__
 from .raw import RawPlot, RawRun, read_raw, read_raw_plots
 from .results import Analysis, Results, Run, open_results
 

@@ -54,12 +54,16 @@ class PsfFile:
     - ``header``: the HEADER properties (dict);
     - ``sweeps``, ``traces``: `SignalInfo` of each, in file order;
     - ``values``: the non-swept values (operating points), as `read_psf` gives them;
-    - ``f[name]``: the array of that sweep or trace (read now), or the data of
-      that value; ``name in f``, ``len(f)``, iteration over the names, ``f.keys()``;
+    - ``f[name]``: the `Sweep` or `Trace` of that name, its samples read now
+      (that signal's only), or the `Value`: what ``read_psf(path)[name]``
+      gives, so code written for one takes the other; a Sweep or Trace
+      behaves as its array (``np.asarray(f[name])``, ``np.abs(f[name])``),
+      ``f[name].data`` is the array itself;
+      ``name in f``, ``len(f)``, iteration over the names, ``f.keys()``;
       names resolve as `Psf` does (a trace wins over a sweep of the same name);
     - ``f.read(names)``: a `Psf` of the chosen signals (all by default).
 
-    Arrays and Psf objects stay valid after close(). Pickled, a PsfFile
+    Signals, arrays and Psf objects stay valid after close(). Pickled, a PsfFile
     travels as its path and is opened again where it is unpickled.
     """
 
@@ -122,12 +126,11 @@ class PsfFile:
 
     # ------------------------------------------------------------ samples
 
-    def __getitem__(self, name: str) -> Any:
+    def __getitem__(self, name: str) -> Union[Sweep, Trace, Value]:
         held = self._lookup(name)
         if isinstance(held, Value):
-            return held.data
-        psf = self._handle.read([held], False)
-        return (psf.sweeps + psf.traces)[0].data
+            return held
+        return read_at(self, held)
 
     def read(self, names: Optional[Iterable[str]] = None) -> Psf:
         """A `Psf` of the chosen sweeps and traces, in file order, with the

@@ -5,42 +5,16 @@
 #include <new>
 #include <vector>
 
+#include "classes/result_objects.hpp"
 #include "numpy_bridge/make_array.hpp"
 #include "pysupport/entry.hpp"
 #include "pysupport/internal_error.hpp"
-#include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
 #include "pysupport/refuse_new.hpp"
 
 namespace karvo {
 
 namespace {
-
-struct PsfObject {
-    PyObject_HEAD
-    PyObject* sweeps;
-    PyObject* traces;
-    PyObject* values;
-    PyObject* header;
-    PyObject* index;  // name -> object, made on first lookup
-};
-
-// A Value's layout, and the start of a Sweep's and a Trace's. Values stay
-// this small: an operating point file holds hundreds of thousands of them.
-struct NamedObject {
-    PyObject_HEAD
-    std::string name;  // UTF-8, owned by the instance
-    PyObject* data;    // for a sweep or trace: null until first asked for
-    PyObject* properties;  // a read-only mapping, often shared
-};
-
-// Sweep and Trace: their samples until they become the array. The array of
-// each signal is made when its data is first asked for, so a file of
-// thousands of traces costs an array only for those a caller looks at.
-struct SignalObject : NamedObject {
-    SampleData samples;
-    PyObject* dtype;  // a struct trace's dtype, until its array is made
-};
 
 void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -56,6 +30,7 @@ void psf_dealloc(PyObject* self) {
     Py_XDECREF(o->traces);
     Py_XDECREF(o->values);
     Py_XDECREF(o->index);
+    Py_XDECREF(o->path);
     free_instance(self);
 }
 
@@ -177,33 +152,16 @@ PyObject* psf_header(PyObject* self, void*) {
 PyObject* psf_sweeps(PyObject* self, void*) { return PySequence_List(reinterpret_cast<PsfObject*>(self)->sweeps); }
 PyObject* psf_traces(PyObject* self, void*) { return PySequence_List(reinterpret_cast<PsfObject*>(self)->traces); }
 PyObject* psf_values(PyObject* self, void*) { return PySequence_List(reinterpret_cast<PsfObject*>(self)->values); }
-
-PyObject* psf_repr(PyObject* self) {
-    auto* o = reinterpret_cast<PsfObject*>(self);
-    return PyUnicode_FromFormat("<Psf sweeps=%zd traces=%zd values=%zd>", PyTuple_Size(o->sweeps),
-                                PyTuple_Size(o->traces), PyTuple_Size(o->values));
+PyObject* psf_path(PyObject* self, void*) {
+    PyObject* path = as_psf(self)->path;
+    return PyRef::borrow(path != nullptr ? path : Py_None).release();
 }
 
-PyObject* named_name(PyObject* self, void*) {
-    const std::string& name = reinterpret_cast<NamedObject*>(self)->name;
-    return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
-}
+PyObject* named_name(PyObject* self, void*) { return name_str(as_named(self)); }
 PyObject* value_data(PyObject* self, void*) {
     return PyRef::borrow(reinterpret_cast<NamedObject*>(self)->data).release();
 }
-PyObject* signal_data(PyObject* self, void*) {
-    auto* o = reinterpret_cast<SignalObject*>(self);
-    if (o->data == nullptr) {
-        // The samples move into the array only once it exists.
-        o->data = make_array(std::move(o->samples), o->dtype);
-        if (o->data == nullptr) {
-            if (!PyErr_Occurred()) set_internal_error("the samples could not be made into an array");
-            return nullptr;
-        }
-        Py_CLEAR(o->dtype);
-    }
-    return PyRef::borrow(o->data).release();
-}
+PyObject* signal_data(PyObject* self, void*) { return PyRef::borrow(signal_array(self)).release(); }
 PyObject* named_properties(PyObject* self, void*) {
     return PyRef::borrow(reinterpret_cast<NamedObject*>(self)->properties).release();
 }
@@ -217,21 +175,13 @@ PyObject* named_units(PyObject* self, void*) {
     Py_RETURN_NONE;
 }
 
-PyObject* named_repr_with(PyObject* self, const char* prefix) {
-    std::string text(prefix);
-    append_quoted_name(text, reinterpret_cast<NamedObject*>(self)->name);
-    text += '>';
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-}
-PyObject* sweep_repr(PyObject* self) { return named_repr_with(self, "<Sweep name="); }
-PyObject* trace_repr(PyObject* self) { return named_repr_with(self, "<Trace name="); }
-PyObject* value_repr(PyObject* self) { return named_repr_with(self, "<Value name="); }
-
 PyGetSetDef psf_getset[] = {
     {"header", entry<psf_header>, nullptr, "The HEADER property list as a dict (string / int / float values).", nullptr},
     {"sweeps", entry<psf_sweeps>, nullptr, "The sweep axes (empty for non-swept `dc`).", nullptr},
     {"traces", entry<psf_traces>, nullptr, "The output traces (empty for non-swept `dc`).", nullptr},
     {"values", entry<psf_values>, nullptr, "The non-swept scalar values (empty for swept analyses).", nullptr},
+    {"path", entry<psf_path>, nullptr, "The path of the file it was read from, as given to the reader (a str).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 // The attributes of a Sweep, a Trace and a Value: their own `data`, the
@@ -254,19 +204,29 @@ NamedGetSet trace_getset =
 NamedGetSet value_getset =
     named_getset(entry<value_data>, "The value: a Python scalar, or a `dict` for a struct-typed value.");
 
-const char psf_doc[] = "A parsed psfbin or PSF ASCII file.";
-const char sweep_doc[] = "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.";
+const char psf_doc[] =
+    "A parsed psfbin or PSF ASCII file.\n\n"
+    "`psf[name]` is the Sweep, Trace or Value of that name, as `karvo.open(path)[name]`\n"
+    "gives it; a Sweep or Trace behaves as its array.";
+const char sweep_doc[] =
+    "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.\n\n"
+    "It behaves as that array: np.asarray(sweep) is `data`; NumPy functions,\n"
+    "len(), indexing and arithmetic give NumPy results.";
 const char trace_doc[] =
     "A swept output trace. `data` is a numpy array: flat traces are `float64[N]`\n"
     "or `complex128[N]` (`dtype.names is None`); struct traces (noise) are a\n"
     "structured array of shape `(N,)` with one named float64 field per\n"
-    "contribution (`dtype.names is not None`).";
+    "contribution (`dtype.names is not None`).\n\n"
+    "It behaves as that array: np.asarray(trace) is `data`; NumPy functions\n"
+    "(np.abs(trace)), len(), indexing and arithmetic give NumPy results.";
 const char value_doc[] =
     "A non-swept result (a `dc` operating point). `data` is a Python scalar\n"
     "(`float`/`int`/`complex`/`str`) for a scalar value, an array value as a\n"
     "`tuple` of `str` or a numpy array of numbers, or a `dict` of\n"
     "`{field: scalar or array}` for a struct-typed value (e.g. `dcOpInfo` per-device\n"
-    "operating points, whose members mix `float64` with an `Int8` region field).";
+    "operating points, whose members mix `float64` with an `Int8` region field).\n\n"
+    "Where `data` is a number or an array of numbers, the Value converts as it\n"
+    "(float(), int(), complex(), np.asarray) and takes part in arithmetic.";
 
 PyMethodDef psf_methods[] = {
     {"keys", entry<psf_keys>, METH_NOARGS, "keys($self, /)\n--\n\nThe names of the sweeps, traces and values."},
@@ -281,7 +241,6 @@ PyType_Slot psf_lookup_slots[] = {
     {Py_mp_length, entry_slot<psf_length>()},
     {Py_sq_contains, entry_slot<psf_contains>()},
     {Py_tp_iter, entry_slot<psf_iter>()},
-    {Py_tp_methods, psf_methods},
 };
 
 struct TypeInfo {
@@ -289,24 +248,36 @@ struct TypeInfo {
     const char* doc;
     int basicsize;
     destructor dealloc;
-    reprfunc repr;
-    PyGetSetDef* getset;
+    PyGetSetDef* getset;         // ends with a null entry
+    PyMethodDef* methods;        // ends with a null entry, or null
     const PyType_Slot* extra_slots;
     std::size_t extra_count;
     GilOnce once;
     PyTypeObject* type = nullptr;
+    // The attributes and methods of every concern, in one table each; kept
+    // for the life of the type, which refers to them.
+    std::vector<PyGetSetDef> all_getset;
+    std::vector<PyMethodDef> all_methods;
 };
 
 TypeInfo type_infos[] = {
-    {"builtins.Psf", psf_doc, sizeof(PsfObject), entry<psf_dealloc>, entry<psf_repr>, psf_getset, psf_lookup_slots,
-     std::size(psf_lookup_slots), {}},
-    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), entry<signal_dealloc>, entry<sweep_repr>, sweep_getset.data(), nullptr, 0,
-     {}},
-    {"builtins.Trace", trace_doc, sizeof(SignalObject), entry<signal_dealloc>, entry<trace_repr>, trace_getset.data(), nullptr, 0,
-     {}},
-    {"builtins.Value", value_doc, sizeof(NamedObject), entry<value_dealloc>, entry<value_repr>, value_getset.data(), nullptr, 0,
-     {}},
+    {"builtins.Psf", psf_doc, sizeof(PsfObject), entry<psf_dealloc>, psf_getset, psf_methods, psf_lookup_slots,
+     std::size(psf_lookup_slots), {}, nullptr, {}, {}},
+    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), entry<signal_dealloc>, sweep_getset.data(), nullptr, nullptr, 0,
+     {}, nullptr, {}, {}},
+    {"builtins.Trace", trace_doc, sizeof(SignalObject), entry<signal_dealloc>, trace_getset.data(), nullptr, nullptr, 0,
+     {}, nullptr, {}, {}},
+    {"builtins.Value", value_doc, sizeof(NamedObject), entry<value_dealloc>, value_getset.data(), nullptr, nullptr, 0,
+     {}, nullptr, {}, {}},
 };
+
+// Appends the entries of a table that ends with a null name.
+void append_until_null(std::vector<PyGetSetDef>& out, const PyGetSetDef* table) {
+    for (; table != nullptr && table->name != nullptr; ++table) out.push_back(*table);
+}
+void append_until_null(std::vector<PyMethodDef>& out, const PyMethodDef* table) {
+    for (; table != nullptr && table->ml_name != nullptr; ++table) out.push_back(*table);
+}
 
 PyObject* alloc_instance(PyTypeObject* type) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -318,15 +289,27 @@ PyObject* alloc_instance(PyTypeObject* type) {
 
 PyTypeObject* result_type(ResultClass which) {
     TypeInfo& info = type_infos[static_cast<int>(which)];
-    bool ok = info.once.run([&info] {
+    bool ok = info.once.run([&info, which] {
         std::vector<PyType_Slot> slots = {
             {Py_tp_doc, const_cast<char*>(info.doc)},
-            {Py_tp_getset, info.getset},
-            {Py_tp_repr, reinterpret_cast<void*>(info.repr)},
+            {Py_tp_repr, reinterpret_cast<void*>(repr_of(which))},
             {Py_tp_dealloc, reinterpret_cast<void*>(info.dealloc)},
             {Py_tp_new, entry_slot<refuse_new>()},
         };
         slots.insert(slots.end(), info.extra_slots, info.extra_slots + info.extra_count);
+        info.all_getset.clear();
+        info.all_methods.clear();
+        append_until_null(info.all_getset, info.getset);
+        append_until_null(info.all_methods, info.methods);
+        for (const TypeParts& parts : {array_protocol_parts(which), pickling_parts(which)}) {
+            slots.insert(slots.end(), parts.slots.begin(), parts.slots.end());
+            info.all_getset.insert(info.all_getset.end(), parts.getset.begin(), parts.getset.end());
+            info.all_methods.insert(info.all_methods.end(), parts.methods.begin(), parts.methods.end());
+        }
+        info.all_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        info.all_methods.push_back({nullptr, nullptr, 0, nullptr});
+        slots.push_back({Py_tp_getset, info.all_getset.data()});
+        slots.push_back({Py_tp_methods, info.all_methods.data()});
         slots.push_back({0, nullptr});
         PyType_Spec spec = {info.spec_name, info.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
         info.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
@@ -379,7 +362,33 @@ PyObject* make_psf(PsfParts&& parts) {
     o->values = parts.values.release();
     o->header = parts.header.release();
     o->index = nullptr;
+    o->path = parts.path.release();
     return self;
+}
+
+bool is_signal(PyObject* o) {
+    // Before a type exists, nothing is of it (and null is no object's type).
+    PyTypeObject* type = Py_TYPE(o);
+    return type == type_infos[static_cast<int>(ResultClass::Sweep)].type ||
+           type == type_infos[static_cast<int>(ResultClass::Trace)].type;
+}
+
+PyObject* signal_array(PyObject* self) {
+    auto* o = static_cast<SignalObject*>(as_named(self));
+    if (o->data == nullptr) {
+        // The samples move into the array only once it exists.
+        o->data = make_array(std::move(o->samples), o->dtype);
+        if (o->data == nullptr) {
+            if (!PyErr_Occurred()) set_internal_error("the samples could not be made into an array");
+            return nullptr;
+        }
+        Py_CLEAR(o->dtype);
+    }
+    return o->data;
+}
+
+PyObject* name_str(const NamedObject* o) {
+    return PyUnicode_DecodeUTF8(o->name.data(), static_cast<Py_ssize_t>(o->name.size()), "strict");
 }
 
 }  // namespace karvo

@@ -24,9 +24,12 @@ struct PsfParts {
     PyRef traces;  // tuple of Trace
     PyRef values;  // tuple of Value
     PyRef header;  // dict
+    PyRef path;    // str: the path of the file it comes from (its repr names
+                   // the file); empty where there is none
 };
 
-// A Value from a name, a data object and a properties mapping (all taken over).
+// A Value from a name, a data object and a properties mapping (all taken
+// over). A Sweep or Trace made so has its array as `data` already.
 PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef properties);
 // A Sweep or Trace from a name, its samples, a struct trace's dtype (else
 // empty) and a properties mapping (all taken over). Its array is made from
@@ -35,5 +38,8 @@ PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& sample
                       PyRef properties);
 PyObject* make_psf(PsfParts&& parts);
 
+// The private functions that unpickling calls (not in the module's __all__).
+extern PyMethodDef rebuild_psf_def;
+extern PyMethodDef rebuild_named_def;
 
 }  // namespace karvo

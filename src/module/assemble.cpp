@@ -53,9 +53,10 @@ PyObject* value_objects(const PackedValues& values, PropertyMappings& properties
     return tuple.release();
 }
 
-PyObject* assemble_psf(FileContents&& contents) {
+PyObject* assemble_psf(FileContents&& contents, PyObject* path) {
     PropertyMappings properties;
     PsfParts parts;
+    parts.path = PyRef::borrow(path);
     parts.header = PyRef(property_dict(&contents.header, nullptr));
     if (!parts.header) return nullptr;
     parts.sweeps = PyRef(signal_objects(ResultClass::Sweep, contents.sweeps, properties));

@@ -19,8 +19,9 @@ PyObject* signal_objects(ResultClass which, const std::vector<SignalRecord*>& re
 // again.
 PyObject* value_objects(const PackedValues& values, PropertyMappings& properties, PackedValues* free_as_made);
 
-// A new reference to the Psf, or nullptr with a Python error set. Names,
-// sample buffers and values move into the objects as they are made.
-PyObject* assemble_psf(FileContents&& contents);
+// A new reference to the Psf of the file at `path` (a str, borrowed), or
+// nullptr with a Python error set. Names, sample buffers and values move into
+// the objects as they are made.
+PyObject* assemble_psf(FileContents&& contents, PyObject* path);
 
 }  // namespace karvo

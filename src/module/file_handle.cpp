@@ -27,6 +27,7 @@ struct HandleObject {
     std::shared_ptr<const PsfFile> file;  // null once closed
     PyObject* header;                     // dict
     PyObject* values;                     // tuple of Value, made on first use
+    PyObject* path;                       // str, as given to open
 };
 
 PyObject* closed_error() {
@@ -39,6 +40,7 @@ void handle_dealloc(PyObject* self) {
     h->file.~shared_ptr();
     Py_XDECREF(h->header);
     Py_XDECREF(h->values);
+    Py_XDECREF(h->path);
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);
@@ -152,6 +154,7 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
     PsfParts parts;
     parts.header = PyRef(PyDict_Copy(h->header));
     if (!parts.header) return nullptr;
+    parts.path = PyRef::borrow(h->path);
     parts.sweeps = PyRef(signal_objects(ResultClass::Sweep, sweeps, mappings));
     if (!parts.sweeps) return nullptr;
     parts.traces = PyRef(signal_objects(ResultClass::Trace, traces, mappings));
@@ -231,6 +234,7 @@ PyObject* open_file_impl(PyObject* arg) {
     new (&h->file) std::shared_ptr<const PsfFile>(std::move(opened).value());
     h->header = header.release();
     h->values = nullptr;
+    h->path = path.release();
     return self;
 }
 

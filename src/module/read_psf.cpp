@@ -55,7 +55,7 @@ PyObject* read_psf_impl(PyObject* args, PyObject* kwargs) {
     Result<FileContents> contents = without_lock(options, [&] { return read_file(native, options); });
     if (!contents) return raise_read_error(contents.error(), path.get());
     if (!warn_read(path.get(), contents.value().warnings)) return nullptr;
-    return assemble_psf(std::move(contents).value());
+    return assemble_psf(std::move(contents).value(), path.get());
 }
 
 PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) { return read_psf_impl(args, kwargs); }

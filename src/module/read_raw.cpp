@@ -39,7 +39,7 @@ PyObject* read_raw_impl(PyObject* arg) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(plots.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < plots.size(); ++i) {
-        PyRef psf(assemble_psf(std::move(plots[i].contents)));
+        PyRef psf(assemble_psf(std::move(plots[i].contents), path.get()));
         if (!psf) return nullptr;
         PyRef starts(run_starts_tuple(plots[i].run_starts));
         if (!starts) return nullptr;

@@ -60,4 +60,16 @@ const NumpyApi* numpy_api() {
     return ok ? &api : nullptr;
 }
 
+int is_numpy_array(PyObject* o) {
+    PyRef name(PyUnicode_FromString("numpy"));
+    if (!name) return -1;
+    PyRef loaded(PyImport_GetModule(name.get()));
+    if (!loaded) return PyErr_Occurred() ? -1 : 0;
+    const NumpyApi* np = numpy_api();
+    if (np == nullptr) return -1;
+    return PyObject_TypeCheck(o, np->array_type) ? 1 : 0;
+}
+
+PyObject* numpy_module() { return PyImport_ImportModule("numpy"); }
+
 }  // namespace karvo

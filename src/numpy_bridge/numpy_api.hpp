@@ -30,4 +30,12 @@ inline constexpr int kNpyArrayWriteable = 0x0400;
 // retried by the next call.
 const NumpyApi* numpy_api();
 
+// Whether `o` is a NumPy array (or of a subclass), without importing NumPy:
+// where it is not imported, no object is one. -1 with an error set when the
+// table cannot be had.
+int is_numpy_array(PyObject* o);
+
+// The module "numpy" (new reference), imported if need be, or nullptr.
+PyObject* numpy_module();
+
 }  // namespace karvo

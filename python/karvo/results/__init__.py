@@ -99,6 +99,12 @@ class Results:
     An analysis is named by its logFile entry name (``"ac-ac"``), or by the
     part of it before the first ``-`` (``"ac"``) when exactly one entry at
     the top of its sweep tree (without parent) has that short name.
+
+    A Results holds no file open: the index files are read when it is made,
+    the data files while a method reads them. It is a context manager all
+    the same (``with karvo.open_results(path) as r:``), as `karvo.open` is,
+    and it pickles (to worker processes, Dask) with what it has read of the
+    index files; the data files are read again where it is unpickled.
     """
 
     runs: List[Run]
@@ -307,8 +313,24 @@ class Results:
         frame.attrs = long.attrs
         return frame
 
+    def __enter__(self) -> Results:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        # Nothing is held open between calls; the with block only ends the
+        # use of the object, as with karvo.open.
+        return None
+
     def __repr__(self) -> str:
-        return f"<Results {self.path!r} runs={len(self.runs)} analyses={len(self.analyses)}>"
+        names = list(self.analyses)
+        more = len(names) - _REPR_ANALYSES
+        shown = ", ".join(map(repr, names[:_REPR_ANALYSES])) + (f", ... {more} more" if more > 0 else "")
+        parameters = f" parameters={self.parameters!r}" if self.parameters else ""
+        return f"<Results {self.path!r} runs={len(self.runs)}{parameters} analyses=[{shown}]>"
+
+
+# Analyses a repr names before it shortens the list.
+_REPR_ANALYSES = 8
 
 
 def _warn_of_variables(unread: Optional[str], runs: List[Run]) -> None:

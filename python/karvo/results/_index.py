@@ -83,6 +83,18 @@ class Analysis:
                 self._psf = read_psf(self.file)
             return self._psf
 
+    def __getstate__(self) -> Dict[str, Any]:
+        # Pickled (Results to other processes): the lock is this process's,
+        # and the Psf read is a cache, read again where it is wanted.
+        state = dict(self.__dict__)
+        del state["_lock"]
+        state["_psf"] = None
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+
 
 @dataclass
 class Run:
