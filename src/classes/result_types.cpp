@@ -9,6 +9,7 @@
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
 #include "pysupport/refuse_new.hpp"
+#include "reader/sample_arena.hpp"
 
 namespace karvo {
 
@@ -49,6 +50,8 @@ void free_instance(PyObject* self) {
 
 void psf_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<PsfObject*>(self);
+    // Its arrays usually go with it: their arena is looked at once, after.
+    SampleArena::Batch batch;
     Py_XDECREF(o->header);
     Py_XDECREF(o->sweeps);
     Py_XDECREF(o->traces);

@@ -18,23 +18,18 @@ namespace karvo {
 
 namespace {
 
-using ReleaseFn = void (*)(double* data, std::size_t length, std::size_t capacity);
-
 struct SliceContainer {
     PyObject_HEAD
-    ReleaseFn release;
-    double* data;
-    std::size_t length;
-    std::size_t capacity;
+    SampleBuffer::Raw samples;
 };
 
-void release_samples(double* data, std::size_t, std::size_t capacity) {
-    if (capacity != 0) SampleBuffer::free_raw(data);
+void release_samples(const SampleBuffer::Raw& raw) {
+    if (raw.capacity != 0) SampleBuffer::free_raw(raw);
 }
 
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
-    if (c->release != nullptr) c->release(c->data, c->length, c->capacity);
+    release_samples(c->samples);
     PyTypeObject* type = Py_TYPE(self);
     auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     tp_free(self);
@@ -64,21 +59,17 @@ PyTypeObject* slice_container_type() {
 PyObject* make_container(SampleBuffer::Raw raw) {
     PyTypeObject* type = slice_container_type();
     if (type == nullptr) {
-        release_samples(raw.data, raw.length, raw.capacity);
+        release_samples(raw);
         PyErr_WriteUnraisable(nullptr);
         return set_internal_error("failed to create type object for `PySliceContainer`");
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) {
-        release_samples(raw.data, raw.length, raw.capacity);
+        release_samples(raw);
         return wrap_as_internal_error("Failed to create slice container");
     }
-    auto* c = reinterpret_cast<SliceContainer*>(self);
-    c->release = release_samples;
-    c->data = raw.data;
-    c->length = raw.length;
-    c->capacity = raw.capacity;
+    reinterpret_cast<SliceContainer*>(self)->samples = raw;
     return self;
 }
 
