@@ -8,6 +8,7 @@
 #include "pysupport/internal_error.hpp"
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
+#include "pysupport/instances.hpp"
 #include "pysupport/refuse_new.hpp"
 #include "reader/sample_arena.hpp"
 
@@ -40,13 +41,6 @@ struct SignalObject : NamedObject {
     SampleData samples;
     PyObject* dtype;  // a struct trace's dtype, until its array is made
 };
-
-void free_instance(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    tp_free(self);
-    Py_DECREF(type);
-}
 
 void psf_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<PsfObject*>(self);
@@ -320,11 +314,6 @@ TypeInfo type_infos[] = {
     {"builtins.Value", value_doc, sizeof(NamedObject), value_dealloc, value_repr, value_getset, nullptr, 0, {}},
 };
 
-PyObject* alloc_instance(PyTypeObject* type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    return alloc(type, 0);
-}
-
 }  // namespace
 
 
@@ -353,7 +342,7 @@ namespace {
 NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
-    PyObject* self = alloc_instance(type);
+    PyObject* self = new_instance(type, which == ResultClass::Value ? sizeof(NamedObject) : sizeof(SignalObject));
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
@@ -383,7 +372,7 @@ PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& sample
 PyObject* make_psf(PsfParts&& parts) {
     PyTypeObject* type = result_type(ResultClass::Psf);
     if (type == nullptr) return nullptr;
-    PyObject* self = alloc_instance(type);
+    PyObject* self = new_instance(type, sizeof(PsfObject));
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<PsfObject*>(self);
     o->sweeps = parts.sweeps.release();

@@ -9,6 +9,7 @@
 
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
+#include "pysupport/instances.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
 #include "pysupport/refuse_new.hpp"
@@ -30,10 +31,7 @@ void release_samples(const SampleBuffer::Raw& raw) {
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     release_samples(c->samples);
-    PyTypeObject* type = Py_TYPE(self);
-    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 GilOnce container_once;
@@ -63,8 +61,7 @@ PyObject* make_container(SampleBuffer::Raw raw) {
         PyErr_WriteUnraisable(nullptr);
         return set_internal_error("failed to create type object for `PySliceContainer`");
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = new_instance(type, sizeof(SliceContainer));
     if (self == nullptr) {
         release_samples(raw);
         return wrap_as_internal_error("Failed to create slice container");
@@ -92,7 +89,7 @@ PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t cou
         return nullptr;
     }
     if (data == nullptr) data = &empty_storage;
-    PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, &stride, data, kNpyArrayWriteable, nullptr));
+    PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, nullptr, data, kNpyArrayWriteable, nullptr));
     if (!array) return wrap_as_internal_error("NumPy could not create an array");
     if (np->set_base_object(array.get(), container.release()) != 0)
         return wrap_as_internal_error("NumPy could not set the array's base");
