@@ -50,6 +50,12 @@ public:
             if (ids_[at] == id) return positions_[at];
         }
     }
+    // Room for `n` ids in all without growing.
+    void reserve(std::size_t n) {
+        std::size_t capacity = 64;
+        while (capacity < 2 * n) capacity *= 2;
+        if (capacity > positions_.size()) rehash(capacity);
+    }
     // Adds `id` at `position` unless present; returns its position.
     std::uint32_t insert(std::uint32_t id, std::uint32_t position) {
         if (2 * (size_ + 1) > positions_.size()) grow();
@@ -66,9 +72,9 @@ public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
 private:
-    void grow() {
+    void grow() { rehash(positions_.empty() ? 64 : 2 * positions_.size()); }
+    void rehash(std::size_t capacity) {
         std::vector<std::uint32_t> ids = std::move(ids_), positions = std::move(positions_);
-        const std::size_t capacity = positions.empty() ? 64 : 2 * positions.size();
         ids_.assign(capacity, 0);
         positions_.assign(capacity, kNone);
         mask_ = capacity - 1;
@@ -134,11 +140,25 @@ public:
         SignalRecord record;
     };
 
-    void insert_or_assign(std::uint32_t id, SignalRecord&& record) {
+    void insert_or_assign(std::uint32_t id, SignalRecord&& record) { declare(id) = std::move(record); }
+    // The record of `id`, empty: a new entry, or the earlier declaration's
+    // entry emptied in its place.
+    SignalRecord& declare(std::uint32_t id) {
         const auto next = static_cast<std::uint32_t>(entries_.size());
         const std::uint32_t at = index_.insert(id, next);
-        if (at == next) entries_.push_back(Entry{id, false, std::move(record)});
-        else entries_[at] = Entry{id, false, std::move(record)};
+        if (at == next) {
+            Entry& made = entries_.emplace_back();
+            made.id = id;
+            return made.record;
+        }
+        entries_[at].taken = false;
+        entries_[at].record = SignalRecord();
+        return entries_[at].record;
+    }
+    // Room for `n` more records without moving the others.
+    void reserve_more(std::size_t n) {
+        entries_.reserve(entries_.size() + n);
+        index_.reserve(entries_.size() + n);
     }
     SignalRecord* find(std::uint32_t id) {
         const std::uint32_t at = index_.find(id);

@@ -90,36 +90,8 @@ public:
         Cycle cycle;
         KARVO_TRY(learn_cycle(cursor, v, cycle));
         if (!cycle.headers.empty()) {
-            // Whole cycles that end inside both the content and the file:
-            // every record of one starts before content_end, its points in the file.
-            const std::uint64_t limit = std::min(end_, cursor.len());
-            std::uint64_t pos = cycle.first;
-            if (pos <= limit) {
-                const std::uint64_t most = (limit - pos) / cycle.bytes;
-                const std::uint64_t fit = kBlockBytes / cycle.bytes / 8 * 8;
-                const std::uint64_t block = fit >= 16 ? fit : kWideBlockCycles;
-                for (std::uint64_t done = 0; done < most;) {
-                    // Blocks end where every signal has a multiple of eight
-                    // points (the learned cycle gave each its first), so that
-                    // each block's runs fill whole cache lines.
-                    const std::uint64_t n = std::min(block - (1 + done) % block, most - done);
-                    const unsigned char* p = cursor.data() + pos;
-                    const std::uint64_t good = repeated_cycles(p, cycle, n);
-                    KARVO_TRY(v.cycles(cycle, p, good));
-                    KARVO_TRY(ctx_.tick(good * cycle.bytes));
-                    ctx_.passed(pos + good * cycle.bytes);
-                    done += good;
-                    pos += good * cycle.bytes;
-                    if (good < n) {
-                        if (stop_at_break) {
-                            *broken = true;
-                            return {};
-                        }
-                        break;
-                    }
-                }
-            }
-            KARVO_TRY(cursor.skip(pos - cursor.pos()));
+            KARVO_TRY(repeated_cycles_from(cursor, v, cycle, 1, stop_at_break, broken));
+            if (stop_at_break && *broken) return {};
         }
         while (cursor.pos() < end_) {
             const std::uint64_t at = cursor.pos();
@@ -127,6 +99,42 @@ public:
             KARVO_TRY(ctx_.tick(cursor.pos() - at));
         }
         return {};
+    }
+
+    // The cycles from the cursor on that repeat the learned one, in blocks,
+    // checked and handed to the visitor; `before` cycles of the body came
+    // before the cursor. Leaves the cursor after the last whole cycle that
+    // repeats it. With `stop_at_break`, a cycle that breaks it sets `broken`.
+    template <typename Visitor>
+    Status repeated_cycles_from(ByteCursor& cursor, Visitor& v, const Cycle& cycle, std::uint64_t before,
+                                bool stop_at_break, bool* broken) {
+        // Whole cycles that end inside both the content and the file:
+        // every record of one starts before content_end, its points in the file.
+        const std::uint64_t limit = std::min(end_, cursor.len());
+        std::uint64_t pos = cursor.pos();
+        if (pos <= limit) {
+            const std::uint64_t most = (limit - pos) / cycle.bytes;
+            const std::uint64_t fit = kBlockBytes / cycle.bytes / 8 * 8;
+            const std::uint64_t block = fit >= 16 ? fit : kWideBlockCycles;
+            for (std::uint64_t done = 0; done < most;) {
+                // Blocks end where every signal has a multiple of eight
+                // points (the learned cycle gave each its first), so that
+                // each block's runs fill whole cache lines.
+                const std::uint64_t n = std::min(block - (before + done) % block, most - done);
+                const unsigned char* p = cursor.data() + pos;
+                const std::uint64_t good = repeated_cycles(p, cycle, n);
+                KARVO_TRY(v.cycles(cycle, p, good));
+                KARVO_TRY(ctx_.tick(good * cycle.bytes));
+                ctx_.passed(pos + good * cycle.bytes);
+                done += good;
+                pos += good * cycle.bytes;
+                if (good < n) {
+                    if (stop_at_break) *broken = true;
+                    break;
+                }
+            }
+        }
+        return cursor.skip(pos - cursor.pos());
     }
 
     // Learns the cycle from the records at the cursor: each gets the full
@@ -250,12 +258,14 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
     KARVO_TRY(count.cycles(cycle, nullptr, (content_end - cycle.first) / cycle.bytes));
     KARVO_TRY(slots.size_buffers(ctx));
 
+    // The copy starts at the learned cycle itself: checked against the
+    // learned headers like every other cycle, not learned again.
     cursor.rewind_to(start);
     bool broken = false;
     Status copied;
     {
         CopyPoints copy(cursor.data(), (content_end - start) >= kStreamBytes);
-        copied = walk(cursor, copy, /*stop_at_break=*/true, &broken);
+        copied = walk.repeated_cycles_from(cursor, copy, cycle, 0, /*stop_at_break=*/true, &broken);
     }
     if (!copied && copied.error().kind != ErrorKind::Malformed && copied.error().kind != ErrorKind::FileChanged)
         return std::move(copied).error();

@@ -13,13 +13,14 @@ namespace {
 // From this size on an arena is advised into huge pages (NumPy's threshold
 // for its arrays).
 constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-// Below this size an arena is freed as a whole only: what a kept array
-// could hold on to is small, and counting page users costs per buffer.
-constexpr std::size_t kDiscardFrom = std::size_t{2} << 20;
 
-// Releases within a batch, per thread.
-thread_local unsigned batch_depth = 0;
-thread_local std::vector<SampleArena*> batch_held;
+// Releases within a batch, per thread: the batches open, and the arenas
+// whose pages they will look at.
+struct BatchState {
+    unsigned depth = 0;
+    std::vector<SampleArena*> held;
+};
+thread_local BatchState batch;
 
 }  // namespace
 
@@ -43,10 +44,9 @@ SampleArena* SampleArena::make(std::size_t bytes) {
     auto* base = static_cast<unsigned char*>(aligned_alloc_bytes(align, allocated));
     if (base == nullptr) return nullptr;
     if (huge) advise_huge_pages(base, allocated);
-    const std::size_t page = bytes >= kDiscardFrom ? discard_page_bytes() : 0;
     SampleArena* arena = nullptr;
     try {
-        arena = new SampleArena(base, bytes, page);
+        arena = new SampleArena(base, bytes, discard_page_bytes());
     } catch (const std::bad_alloc&) {
         aligned_free(base);
         return nullptr;
@@ -57,6 +57,7 @@ SampleArena* SampleArena::make(std::size_t bytes) {
 SampleArena::SampleArena(unsigned char* base, std::size_t bytes, std::size_t page)
     : base_(base), bytes_(bytes), page_(page) {
     if (page_ == 0) return;
+    while ((std::size_t{1} << page_shift_) < page_) ++page_shift_;
     // Pages on a grid from the page that holds the first byte. Only pages
     // wholly inside the arena may be given back: the edges get a user that
     // never leaves (they may hold the allocator's own words).
@@ -74,9 +75,8 @@ double* SampleArena::take(std::size_t offset, std::size_t words) {
     ++live_;
     live_bytes_ += 8 * words;
     if (page_ != 0) {
-        const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
-        const auto at = reinterpret_cast<std::uintptr_t>(base_) + offset;
-        for (std::uintptr_t p = (at - first) / page_, end = (at + 8 * words - 1 - first) / page_; p <= end; ++p)
+        const std::size_t first = offset + first_offset();
+        for (std::size_t p = first >> page_shift_, end = (first + 8 * words - 1) >> page_shift_; p <= end; ++p)
             ++users_[p];
     }
     return reinterpret_cast<double*>(base_ + offset);
@@ -85,9 +85,9 @@ double* SampleArena::take(std::size_t offset, std::size_t words) {
 void SampleArena::release(const double* data, std::size_t words) {
     std::unique_lock lock(mutex_);
     if (page_ != 0) {
-        const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
-        const auto at = reinterpret_cast<std::uintptr_t>(data);
-        for (std::uintptr_t p = (at - first) / page_, end = (at + 8 * words - 1 - first) / page_; p <= end; ++p)
+        const std::size_t first = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(data) - base_) +
+                                  first_offset();
+        for (std::size_t p = first >> page_shift_, end = (first + 8 * words - 1) >> page_shift_; p <= end; ++p)
             --users_[p];
     }
     --live_;
@@ -99,22 +99,28 @@ void SampleArena::release(const double* data, std::size_t words) {
         if (gone) delete this;
         return;
     }
-    if (batch_depth != 0) {
+    // Nothing to give back yet, or a batch will look when it ends.
+    if (!should_discard() || holds_ != 0) return;
+    BatchState& b = batch;
+    if (b.depth != 0) {
         try {
-            if (batch_held.empty() || batch_held.back() != this) {
-                batch_held.push_back(this);
-                ++holds_;
-            }
+            b.held.push_back(this);
+            ++holds_;
             return;
         } catch (const std::bad_alloc&) {
             // Looked at now instead.
         }
     }
-    if (should_discard()) discard_released_pages();
+    discard_released_pages();
 }
 
+// Pages go back once the released bytes fill a page and are at least a
+// quarter of those still used: what a process keeps of a read beyond its
+// live arrays stays within a quarter of them (and a page per array), and
+// dropping arrays one at a time looks at the pages a few dozen times, not
+// once per array.
 bool SampleArena::should_discard() const {
-    return page_ != 0 && released_bytes_ >= std::max(kDiscardFrom, live_bytes_ / 4);
+    return page_ != 0 && released_bytes_ >= std::max(page_, live_bytes_ / 4);
 }
 
 void SampleArena::discard_released_pages() {
@@ -150,12 +156,13 @@ void SampleArena::end_hold() {
     if (gone) delete this;
 }
 
-SampleArena::Batch::Batch() { ++batch_depth; }
+SampleArena::Batch::Batch() { ++batch.depth; }
 
 SampleArena::Batch::~Batch() {
-    if (--batch_depth != 0) return;
+    BatchState& b = batch;
+    if (--b.depth != 0) return;
     std::vector<SampleArena*> held;
-    held.swap(batch_held);
+    held.swap(b.held);
     for (SampleArena* arena : held) arena->end_hold();
 }
 

@@ -9,8 +9,8 @@
 // NumPy's arrays.
 //
 // Each buffer is released on its own (its array died). So that one array
-// kept out of a large read does not keep the whole read's memory, the pages
-// that hold only released buffers are given back once enough of them have
+// kept out of a read does not keep the whole read's memory, the pages that
+// hold only released buffers are given back once enough of them have
 // gathered; the allocation is freed when its last buffer goes. Releases
 // within a `Batch` (a result object dying with all its arrays at once) look
 // at the gathered pages only when the batch ends: by then the whole
@@ -75,14 +75,17 @@ private:
     void end_hold();
 
     // Page users: how many taken, unreleased buffers have bytes in each page
-    // (kDiscarded once the page was given back). Kept only for arenas large
-    // enough to give pages back (page_ != 0).
+    // (kDiscarded once the page was given back). Kept where pages can be
+    // given back (page_ != 0).
     static constexpr std::uint16_t kDiscarded = UINT16_MAX;
 
     std::mutex mutex_;
     unsigned char* base_;
     std::size_t bytes_;
-    std::size_t page_;  // 0: no page is given back before the whole arena goes
+    std::size_t page_;  // 0: no page is given back before the whole arena goes (not Linux)
+    unsigned page_shift_ = 0;  // page_ is 1 << page_shift_
+    // Where the arena starts in the first page of the users_ grid.
+    std::size_t first_offset() const { return reinterpret_cast<std::uintptr_t>(base_) & (page_ - 1); }
     std::vector<std::uint16_t> users_;
     std::size_t live_ = 0;        // buffers taken and not released
     std::size_t live_bytes_ = 0;  // their bytes
