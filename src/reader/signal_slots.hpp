@@ -38,6 +38,11 @@ struct SignalSlot {
         left -= count;
         return at;
     }
+    // Gives back the room of the last `count` points taken.
+    void give_back(std::uint64_t count) {
+        out -= count * words;
+        left += count;
+    }
 };
 
 // The member slots of a group whose records carry one point of each member,
