@@ -73,9 +73,10 @@ PyObject* make_container(SampleBuffer::Raw raw) {
 // An empty buffer has no storage; NumPy still wants a non-null pointer.
 double empty_storage;
 
-// A 1-D array of `count` elements of `descr` (a new reference, which the
-// array takes) over the buffer, whose base is the buffer's container.
-PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t count, Py_ssize_t stride) {
+// A contiguous 1-D array of `count` elements of `descr` (a new reference,
+// which the array takes) over the buffer, whose base is the buffer's
+// container. NumPy computes the stride (and its flags) itself.
+PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t count) {
     SampleBuffer::Raw raw = samples.release();
     void* data = raw.data;
     PyRef container(make_container(raw));
@@ -97,12 +98,12 @@ PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t cou
 }
 
 // The same for a NumPy type number.
-PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py_ssize_t stride) {
+PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count) {
     const NumpyApi* np = numpy_api();
     if (np == nullptr) return nullptr;
     PyObject* descr = np->descr_from_type(type_num);
     if (descr == nullptr) return wrap_as_internal_error("NumPy could not describe a number type");
-    return wrap_buffer_as(std::move(samples), descr, count, stride);
+    return wrap_buffer_as(std::move(samples), descr, count);
 }
 
 
@@ -152,11 +153,11 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
     switch (data.kind) {
         case SampleData::Kind::Float64: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length());
-            return wrap_buffer(std::move(data.samples), kNpyDouble, n, 8);
+            return wrap_buffer(std::move(data.samples), kNpyDouble, n);
         }
         case SampleData::Kind::Complex: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length() / 2);
-            return wrap_buffer(std::move(data.samples), kNpyCDouble, n, 16);
+            return wrap_buffer(std::move(data.samples), kNpyCDouble, n);
         }
         case SampleData::Kind::Struct: {
             // A structured view over the flat float64 array of the samples,
@@ -165,13 +166,12 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
                 return set_internal_error("a struct trace without its dtype");
             const auto words = static_cast<Py_ssize_t>(data.samples.length());
             Py_ssize_t n = words / static_cast<Py_ssize_t>(data.member_count);
-            Py_ssize_t stride = static_cast<Py_ssize_t>(8 * data.member_count);
             void* at = data.samples.data() != nullptr ? static_cast<void*>(data.samples.data()) : &empty_storage;
-            PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
+            PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words));
             if (!flat) return nullptr;
             const NumpyApi* np = numpy_api();
             Py_INCREF(struct_dtype);  // the new array takes this reference
-            PyRef view(np->new_from_descr(np->array_type, struct_dtype, 1, &n, &stride, at, kNpyArrayWriteable,
+            PyRef view(np->new_from_descr(np->array_type, struct_dtype, 1, &n, nullptr, at, kNpyArrayWriteable,
                                           nullptr));
             if (!view) return wrap_as_internal_error("NumPy could not create an array");
             if (np->set_base_object(view.get(), flat.release()) != 0)
@@ -185,9 +185,9 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
 PyObject* make_number_array(PackedValues::Kind kind, SampleBuffer&& words, std::size_t count) {
     const auto n = static_cast<Py_ssize_t>(count);
     switch (kind) {
-        case PackedValues::Kind::Int: return wrap_buffer(std::move(words), kNpyLongLong, n, 8);
-        case PackedValues::Kind::Float: return wrap_buffer(std::move(words), kNpyDouble, n, 8);
-        case PackedValues::Kind::Complex: return wrap_buffer(std::move(words), kNpyCDouble, n, 16);
+        case PackedValues::Kind::Int: return wrap_buffer(std::move(words), kNpyLongLong, n);
+        case PackedValues::Kind::Float: return wrap_buffer(std::move(words), kNpyDouble, n);
+        case PackedValues::Kind::Complex: return wrap_buffer(std::move(words), kNpyCDouble, n);
         default: break;
     }
     return set_internal_error("a number array of a kind that holds no numbers");
