@@ -493,9 +493,7 @@ try:
         f.write("5")  # resets VmHWM to the current RSS
 except OSError:
     pass
-out = 0
-arrays = 0
-for p in paths:
+def read(p):  # the bytes of what the result holds, made and dropped on return
     psf = karvo.read_psf(p)
     size = 0
     for s in psf.sweeps + psf.traces:
@@ -503,10 +501,15 @@ for p in paths:
     for v in psf.values:
         d = v.data
         size += sys.getsizeof(v) + sys.getsizeof(d) + sum(sys.getsizeof(x) for x in d.values())
+    return size
+
+out = 0
+arrays = 0
+for p in paths:
+    size = read(p)
     out = max(out, os.path.getsize(p) + size)
     arrays = max(arrays, size)
-    del psf, s
-    gc.collect()
+gc.collect()
 print(status("VmHWM") - base, out, arrays, status("VmRSS") - base)
 """
 
