@@ -53,25 +53,19 @@ public:
 
     // Grows the storage to exactly length() + extra words when it has less room.
     // Returns false when the memory cannot be had. The storage starts on a
-    // cache line, so that runs of eight points fill whole lines; large
-    // storage starts on a huge page and has its whole huge pages advised as
-    // such (see platform.hpp), so that its first touches fault 2 MB at a time,
-    // as a NumPy array of that size does.
+    // cache line, so that runs of eight points fill whole lines. (No huge
+    // pages here: buffers grown from an estimate are rarely filled, and a
+    // huge page that the data only reaches into is faulted whole.)
     bool reserve_more(std::size_t extra) {
         if (capacity_ - length_ >= extra) return true;
         if (extra > (kMaxWords - length_)) return false;
         const std::size_t want = length_ + extra;
-        const std::size_t want_bytes = want * sizeof(double);
         // Small buffers take malloc's alignment: lines matter for long copies.
         // aligned_alloc wants a size that is a multiple of the alignment.
-        const bool huge = kHugePageBytes != 0 && want_bytes >= kHugeFrom;
-        const std::size_t align = huge ? kHugePageBytes : want_bytes < kAlignFrom ? 16 : kAlign;
-        const std::size_t bytes = (want_bytes + align - 1) / align * align;
+        const std::size_t align = want * sizeof(double) < kAlignFrom ? 16 : kAlign;
+        const std::size_t bytes = (want * sizeof(double) + align - 1) / align * align;
         auto* p = static_cast<double*>(aligned_alloc_bytes(align, bytes));
         if (p == nullptr) return false;
-        // Only the huge pages that the buffer fills: one that its end only
-        // reaches into would be faulted whole.
-        if (huge) advise_huge_pages(p, want_bytes / kHugePageBytes * kHugePageBytes);
         const std::size_t kept = length_;
         if (kept != 0) std::memcpy(p, data_, kept * sizeof(double));
         free_raw(release());
@@ -125,9 +119,7 @@ public:
 private:
     static constexpr std::size_t kAlign = 64;
     static constexpr std::size_t kAlignFrom = 4096;
-    // NumPy's threshold for advising an array's memory into huge pages.
-    static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-    static constexpr std::size_t kMaxWords = (static_cast<std::size_t>(-1) - kHugeFrom) / sizeof(double);
+    static constexpr std::size_t kMaxWords = (static_cast<std::size_t>(-1) - kAlign) / sizeof(double);
     double* data_ = nullptr;
     std::size_t length_ = 0;
     std::size_t capacity_ = 0;
