@@ -75,7 +75,7 @@ from pathlib import Path
 import numpy as np
 
 import karvo
-from shapes import (
+from karvo.testing.shapes import (
     ASCII_TRACES,
     OP_MEMBERS,
     ascii_files,

@@ -48,7 +48,7 @@ if __name__ == "__main__" and os.environ.get("GLIBC_TUNABLES") != TUNABLES:
 import karvo  # noqa: E402
 from karvo.cli import main as karvo_main  # noqa: E402
 from bench_read import floor_copy, read_arrays, timed  # noqa: E402
-from shapes import swept_file, windowed_file  # noqa: E402
+from karvo.testing.shapes import swept_file, windowed_file  # noqa: E402
 
 MB = 1e6
 CHOSEN = ["v0", "v63"]  # the traces of the partial reads
@@ -166,11 +166,13 @@ def case_partial(path: str, arrays_bytes: int, repeat: int) -> list:
                     f"{statistics.median(disk_whole) / MB:.0f} MB; {statistics.median(cold_partial):.3f} s against "
                     f"{statistics.median(cold_whole):.3f} s"),
     ]
-    code = f"import karvo, sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
-    code += "from bench_scaling import read_chosen, peak_above_baseline; "
-    code += f"print(peak_above_baseline(lambda: read_chosen({path!r})))"
+    # Run in this folder, whose scripts `python -c` then imports.
+    code = "import karvo; from bench_scaling import read_chosen, peak_above_baseline; "
+    code += f"print(peak_above_baseline(lambda: read_chosen({os.path.abspath(path)!r})))"
     env = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
-    peak = int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env).stdout)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env,
+                          cwd=Path(__file__).parent)
+    peak = int(done.stdout)
     rows.append(dict(case=f"memory: {len(CHOSEN)} of 64 traces of 1 GB", value=peak / MB,
                      goal=f"<= {arrays_bytes * 1.05 / MB:.1f}", unit="MB",
                      detail=f"peak RSS above baseline; the arrays hold {arrays_bytes / MB:.1f} MB"))

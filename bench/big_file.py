@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 import karvo
-from shapes import windowed_file
+from karvo.testing.shapes import windowed_file
 
 GiB = 1 << 30
 

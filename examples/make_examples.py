@@ -1,8 +1,8 @@
 """Writes the small example files shipped in this folder.
 
-    python examples/make_examples.py
+    python examples/make_examples.py [--out FOLDER]    (default: this folder)
 
-The files are made with the test suite's psfbin writer (tests/psfbuilder.py),
+The files are made with the test suite's psfbin writer (karvo.testing.psfbuilder),
 so they follow the same format as the files simulators write:
     rc_ac.psf    an ac sweep: frequency and two complex node voltages
     rc_tran.psf  a transient in windowed frames: time and two node voltages
@@ -15,15 +15,12 @@ so they follow the same format as the files simulators write:
                  (of its own length) and a dc operating point
 """
 
+import argparse
 import math
 import shutil
-import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-
-from psfbuilder import (  # noqa: E402
+from karvo.testing.psfbuilder import (
     COMPLEX,
     FLOAT64,
     INT8,
@@ -47,7 +44,9 @@ from psfbuilder import (  # noqa: E402
     u32,
     windowed_frames,
 )
-from resultbuilder import study  # noqa: E402
+from karvo.testing.resultbuilder import study
+
+HERE = Path(__file__).resolve().parent
 
 R, C = 1e3, 1e-9  # an RC low-pass filter
 NODE = [("key", "node"), ("units", "V")]  # the properties simulators give node voltages
@@ -137,12 +136,16 @@ def rc_study(folder: Path) -> None:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", type=Path, default=HERE, help="the folder to write into (default: this one)")
+    out = parser.parse_args().out
+    out.mkdir(parents=True, exist_ok=True)
     for name, make in [("rc_ac.psf", ac), ("rc_tran.psf", tran), ("rc_dcop.psf", dcop), ("rc_noise.psf", noise)]:
-        (HERE / name).write_bytes(make())
-        print("wrote", HERE / name)
-    shutil.rmtree(HERE / "rc_study", ignore_errors=True)
-    rc_study(HERE / "rc_study")
-    print("wrote", HERE / "rc_study")
+        (out / name).write_bytes(make())
+        print("wrote", out / name)
+    shutil.rmtree(out / "rc_study", ignore_errors=True)
+    rc_study(out / "rc_study")
+    print("wrote", out / "rc_study")
 
 
 if __name__ == "__main__":

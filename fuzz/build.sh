@@ -8,15 +8,17 @@
 #                                  4 bytes) appended, so mutations reach the
 #                                  sections instead of dying at the footer check
 #   fuzz/build/fuzz_psftext        the input is PSF ASCII text
+#   fuzz/build/fuzz_raw            the input is a SPICE raw file
 #
 # clang comes from Debian's packages when it is missing; libFuzzer is part of
 # clang's runtime libraries (libclang-rt-14-dev on bookworm).
 #
-# Run, e.g. (seeds: python3 fuzz/make_seeds.py; see README "Reliability"):
+# Run, e.g. (seeds: python3 fuzz/write_seeds.py; see README "Reliability"):
 #   fuzz/build/fuzz_psfbin fuzz/build/corpus-file fuzz/seeds/file \
 #       -max_len=65536 -timeout=5 -rss_limit_mb=2048 -print_final_stats=1
 #   fuzz/build/fuzz_psfbin_footer fuzz/build/corpus-body fuzz/seeds/body ...
 #   fuzz/build/fuzz_psftext fuzz/build/corpus-text fuzz/seeds/text ...
+#   fuzz/build/fuzz_raw fuzz/build/corpus-raw fuzz/seeds/raw ...
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -55,5 +57,5 @@ if [ ! -f "$out/CMakeCache.txt" ]; then
     -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
 fi
 # Two compilers at a time: the machine is shared.
-cmake --build "$out" --parallel 2 --target fuzz_psfbin fuzz_psfbin_footer fuzz_psftext
-echo "built $out/fuzz_psfbin, $out/fuzz_psfbin_footer and $out/fuzz_psftext"
+cmake --build "$out" --parallel 2 --target fuzz_psfbin fuzz_psfbin_footer fuzz_psftext fuzz_raw
+echo "built $out/fuzz_psfbin, $out/fuzz_psfbin_footer, $out/fuzz_psftext and $out/fuzz_raw"

@@ -22,6 +22,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 SECTIONS = {"HEADER", "TYPE", "SWEEP", "TRACE", "VALUE", "END"}
+# A backslash before any other character stays in the string, as writers print it.
+ESCAPES = {"n": "\n", "t": "\t", "r": "\r"}
 TOKEN = re.compile(r'"((?:[^"\\]|\\.)*)"|([()])|([^\s()"]+)')
 
 
@@ -49,7 +51,7 @@ def tokens(text: str) -> list:
         elif word:
             out.append(word)
         else:
-            out.append(Str(re.sub(r"\\(.)", r"\1", quoted)))
+            out.append(Str(re.sub(r'\\(["\\ntr])', lambda m: ESCAPES.get(m[1], m[1]), quoted)))
     return out
 
 

@@ -1,25 +1,20 @@
 from __future__ import annotations
 
-import importlib.util
 import os
-import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from karvo.testing.seeds import seeds
 
-sys.path.insert(0, str(Path(__file__).parent))
+ROOT = Path(__file__).resolve().parent.parent
 
 CORPUS = ROOT.parent / "shared" / "corpus"
 
 
 def load_seeds() -> dict[str, bytes]:
-    """The fuzz seeds (fuzz/make_seeds.py): one small file per layout and feature."""
-    spec = importlib.util.spec_from_file_location("make_seeds", ROOT / "fuzz" / "make_seeds.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.seeds()
+    """The fuzz seeds (karvo.testing.seeds): one small file per layout and feature."""
+    return seeds()
 
 
 def readable_files() -> list:

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import karvo
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from karvo import read_psf
 
 ROOT = Path(__file__).resolve().parent.parent

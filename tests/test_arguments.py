@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from karvo import read_psf
 
 MISSING = "read_psf() missing 1 required positional argument: 'path'"

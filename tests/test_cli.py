@@ -10,6 +10,7 @@ import math
 import os
 import resource
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -20,7 +21,7 @@ import numpy as np
 import pytest
 
 import karvo as package
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from karvo import read_psf
 from karvo.cli import main
 
@@ -90,7 +91,7 @@ def special_file() -> bytes:
         [pb.Decl(1, "x", 10), pb.Decl(2, "step", 10)],
         [pb.Decl(3, "file", 10), pb.Decl(4, "z", 11), pb.Decl(5, "n", 12)],
         records,
-        header=[("PSFversion", "1.00"), ("tol", NAN), ("hot", INF), ("cold", -INF), ("count", 4294967295)],
+        header=[("PSFversion", "1.00"), ("tol", NAN), ("hot", INF), ("cold", -INF), ("count", -1)],
     )
 
 
@@ -142,11 +143,12 @@ def test_readme_set_up_command(tmp_path):
 @pytest.mark.parametrize(
     "args, shows",
     [
-        ([], ["info", "export"]),
+        ([], ["info", "export", "plot"]),
         (["info"], ["--json", "FILE|DIR"]),
         (["export"], ["--to {csv,npz,nc}", "--analysis NAME", "-o OUT"]),
+        (["plot"], ["FILE|DIR SIGNAL", "--analysis NAME", "-o OUT", "--db | --linear", "pip install 'karvo[plot]'"]),
     ],
-    ids=["main", "info", "export"],
+    ids=["main", "info", "export", "plot"],
 )
 def test_help(tmp_path, args, shows):
     result = karvo(*args, "--help", cwd=tmp_path)
@@ -159,8 +161,10 @@ def test_help(tmp_path, args, shows):
 
 @pytest.mark.parametrize(
     "args",
-    [[], ["info"], ["export"], ["frobnicate"], ["info", "--bogus", "{f}"], ["export", "{f}", "--to", "xls"]],
-    ids=["no-command", "info-no-file", "export-no-file", "unknown-command", "unknown-option", "bad-format"],
+    [[], ["info"], ["export"], ["frobnicate"], ["info", "--bogus", "{f}"], ["export", "{f}", "--to", "xls"],
+     ["plot", "{f}"], ["plot", "{f}", "out", "--db", "--linear"]],
+    ids=["no-command", "info-no-file", "export-no-file", "unknown-command", "unknown-option", "bad-format",
+         "plot-no-signal", "plot-db-and-linear"],
 )
 def test_bad_usage_exits_2(tmp_path, args):
     f = EXAMPLES["rc_ac"]
@@ -240,7 +244,7 @@ def test_info_json_writes_non_finite_floats_as_strings(tmp_path, write):
     values_path = write(nonswept_file())
     swept_info, values_info = info_json([swept_path, values_path], tmp_path, "--stats")
 
-    assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": 4294967295}
+    assert swept_info["header"] == {"PSFversion": "1.00", "tol": "NaN", "hot": "Infinity", "cold": "-Infinity", "count": -1}
     x, step = swept_info["sweeps"]
     assert (x["min"], x["max"]) == ("-Infinity", "Infinity")  # the NaN is left out
     assert (step["points"], step["min"], step["max"]) == (8, 0.0, 7.0)
@@ -514,14 +518,17 @@ def test_export_through_a_link_or_into_a_pipe(tmp_path, kind):
 @pytest.mark.parametrize(
     "case, command",
     [("full-device", ["info"]), ("full-device", ["export"]), ("full-device", ["export", "--to", "npz"]),
-     ("closed-pipe", ["export"]), ("closed-pipe", ["export", "--to", "npz"])],
-    ids=["full-device-info", "full-device-csv", "full-device-npz", "closed-pipe-csv", "closed-pipe-npz"],
+     ("closed-pipe", ["export"]), ("closed-pipe", ["export", "--to", "npz"]), ("closed-pipe", ["info"])],
+    ids=["full-device-info", "full-device-csv", "full-device-npz", "closed-pipe-csv", "closed-pipe-npz",
+         "closed-pipe-info"],
 )
 def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
-    """A full device or a reader gone away (`karvo export f | head -c 10`):
-    one line and exit status 1, no traceback."""
+    """A full device or a reader gone away (`karvo export f | head -c 10`,
+    `karvo info *.psf | head`): one line and exit status 1, no traceback."""
     path = write(long_file(20_000))
-    argv = [sys.executable, "-m", "karvo", *command, path]
+    # info of one file writes less than a pipe holds: many files write more.
+    paths = [path] * (2000 if command == ["info"] and case == "closed-pipe" else 1)
+    argv = [sys.executable, "-m", "karvo", *command, *paths]
     if case == "full-device":
         if not os.path.exists("/dev/full"):
             pytest.skip("no /dev/full")
@@ -535,6 +542,21 @@ def test_stdout_that_cannot_be_written(tmp_path, write, case, command):
             err = process.stderr.read()
             status, reason = process.wait(), "Broken pipe"
     assert (status, err.decode()) == (1, f"karvo: standard output: {reason}\n")
+
+
+@pytest.mark.parametrize("command", [["info"], ["info", "--json"], ["export"], ["export", "--to", "npz"]])
+def test_ctrl_c_ends_any_command_with_one_line(tmp_path, write, command):
+    """Ctrl-C (SIGINT) once the command has demonstrably begun (its first
+    bytes came out, and the rest cannot all have, since nobody reads the
+    pipe): one line on stderr and exit status 130, no traceback."""
+    path = write(long_file(200_000))
+    paths = [path] * (3000 if command[0] == "info" else 1)  # about a megabyte of text
+    argv = [sys.executable, "-m", "karvo", *command, *paths]
+    with subprocess.Popen(argv, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert len(process.stdout.read(10)) == 10
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate()
+    assert (process.returncode, err.decode()) == (130, "karvo: interrupted\n")
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import karvo
 from asciipsf import read_ascii
 from karvo import read_psf
 
@@ -133,15 +134,27 @@ def test_struct_value_file(corpus, name, layout, count):
     assert float in member_types and member_types <= {float, int}
 
 
-def test_integer_members_are_unsigned(corpus):
+def test_integer_members(corpus):
     psf = read_psf(corpus / "long/element.info")
     v0 = {v.name: v.data for v in psf.values}["V0"]
-    assert v0["allbrkpts"] == 255  # Int8 0xFF
+    assert v0["allbrkpts"] == 255  # Int8 0xFF: the byte, unsigned
     # Int8 words 00 00 00 01: the value is the word's last byte
     assert (v0["type"], v0["isnoisy"], v0["edgetype"]) == (1, 1, 0)
-    assert v0["rjseed"] == 2147483647  # Int32
-    ints = [x for v in psf.values for x in v.data.values() if type(x) is int]
-    assert ints and all(x >= 0 for x in ints)
+    assert v0["rjseed"] == 2147483647  # Int32, the largest
+
+
+def test_negative_header_integers_agree_with_the_text_index(corpus):
+    """The leaves of a harmonic sweep store `harmonic` as a PropInt, negative
+    ones as two's complement words: the logFile's text gives the same."""
+    folder = corpus / "runs/pss_run/pss/psf"
+    leaves = [v for v in read_psf(folder / "logFile").values if "harmonic" in v.properties]
+    assert len(leaves) == 15
+    for entry in leaves:
+        number = int(entry.data["dataFile"].split(".")[1])  # pac.-7.pac
+        with karvo.open(folder / entry.data["dataFile"]) as f:
+            headers = [f.header, read_psf(folder / entry.data["dataFile"]).header]
+        for header in headers:
+            assert type(header["harmonic"]) is int and header["harmonic"] == entry.properties["harmonic"] == number
 
 
 @pytest.mark.parametrize("name", ["long/dcOpInfo.info", "long/finalTimeOP.info"])

@@ -10,8 +10,8 @@ import struct
 
 import pytest
 
-import psfbuilder as pb
-from psfbuilder import u32
+from karvo.testing import psfbuilder as pb
+from karvo.testing.psfbuilder import u32
 from karvo import read_psf
 
 # HEADER framing: value_section_type at 0, Container at 4, end word at 8,
@@ -339,17 +339,20 @@ def test_word_after_the_list_is_left_for_the_walk(write):
     assert read_psf(write(data)).header == {"a": 1}
 
 
-@pytest.mark.parametrize("value", [0, 1, 7, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF])
-def test_int_property_is_unsigned(write, value):
-    header = read_psf(write(header_file(pb.prop("n", value)))).header
+@pytest.mark.parametrize(
+    "word, value", [(0, 0), (7, 7), (0x7FFFFFFF, 2**31 - 1), (0x80000000, -(2**31)), (0xFFFFFFF9, -7), (0xFFFFFFFF, -1)]
+)
+def test_int_property_is_two_s_complement(write, word, value):
+    # A harmonic of -7 is stored as the word FF FF FF F9.
+    header = read_psf(write(header_file(pb.prop("n", word)))).header
     assert header == {"n": value}
     assert type(header["n"]) is int
 
 
 @pytest.mark.parametrize(
     "value",
-    ["", "1.00", "a\0b", "\u00b5\u03a9", "\U0001f600", "y" * 5000, 0, 4294967295, 0.0, -2.5, 1e300],
-    ids=["empty", "text", "nul", "2-byte", "4-byte", "long", "int0", "intmax", "f0", "fneg", "fbig"],
+    ["", "1.00", "a\0b", "\u00b5\u03a9", "\U0001f600", "y" * 5000, 0, 2**31 - 1, -(2**31), 0.0, -2.5, 1e300],
+    ids=["empty", "text", "nul", "2-byte", "4-byte", "long", "int0", "intmax", "intmin", "f0", "fneg", "fbig"],
 )
 def test_property_kinds(write, value):
     header = read_psf(write(header_file(pb.prop("p", value)))).header

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import karvo
-import resultbuilder as rb
+from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 
 xr = pytest.importorskip("xarray")

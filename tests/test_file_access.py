@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from karvo import read_psf
 
 FOOTER = "footer magic 'Clarissa' not found (not a psfbin file?)"

@@ -32,8 +32,8 @@ def targets():
 
 @pytest.mark.parametrize(
     "target, seeds",
-    [("fuzz_psfbin", "file"), ("fuzz_psfbin_footer", "body"), ("fuzz_psftext", "text")],
-    ids=["whole-file", "with-footer", "text"],
+    [("fuzz_psfbin", "file"), ("fuzz_psfbin_footer", "body"), ("fuzz_psftext", "text"), ("fuzz_raw", "raw")],
+    ids=["whole-file", "with-footer", "text", "raw"],
 )
 def test_fuzz_target_finds_nothing_in_thirty_seconds(targets, target, seeds, tmp_path):
     corpus = tmp_path / "corpus"

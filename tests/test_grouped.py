@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from karvo import read_psf
-from psfbuilder import (
+from karvo.testing.psfbuilder import (
     COMPLEX,
     FLOAT64,
     GROUPED_SWEPT,

@@ -16,8 +16,8 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import psfbuilder as pb
-from psfbuilder import Decl, Entry, TypeDef, c128, f64, u32
+from karvo.testing import psfbuilder as pb
+from karvo.testing.psfbuilder import Decl, Entry, TypeDef, c128, f64, u32
 from karvo import Psf, Sweep, Trace, Value, read_psf
 
 if not os.path.exists("/proc/self/statm"):

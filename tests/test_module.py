@@ -92,6 +92,8 @@ def test_star_import_from_package_gives_the_exports():
     exec("from karvo import *", namespace)
     for name in EXPORTS:
         assert namespace.get(name) is getattr(_karvo, name), name
+    # karvo.open stays karvo's: the builtin open is not replaced.
+    assert "open" not in namespace and "open" not in karvo.__all__
 
 
 INTERRUPTED_IMPORT = r"""

@@ -7,7 +7,7 @@ import struct
 import pytest
 
 from karvo import read_psf
-from psfbuilder import (
+from karvo.testing.psfbuilder import (
     ARRAY,
     COMPLEX,
     EMPTY,
@@ -28,6 +28,7 @@ from psfbuilder import (
     f64,
     f64_bits,
     find,
+    i32,
     int8,
     patch_u32,
     string,
@@ -85,9 +86,9 @@ def body_start(layout: int = NONSWEPT) -> int:
         (I8, int8(255), 255),
         (I8, b"\xaa\xbb\xcc\x07", 7),
         (I8, int8(0), 0),
-        (I32, u32(0xFFFFFFFF), 4294967295),
-        (I32, u32(0x80000000), 2147483648),
-        (I32, u32(5), 5),
+        (I32, u32(0xFFFFFFFF), -1),
+        (I32, u32(0x80000000), -(2**31)),
+        (I32, u32(0x7FFFFFFF), 2**31 - 1),
         (F, f64(0.7), 0.7),
         (CPX, c128(1.5 - 2.5j), 1.5 - 2.5j),
         (STR, string("hello"), "hello"),
@@ -96,7 +97,7 @@ def body_start(layout: int = NONSWEPT) -> int:
         (STR, string("µA·Ω"), "µA·Ω"),
     ],
     ids=[
-        "int8-ff", "int8-padding-ignored", "int8-0", "int32-ffffffff", "int32-high-bit", "int32",
+        "int8-ff", "int8-padding-ignored", "int8-0", "int32-ffffffff", "int32-min", "int32-max",
         "float64", "complex", "string", "string-empty", "string-4", "string-utf8",
     ],
 )
@@ -131,10 +132,11 @@ def test_complex_bit_for_bit(write, bits):
 
 
 def test_struct_value_with_mixed_members(write):
-    value = f64(0.75) + b"\xee\xee\xee\xfe" + u32(0xFFFFFFFF) + string("nch") + c128(1 - 1j)
+    # Int8 is the word's last byte, unsigned; Int32 a two's complement word.
+    value = f64(0.75) + b"\xee\xee\xee\xfe" + i32(-7) + string("nch") + c128(1 - 1j)
     entries = [Entry(1, "M1", MIXED, value, props=[("key", "inst")]), Entry(2, "next", I8, int8(9))]
     got = read_values(write, entries)
-    assert got == [("M1", {"v": 0.75, "region": 254, "n": 4294967295, "model": "nch", "z": 1 - 1j}), ("next", 9)]
+    assert got == [("M1", {"v": 0.75, "region": 254, "n": -7, "model": "nch", "z": 1 - 1j}), ("next", 9)]
     assert list(got[0][1]) == ["v", "region", "n", "model", "z"]
     assert [type(x) for x in got[0][1].values()] == [float, int, int, str, complex]
 

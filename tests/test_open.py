@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import karvo
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from conftest import CORPUS, load_seeds, readable_files
 from karvo import read_psf
 
@@ -121,6 +121,7 @@ def test_names_values_and_errors(write):
         assert f["vdd"] == whole["vdd"].data and "vdd" in f
         # A value's name brings the values along.
         assert [v.name for v in f.read(["vdd"]).values] == [v.name for v in whole.values]
+        assert [v.name for v in f.read("vdd").values] == [v.name for v in whole.values]  # one name
         with pytest.raises(KeyError) as info:
             f["vd"]
         assert info.value.args == ("'vd' (close matches: 'vdd')",)

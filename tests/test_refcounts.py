@@ -19,7 +19,7 @@ import pytest
 
 from conftest import CORPUS, load_seeds
 from karvo import read_psf
-from psfbuilder import FLOAT64, SWEPT, WINDOWED, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
+from karvo.testing.psfbuilder import FLOAT64, SWEPT, WINDOWED, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
 
 
 SEEDS = load_seeds()

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import karvo
-from psfbuilder import FLOAT64, Entry, NonSwept, TypeDef, build, f64
+from karvo.testing.psfbuilder import FLOAT64, Entry, NonSwept, TypeDef, build, f64
 
 # src/pysupport/unicode_tables.hpp is generated for this version, and the list
 # below is Other_Grapheme_Extend from that version's PropList.txt.

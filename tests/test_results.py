@@ -10,6 +10,7 @@ import io
 import json
 import os
 import shutil
+import subprocess
 import sys
 import types
 
@@ -17,7 +18,7 @@ import numpy as np
 import pytest
 
 import karvo
-import resultbuilder as rb
+from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
 from conftest import ROOT
@@ -29,8 +30,10 @@ FAILED, DAMAGED = 1, 4  # positions in tree order
 
 
 def same(a, b) -> bool:
-    """Same dtype, shape and bits (NaN and -0.0 included)."""
+    """Same dtype, shape and bits (NaN and -0.0 included); objects (text) equal."""
     a, b = np.asarray(a), np.asarray(b)
+    if a.dtype == object and b.dtype == object:
+        return a.shape == b.shape and a.tolist() == b.tolist()
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
@@ -56,15 +59,20 @@ def test_study_runs_come_from_the_tree(study):
     folder names say otherwise), the run's own folder, its status."""
     top, built = study
     results = karvo.open_results(top)
+    # In tree order: the runObjFile lists them in another (as front ends write it).
     assert [run.parameters for run in results.runs] == [b.parameters for b in built]
     assert results.parameters == list(built[0].parameters)
     for run, b in zip(results.runs, built):
         assert os.path.samefile(run.path, b.folder)
         assert os.path.dirname(next(iter(run.analyses.values())).file) == run.path
+        # The named layout (an older front end) leaves no .simDone: its logStatus tells.
         assert run.status == ("failed" if b.broken == "failed" else "passed")
         assert run.error is None  # nothing read yet
+        assert run.variables == b.parameters  # the run's own variables_file
     assert list(results.analyses) == ["ac-ac", "noise-noise", "tran-tran", "dcOp-dc"]
     assert results.finished
+    names = list(built[0].parameters)
+    assert results.variables == {names[0]: CAPS[-1], names[1]: RES[-1]}  # the study's own, not a run's
 
 
 @pytest.mark.parametrize("layout", ["single", "numbered", "named"])
@@ -86,41 +94,76 @@ def test_open_results_from_any_folder_of_a_result(tmp_path, layout):
     "case, error, message",
     [
         ("empty", FileNotFoundError, "no logFile or runObjFile in it or in psf/, */psf/, psf/*/psf/"),
-        ("two runs", ValueError, "holds several result folders"),
+        ("two runs", ValueError, "{path} holds several result folders ({path}/a/psf, {path}/b/psf); open one"),
+        ("a run beside a run folder", ValueError, "{path} holds several result folders ({path}/psf, {path}/b/psf)"),
+        ("a study beside a run", ValueError, "{path} holds several result folders ({path}/psf, {path}/psf/test/psf)"),
         ("a data file", ValueError, "is a file, not a result folder"),
     ],
 )
 def test_open_results_refuses(tmp_path, case, error, message):
+    """A folder holding several results is not taken for the first found
+    (the run folders of a study found are not others: see the test above)."""
+    path = tmp_path
     if case == "two runs":
         rb.single_run(tmp_path / "a")
         rb.single_run(tmp_path / "b")
-        path = tmp_path
+    elif case == "a run beside a run folder":
+        rb.single_run(tmp_path)
+        rb.single_run(tmp_path / "b")
+    elif case == "a study beside a run":
+        rb.study(tmp_path, "numbered", [1.0], [2.0, 3.0])
+        rb.single_run(tmp_path)
     elif case == "a data file":
         path = rb.single_run(tmp_path) / "ac.ac"
-    else:
-        path = tmp_path
-    with pytest.raises(error, match=message.replace("*", r"\*")):
+    with pytest.raises(error) as refused:
         karvo.open_results(path)
+    assert message.format(path=path) in str(refused.value)
 
 
-@pytest.mark.parametrize("change, status", [(None, "passed"), ("no .simDone", "unfinished"),
-                                            ("a FAIL", "failed"), ("no logFile", "missing")])
+@pytest.mark.parametrize(
+    "change, status",
+    [
+        (None, "passed"),
+        ("no .simDone", "passed"),  # logStatus ends every analysis
+        ("no .simDone, logStatus stops in tran", "unfinished"),
+        ("no .simDone or logStatus, the log completes", "passed"),
+        ("no .simDone or logStatus, the log stops", "unfinished"),
+        ("the log says terminated", "failed"),
+        ("a FAIL", "failed"),
+        ("no logFile", "missing"),
+        ("command line", "passed"),
+        ("command line, no log", "unfinished"),
+    ],
+)
 def test_run_status(tmp_path, change, status):
+    """How a run's status is decided from what its folder holds."""
     psf = rb.single_run(tmp_path)
-    if change == "no .simDone":
+    kinds = ["ac", "noise", "tran", "dcOp"]
+    if change is not None and change.startswith("no .simDone"):
         (psf / ".simDone").unlink()
+        if "stops in tran" in change:
+            (psf / "logStatus").write_text(rb.log_status(kinds[:3], started=["tran"]))
+        elif "or logStatus" in change:
+            (psf / "logStatus").unlink()
+            (psf / "spectre.out").write_text(rb.simulator_log("completed" if "completes" in change else "cut"))
+    elif change == "the log says terminated":
+        (psf / "spectre.out").write_text(rb.simulator_log("terminated"))
     elif change == "a FAIL":
-        (psf / "logStatus").write_text(rb.log_status(["ac", "noise", "tran", "dcOp"], failed=["tran"]))
+        (psf / "logStatus").write_text(rb.log_status(kinds, failed=["tran"]))
     elif change == "no logFile":
         (psf / "logFile").unlink()
+    elif change is not None and change.startswith("command line"):
+        psf = rb.command_line_run(tmp_path / "cli", end=None if "no log" in change else "completed")
     results = karvo.open_results(psf)
     (run,) = results.runs
     assert run.status == status
-    assert results.finished == (change != "no .simDone")
+    assert results.finished == (status != "unfinished")
     if change == "no logFile":
         assert run.error == str(read_error(psf / "logFile"))
         assert results.analyses == {}
-    else:
+    elif change is not None and change.startswith("command line"):
+        assert {a.status for a in results.analyses.values()} == {None} and results.variables == {}
+    elif change in (None, "no .simDone", "the log says terminated", "a FAIL"):
         expected = {"ac-ac": "passed", "noise-noise": "passed", "dcOp-dc": "passed"}
         expected["tran-tran"] = "failed" if change == "a FAIL" else "passed"
         assert {a.name: a.status for a in results.analyses.values()} == expected
@@ -141,6 +184,33 @@ def test_analyses_of_a_run(tmp_path):
     assert ac.read() is ac.read()
     assert same(ac.read()["out"].data, read_psf(psf / "ac.ac")["out"].data)
     assert results.variables == {"r": 1e3, "c": 1e-9, "temp": 27.0}
+
+
+@pytest.mark.parametrize("whose", ["the study's", "a run's", "the run's own"])
+def test_variables_file_that_cannot_be_read(tmp_path, whose):
+    """A variables_file that cannot be read is said in one UserWarning naming
+    it; its variables are empty, never another run's."""
+    if whose == "the run's own":
+        psf = rb.single_run(tmp_path)
+        broken, top = psf / "variables_file", tmp_path
+    else:
+        top, built = rb.study(tmp_path / "s", "numbered", CAPS, RES)
+        broken = (top / "psf" / "test" / "psf" if whose == "the study's" else built[1].folder) / "variables_file"
+    broken.write_text(broken.read_text().replace(" ) PROP( )", " PROP( )", 1))  # a value left open
+    e = read_error(broken)
+    message = str(e) if str(broken) in str(e) else f"{broken}: {e}"
+    with pytest.warns(UserWarning) as caught:
+        results = karvo.open_results(top)
+    assert [str(w.message) for w in caught] == [
+        f"cannot read the design variables: {message}; Results.variables is empty" if whose != "a run's" else
+        f"cannot read the design variables of run {results.runs[1].name!r}: {message}; its Run.variables is empty"
+    ]
+    assert caught[0].filename == __file__
+    if whose == "a run's":
+        assert results.runs[1].variables == {} and results.runs[0].variables == built[0].parameters
+        assert results.variables == {"cap": CAPS[-1], "res": RES[-1]}
+    else:
+        assert results.variables == {} and all(run.variables == {} for run in results.runs if run.path == broken.parent)
 
 
 def test_analysis_names(tmp_path):
@@ -175,7 +245,11 @@ def test_family_holds_each_run_as_read_alone(study, analysis):
         cell = ds.sel(b.parameters)
         if b.broken == "failed" or (b.broken == "damaged" and analysis == "ac"):
             assert all(np.isnan(cell[v].values).all() for v in cell.data_vars)
+            # ac is marked failed in logStatus; the noise file and dcOp are not there.
+            why = "unreadable" if b.broken == "damaged" else "failed" if analysis == "ac" else "missing"
+            assert cell["status"].item() == why
             continue
+        assert cell["status"].item() == "read"
         alone = karvo.to_xarray(read_psf(b.files[analysis]))
         assert list(cell.data_vars) == list(alone.data_vars)
         for v in alone.data_vars:
@@ -209,6 +283,57 @@ def test_failed_damaged_and_missing_runs_are_reported(study, tmp_path):
         results.to_dataframe("ac", strict=True)
     assert str(refused.value) == f"run {results.runs[DAMAGED].name!r}: {built[DAMAGED].files['ac']}: {e}"
     results.to_dataframe("noise", strict=True)
+
+
+@pytest.mark.parametrize("chunks", [None, {}], ids=["eager", "lazy"])
+@pytest.mark.parametrize(
+    "cause, status, message",
+    [
+        ("wrong kind", "unreadable", "{file}: holds values, while the family's files hold sweeps"),
+        ("wrong sweep", "unreadable", "{file}: its sweep is 'time', while the family's files sweep 'freq'"),
+        ("failed", "failed", "{file}: not read, since logStatus marks analysis 'tran-tran' failed"),
+        ("damaged", "unreadable", None),
+        ("missing file", "missing", None),
+        ("no logFile", "missing", None),
+    ],
+)
+def test_strict_raises_for_every_run_not_read(tmp_path, cause, status, message, chunks):
+    """Whatever keeps a run out of a family (a logFile entry naming an
+    operating point or another sweep, a FAIL in logStatus although a file is
+    there, a damaged or missing file or logFile): without strict its cells are NaN and the
+    status says why, in the grid, the lazy grid and the long form; with
+    strict it raises."""
+    k = 2
+    analysis = "ac" if cause in ("wrong kind", "wrong sweep", "damaged") else "tran"
+    top, built = rb.study(tmp_path / "s", "numbered", CAPS, RES, wrong=k if cause.startswith("wrong") else None,
+                          wrong_with="tran" if cause == "wrong sweep" else "dcOp",
+                          failed=k if cause == "failed" else None, damaged=k if cause == "damaged" else None)
+    file = built[k].files[analysis]
+    if cause == "missing file":
+        file.unlink()
+    elif cause == "no logFile":
+        (built[k].folder / "logFile").unlink()
+    if message is None:
+        e = read_error(built[k].folder / "logFile" if cause == "no logFile" else file)
+        message = str(e) if str(file) in str(e) or cause == "no logFile" else f"{file}: {e}"
+    message = message.format(file=file)
+    results = karvo.open_results(top)
+    pad = analysis == "tran"
+    ds = results.to_xarray(analysis, pad=pad, chunks=chunks).compute()
+    where = built[k].parameters
+    assert ds["status"].sel(where).item() == status
+    assert (ds["status"] == "read").sum().item() == len(built) - 1
+    assert all(np.isnan(ds[v].sel(where).values).all() for v in ds.data_vars)
+    assert results.runs[k].error == message
+    long = results.long_form(analysis)
+    assert [u.message for u in long.unread] == [message] and long.unread[0].status == status
+    (column,) = [c for name, c in long.columns if name == "status"]
+    assert sorted(set(column.tolist())) == sorted({"read", status})
+    kind = FileNotFoundError if cause in ("missing file", "no logFile") else ValueError
+    with pytest.raises(kind) as refused:
+        karvo.open_results(top).to_xarray(analysis, pad=pad, strict=True, chunks=chunks)
+    if kind is ValueError:
+        assert str(refused.value) == f"run {results.runs[k].name!r}: {message}"
 
 
 def test_sweeps_of_different_lengths(study):
@@ -247,8 +372,10 @@ def test_sweeps_of_different_lengths(study):
 @pytest.mark.parametrize("props", [True, False], ids=["values-in-prop", "values-in-parent-files"])
 def test_netlist_sweep_tree(tmp_path, props):
     """Nested sweeps inside one run: a dimension per sweep variable, outer to
-    inner, values from the leaves' PROP blocks or else the parents' files."""
-    va, vb = [1.0, 0.0, 0.5], [3.0, 2.0]
+    inner, values from the parents' files: the leaves' PROP blocks print
+    them with six digits (3.66667; 2.0 and 2.0000001 both 2.00000), each is
+    the file's value it was printed from."""
+    va, vb = [1.0, 0.0, 11 / 3], [3.0, 2.0, 2.0000001]
     leaves = rb.netlist_sweep(tmp_path / "run" / "psf", va, vb, props=props)
     results = karvo.open_results(tmp_path / "run")
     ds = results.to_xarray("sweep1_dc1")
@@ -260,8 +387,30 @@ def test_netlist_sweep_tree(tmp_path, props):
         for trace in alone.traces:
             assert same(ds[trace.name].sel(leaf.values).values, trace.data), (leaf.values, trace.name)
     long = results.to_dataframe("sweep1_dc1")
-    assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_attrs())
+    assert set(long.pop("status")) == {"read"} and (ds["status"] == "read").all()
+    assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_vars("status").drop_attrs())
 
+
+
+def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
+    """Results.grid and long_form: the families as NumPy arrays (what the
+    command line exports); unequal sweeps raise an error carrying what
+    differs, worded for the caller."""
+    top, built = study
+    results = karvo.open_results(top)
+    grid, ds = results.grid("ac"), results.to_xarray("ac")
+    assert [*grid.coords, *grid.variables] == [*ds.coords, *ds.data_vars] and grid.attrs == ds.attrs
+    for name, (dims, data, attrs) in {**grid.coords, **grid.variables}.items():
+        assert dims == ds[name].dims and same(data, ds[name].values) and attrs == ds[name].attrs, name
+    long, frame = results.long_form("tran"), results.to_dataframe("tran")
+    assert [name for name, _ in long.columns] == list(frame.columns) and long.attrs == frame.attrs
+    assert all(same(data, frame[name].to_numpy()) for name, data in long.columns)
+    lengths = [len(read_psf(b.files["tran"]).sweeps[0].data) for b in built if b.broken != "failed"]
+    with pytest.raises(ValueError) as refused:
+        results.grid("tran")
+    e = refused.value
+    assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
+    assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
 
 def test_family_is_the_same_from_any_number_of_threads(study):
     top, _ = study
@@ -313,13 +462,18 @@ def test_info_of_a_study(study, capsys):
 
 
 @pytest.mark.parametrize("fmt", ["csv", "npz", "nc"])
-def test_export_of_a_study(study, tmp_path, fmt):
-    top, _ = study
+def test_export_of_a_study(study, tmp_path, capsys, fmt):
+    """What could be read is written, the runs that could not are NaN, each
+    reported as PATH: message, and the exit status is 1."""
+    top, built = study
     if fmt == "nc" and not any(importlib.util.find_spec(m) for m in ("netCDF4", "scipy")):
         pytest.skip("neither netCDF4 nor scipy is installed")
     out = tmp_path / f"ac.{fmt}"
-    assert main(["export", str(top), "--analysis", "ac", "-o", str(out)]) == 0
+    assert main(["export", str(top), "--analysis", "ac", "-o", str(out)]) == 1
     results = karvo.open_results(top)
+    failed = f"{built[FAILED].files['ac']}: not read, since logStatus marks analysis 'ac-ac' failed"
+    damaged = f"{built[DAMAGED].files['ac']}: {read_error(built[DAMAGED].files['ac'])}"
+    assert capsys.readouterr() == ("", f"{failed}\n{damaged}\n")
     if fmt == "csv":
         long = results.to_dataframe("ac")
         rows = list(csv.reader(io.StringIO(out.read_text())))
@@ -327,6 +481,9 @@ def test_export_of_a_study(study, tmp_path, fmt):
                                                         else [name])]
         assert rows[0] == columns and len(rows) == len(long) + 1
         for name in long.columns:
+            if name == "status":
+                assert [r[columns.index(name)] for r in rows[1:]] == long[name].tolist()
+                continue
             parts = [long[name].to_numpy().real, long[name].to_numpy().imag] if long[name].dtype.kind == "c" else [
                 long[name].to_numpy()]
             for part, column in zip(parts, [c for c in columns if c.split(".")[0] == name]):
@@ -336,8 +493,9 @@ def test_export_of_a_study(study, tmp_path, fmt):
     if fmt == "npz":
         archive = np.load(out)
         assert archive.files == [*ds.coords, *ds.data_vars]
+        assert archive["status"].tolist() == ds["status"].values.tolist()  # text, not pickled objects
         for name in archive.files:
-            assert same(archive[name], ds[name].values), name
+            assert name == "status" or same(archive[name], ds[name].values), name
         return
     import xarray as xr
 
@@ -345,6 +503,7 @@ def test_export_of_a_study(study, tmp_path, fmt):
         for name in ds.data_vars:
             assert same(back[f"{name}.re"].values + 1j * back[f"{name}.im"].values, ds[name].values)
         assert back["freq"].attrs == ds["freq"].attrs
+        assert back["status"].values.tolist() == ds["status"].values.tolist()
 
 
 @pytest.mark.parametrize(
@@ -370,10 +529,7 @@ def test_export_of_a_study_refused(study, tmp_path, capsys, args, status, messag
 
 def test_the_example_study_is_what_make_examples_writes(tmp_path):
     """The README works on examples/rc_study: it must not fall behind the builder."""
-    spec = importlib.util.spec_from_file_location("make_examples", ROOT / "examples" / "make_examples.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    module.rc_study(tmp_path / "rc_study")
+    subprocess.run([sys.executable, ROOT / "examples" / "make_examples.py", "--out", tmp_path], check=True, capture_output=True)
     shipped = ROOT / "examples" / "rc_study"
     files = sorted(p.relative_to(tmp_path / "rc_study") for p in (tmp_path / "rc_study").rglob("*") if p.is_file())
     assert files == sorted(p.relative_to(shipped) for p in shipped.rglob("*") if p.is_file())
@@ -387,12 +543,17 @@ def test_the_example_study_is_what_make_examples_writes(tmp_path):
 def test_parametric_study_of_the_corpus(corpus):
     top = corpus / "runs" / "tran_dc_ac_param"
     results = karvo.open_results(top)
-    assert len(results.runs) == 9
+    # Tree order: cap outer, res inner (runs 1 to 9); the runObjFile lists them res outer.
+    assert [os.path.relpath(run.path, top) for run in results.runs] == [f"{n}/test/psf" for n in range(1, 10)]
+    index = {v.name: v.data["value"] for v in read_psf(top / "psf" / "test" / "psf" / "variables_file").values}
+    assert results.variables == index and results.finished
     ds = results.to_xarray("ac")
     assert dict(ds.sizes) == {"cap": 3, "res": 3, "freq": 51}
+    assert (ds["status"] == "read").all()
     for run in results.runs:
         design = {v.name: v.data["value"] for v in read_psf(os.path.join(run.path, "variables_file")).values}
         assert run.parameters == {"cap": design["cap"], "res": design["res"]}
+        assert run.variables == design and run.status == "passed"
         alone = read_psf(os.path.join(run.path, "ac.ac"))
         assert same(ds["freq"].values, alone["freq"].data)
         for trace in alone.traces:
@@ -412,3 +573,23 @@ def test_periodic_ac_tree_of_the_corpus(corpus):
         alone = read_psf(psf / f"pac.{h}.pac")
         for trace in alone.traces:
             assert same(ds[trace.name].sel(harmonic=h).values, trace.data), (h, trace.name)
+
+
+@pytest.mark.parametrize(
+    "removed, status",
+    [((".simDone",), "passed"), ((".simDone", "logStatus"), "passed"), ((".simDone", "spectre.out"), "passed"),
+     ((".simDone", "logStatus", "spectre.out"), "unfinished")],
+)
+def test_status_of_real_runs_without_simdone(corpus, tmp_path, removed, status):
+    """A real run's index files without the front end's .simDone (as a
+    command-line or older-front-end run leaves them): its logStatus, or the
+    simulator's closing line in spectre.out, says that it completed."""
+    real = corpus / "runs" / "pss_run" / "pss" / "psf"
+    for name in ["logFile", "logStatus", "spectre.out", "variables_file", "runObjFile", ".simDone"]:
+        if name not in removed:
+            shutil.copyfile(real / name, tmp_path / name)
+    results = karvo.open_results(tmp_path)
+    assert [run.status for run in results.runs] == [status]
+    assert results.finished == (status == "passed")
+    assert karvo.open_results(real).runs[0].status == "passed"
+

@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 from karvo import read_psf
-from psfbuilder import (
+from karvo.testing.psfbuilder import (
     ARRAY,
     COMPLEX,
     DECLARATION,

@@ -26,6 +26,7 @@ USER_CODE = textwrap.dedent(
     import pathlib
 
     import numpy as np
+    import xarray as xr
     from numpy.typing import NDArray
 
     import karvo
@@ -62,6 +63,11 @@ USER_CODE = textwrap.dedent(
     karvo.read_psf(b"x.psf")  # E
     karvo.read_psf(3)  # E
     karvo.read_psf(file="x.psf")  # E
+    plots: list[karvo.Psf] = karvo.read_raw(pathlib.Path("x.raw"))
+    runs: tuple[karvo.RawRun, ...] = karvo.read_raw_plots("x.raw")[0].runs
+    start: int = runs[0].start
+    step: dict[str, float | str] = runs[0].parameters
+    karvo.read_raw(b"x.raw")  # E
     results: karvo.Results = karvo.open_results(pathlib.Path("runs"), workers=4)
     run: karvo.Run = results.runs[0]
     parameters: dict[str, str | int | float] = run.parameters
@@ -79,6 +85,12 @@ USER_CODE = textwrap.dedent(
     backend = karvo.xarray_backend.KarvoBackendEntrypoint()
     known: bool = backend.guess_can_open(pathlib.Path("x.psf"))
     lazy = backend.open_dataset("x.psf", drop_variables=["out"])
+    bw: xr.DataArray = karvo.measure.bandwidth(grid["out"], drop_db=6.0)
+    first: NDArray[np.float64] = karvo.measure.cross(np.zeros(3), 0.5, x=np.arange(3.0), edge="either", nth=-1)
+    margin: np.ndarray = karvo.measure.phase_margin(np.ones(3, complex), x=[1.0, 2.0, 3.0])
+    karvo.measure.cross(np.zeros(3), 0.5, np.arange(3.0))  # E
+    karvo.measure.rise_time(grid["out"], strict="yes")  # E
+    level: float = karvo.measure.max(grid["out"])  # E
 
 
     class Mine(karvo.Trace):  # E

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import karvo
-import psfbuilder as pb
+from karvo.testing import psfbuilder as pb
 from conftest import CORPUS, ROOT, load_seeds, readable_files
 from karvo import read_psf
 
@@ -66,8 +66,7 @@ def test_dataset_is_to_xarray_of_read_psf(path, tmp_path):
 
 
 def windowed_file(path, points: int, traces: int) -> None:
-    sys.path.insert(0, str(ROOT / "bench"))
-    from shapes import windowed_file as write
+    from karvo.testing.shapes import windowed_file as write
 
     write(path, points, traces, 511)
 

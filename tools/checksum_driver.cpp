@@ -1,7 +1,9 @@
-// Reads psfbin files with the C++ reader alone and prints what each holds, as
-// lines that builds for different processors and systems must print alike:
+// Reads psfbin files (and SPICE raw files, by their .raw suffix) with the C++
+// reader alone and prints what each holds, as lines that builds for
+// different processors and systems must print alike:
 //
 //   file PATH
+//   plot runs [START...]                    (a raw file: each plot, then its lines as below)
 //   error KIND MESSAGE                      (a file that does not read)
 //   header COUNT FNV                        (its properties, names and values)
 //   sweep|trace NAME POINTS WORDS FNV       (FNV-1a over the float64 samples)
@@ -20,6 +22,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "reader/raw_parse.hpp"
 #include "reader/read_file.hpp"
 
 namespace {
@@ -131,6 +134,15 @@ void print_values(karvo::PackedValues& values) {
     }
 }
 
+void print_contents(karvo::FileContents& contents) {
+    print_properties(contents.header);
+    for (const karvo::SignalRecord* r : contents.sweeps) print_signal("sweep", *r);
+    for (const karvo::SignalRecord* r : contents.traces) print_signal("trace", *r);
+    print_values(contents.values);
+}
+
+bool is_raw(const std::string& path) { return path.size() > 4 && path.compare(path.size() - 4, 4, ".raw") == 0; }
+
 }  // namespace
 
 int main() {
@@ -138,16 +150,26 @@ int main() {
     while (std::getline(std::cin, path)) {
         if (!path.empty() && path.back() == '\r') path.pop_back();
         std::printf("file %s\n", path.c_str());
+        if (is_raw(path)) {
+            auto plots = karvo::read_raw_file(path);
+            if (!plots) {
+                std::printf("error %s %s\n", kind_name(plots.error().kind), plots.error().message.c_str());
+                continue;
+            }
+            for (karvo::RawPlot& plot : plots.value()) {
+                std::printf("plot runs");
+                for (std::uint64_t start : plot.run_starts) std::printf(" %" PRIu64, start);
+                std::printf("\n");
+                print_contents(plot.contents);
+            }
+            continue;
+        }
         auto read = karvo::read_file(path);
         if (!read) {
             std::printf("error %s %s\n", kind_name(read.error().kind), read.error().message.c_str());
             continue;
         }
-        karvo::FileContents& contents = read.value();
-        print_properties(contents.header);
-        for (const karvo::SignalRecord* r : contents.sweeps) print_signal("sweep", *r);
-        for (const karvo::SignalRecord* r : contents.traces) print_signal("trace", *r);
-        print_values(contents.values);
+        print_contents(read.value());
     }
     return 0;
 }

@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
 
+from ._errors import close_matches
 from ._karvo import Psf, Sweep, Trace, Value, _open_file
 
 if TYPE_CHECKING:
@@ -130,10 +131,12 @@ class PsfFile:
 
     def read(self, names: Optional[Iterable[str]] = None) -> Psf:
         """A `Psf` of the chosen sweeps and traces, in file order, with the
-        file's header. Without names: every signal and value. A chosen value
-        name brings the file's values along."""
+        file's header. Without names: every signal and value; a str is one
+        name. A chosen value name brings the file's values along."""
         if names is None:
             return self._handle.read(range(len(self._signals)), True)
+        if isinstance(names, str):
+            names = [names]
         chosen = set()
         with_values = False
         for name in names:
@@ -144,21 +147,13 @@ class PsfFile:
                 chosen.add(held)
         return self._handle.read(sorted(chosen), with_values)
 
-    def _read_at(self, position: int) -> Union[Sweep, Trace]:
-        """The sweep or trace at `position` of ``sweeps + traces``, its
-        samples read now (names may repeat; positions do not)."""
-        psf = self._handle.read([position], False)
-        return psf.sweeps[0] if psf.sweeps else psf.traces[0]
-
     def _lookup(self, name: str) -> Union[int, Value]:
         try:
             return self._index[name]
         except KeyError:
-            import difflib
-
-            close = difflib.get_close_matches(name, list(self._index), n=3) if isinstance(name, str) else []
-            if close:
-                raise KeyError(f"{name!r} (close matches: {', '.join(map(repr, close))})") from None
+            hint = close_matches(name, self._index)
+            if hint:
+                raise KeyError(f"{name!r}{hint}") from None
             raise
 
     # ------------------------------------------------------------ lifetime
@@ -183,3 +178,11 @@ class PsfFile:
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
         return f"<PsfFile {self.path!r} {state}>"
+
+
+def read_at(file: PsfFile, position: int) -> Union[Sweep, Trace]:
+    """The sweep or trace at `position` of ``file.sweeps + file.traces``, its
+    samples read now (names may repeat; positions do not): how the xarray
+    backend reads the signal a catalog entry names."""
+    psf = file._handle.read([position], False)
+    return psf.sweeps[0] if psf.sweeps else psf.traces[0]

@@ -30,9 +30,10 @@ from xarray import Dataset, Variable
 from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
 
+from ._columns import xarray_parts
+from ._errors import warn_left_out
 from ._karvo import Value
-from .adapters import _xarray_parts
-from .files import PsfFile
+from .files import PsfFile, read_at
 from .files import open as open_file
 
 __all__ = ["KarvoBackendEntrypoint"]
@@ -123,7 +124,7 @@ def _samples(f: PsfFile, ref: SignalRef) -> Any:
         data = held.get(ref.position) if held is not None else None
     if data is not None:
         return data
-    signal = f._read_at(ref.position)
+    signal = read_at(f, ref.position)
     data = signal.data
     if (signal.name, len(data), data.dtype) != (ref.name, ref.points, ref.whole):
         now = f"{signal.name!r} of {len(data)} points ({data.dtype})"
@@ -218,7 +219,8 @@ def _lazy(data: Any) -> Any:
 
 
 def _dataset(catalog: Catalog, drop: Iterable[str]) -> Dataset:
-    data_vars, coords = _xarray_parts(catalog, "open_dataset")
+    data_vars, coords, left_out = xarray_parts(catalog)
+    warn_left_out("open_dataset", left_out)
     dropped = set(drop)
     variables = {k: Variable(d, _lazy(x), a) for k, (d, x, a) in data_vars.items() if k not in dropped}
     coordinates = {k: Variable(d, _lazy(x), a) for k, (d, x, a) in coords.items() if k not in dropped}

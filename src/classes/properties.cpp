@@ -5,7 +5,7 @@ namespace karvo {
 PyObject* property_value(const PropertyValue& value) {
     if (auto* text = std::get_if<std::string>(&value))
         return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
-    if (auto* number = std::get_if<std::uint32_t>(&value)) return PyLong_FromUnsignedLong(*number);
+    if (auto* number = std::get_if<std::int64_t>(&value)) return PyLong_FromLongLong(*number);
     return PyFloat_FromDouble(std::get<double>(value));
 }
 

@@ -1,10 +1,12 @@
 #include "classes/result_types.hpp"
 
+#include <array>
 #include <iterator>
 #include <new>
 #include <vector>
 
 #include "numpy_bridge/make_array.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
@@ -117,11 +119,9 @@ void set_key_error(PsfObject* o, PyObject* key) {
         if (joined) message = PyRef(PyUnicode_FromFormat("%R (close matches: %U)", key, joined.get()));
         PyErr_Clear();
     }
-    if (!message) {
-        PyErr_SetObject(PyExc_KeyError, key);
-        return;
-    }
-    PyRef args(PyTuple_Pack(1, message.get()));
+    // The key itself is the one argument, whatever it is: set as the value,
+    // None would give a KeyError without arguments and a tuple its items.
+    PyRef args(PyTuple_Pack(1, message ? message.get() : key));
     if (args) PyErr_SetObject(PyExc_KeyError, args.get());
 }
 
@@ -215,53 +215,41 @@ PyObject* named_units(PyObject* self, void*) {
 }
 
 PyObject* named_repr_with(PyObject* self, const char* prefix) {
-    try {
-        std::string text(prefix);
-        append_quoted_name(text, reinterpret_cast<NamedObject*>(self)->name);
-        text += '>';
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    std::string text(prefix);
+    append_quoted_name(text, reinterpret_cast<NamedObject*>(self)->name);
+    text += '>';
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 PyObject* sweep_repr(PyObject* self) { return named_repr_with(self, "<Sweep name="); }
 PyObject* trace_repr(PyObject* self) { return named_repr_with(self, "<Trace name="); }
 PyObject* value_repr(PyObject* self) { return named_repr_with(self, "<Value name="); }
 
 PyGetSetDef psf_getset[] = {
-    {"header", psf_header, nullptr, "The HEADER property list as a dict (string / int / float values).", nullptr},
-    {"sweeps", psf_sweeps, nullptr, "The sweep axes (empty for non-swept `dc`).", nullptr},
-    {"traces", psf_traces, nullptr, "The output traces (empty for non-swept `dc`).", nullptr},
-    {"values", psf_values, nullptr, "The non-swept scalar values (empty for swept analyses).", nullptr},
+    {"header", entry<psf_header>, nullptr, "The HEADER property list as a dict (string / int / float values).", nullptr},
+    {"sweeps", entry<psf_sweeps>, nullptr, "The sweep axes (empty for non-swept `dc`).", nullptr},
+    {"traces", entry<psf_traces>, nullptr, "The output traces (empty for non-swept `dc`).", nullptr},
+    {"values", entry<psf_values>, nullptr, "The non-swept scalar values (empty for swept analyses).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-PyGetSetDef sweep_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", signal_data, nullptr, "The sweep samples as a numpy `float64[N]` array.", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyGetSetDef trace_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", signal_data, nullptr, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyGetSetDef value_getset[] = {
-    {"name", named_name, nullptr, "", nullptr},
-    {"data", value_data, nullptr, "The value: a Python scalar, or a `dict` for a struct-typed value.", nullptr},
-    {"properties", named_properties, nullptr,
-     "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
-     nullptr},
-    {"units", named_units, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// The attributes of a Sweep, a Trace and a Value: their own `data`, the
+// rest shared.
+using NamedGetSet = std::array<PyGetSetDef, 5>;
+constexpr NamedGetSet named_getset(getter data, const char* data_doc) {
+    return {{
+        {"name", entry<named_name>, nullptr, "", nullptr},
+        {"data", data, nullptr, data_doc, nullptr},
+        {"properties", entry<named_properties>, nullptr,
+         "The properties of its declaration, its type's first: a read-only mapping of str to str, int or float.",
+         nullptr},
+        {"units", entry<named_units>, nullptr, "The `units` property as a str, or None when it has none.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    }};
+}
+NamedGetSet sweep_getset = named_getset(entry<signal_data>, "The sweep samples as a numpy `float64[N]` array.");
+NamedGetSet trace_getset =
+    named_getset(entry<signal_data>, "The trace samples as a numpy array (`float64[N]` or `complex128[N]`).");
+NamedGetSet value_getset =
+    named_getset(entry<value_data>, "The value: a Python scalar, or a `dict` for a struct-typed value.");
 
 const char psf_doc[] = "A parsed psfbin or PSF ASCII file.";
 const char sweep_doc[] = "A swept independent axis (e.g. frequency). `data` is a `float64` numpy array.";
@@ -278,18 +266,18 @@ const char value_doc[] =
     "operating points, whose members mix `float64` with an `Int8` region field).";
 
 PyMethodDef psf_methods[] = {
-    {"keys", psf_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe names of the sweeps, traces and values."},
-    {"get", psf_get, METH_VARARGS,
+    {"keys", entry<psf_keys>, METH_NOARGS, "keys($self, /)\n--\n\nThe names of the sweeps, traces and values."},
+    {"get", entry<psf_get>, METH_VARARGS,
      "get($self, name, default=None, /)\n--\n\nThe sweep, trace or value of that name, else default."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // A Psf is also a read-only mapping from names to its sweeps, traces and values.
 PyType_Slot psf_lookup_slots[] = {
-    {Py_mp_subscript, reinterpret_cast<void*>(psf_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(psf_length)},
-    {Py_sq_contains, reinterpret_cast<void*>(psf_contains)},
-    {Py_tp_iter, reinterpret_cast<void*>(psf_iter)},
+    {Py_mp_subscript, entry_slot<psf_subscript>()},
+    {Py_mp_length, entry_slot<psf_length>()},
+    {Py_sq_contains, entry_slot<psf_contains>()},
+    {Py_tp_iter, entry_slot<psf_iter>()},
     {Py_tp_methods, psf_methods},
 };
 
@@ -307,11 +295,14 @@ struct TypeInfo {
 };
 
 TypeInfo type_infos[] = {
-    {"builtins.Psf", psf_doc, sizeof(PsfObject), psf_dealloc, psf_repr, psf_getset, psf_lookup_slots,
+    {"builtins.Psf", psf_doc, sizeof(PsfObject), entry<psf_dealloc>, entry<psf_repr>, psf_getset, psf_lookup_slots,
      std::size(psf_lookup_slots), {}},
-    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), signal_dealloc, sweep_repr, sweep_getset, nullptr, 0, {}},
-    {"builtins.Trace", trace_doc, sizeof(SignalObject), signal_dealloc, trace_repr, trace_getset, nullptr, 0, {}},
-    {"builtins.Value", value_doc, sizeof(NamedObject), value_dealloc, value_repr, value_getset, nullptr, 0, {}},
+    {"builtins.Sweep", sweep_doc, sizeof(SignalObject), entry<signal_dealloc>, entry<sweep_repr>, sweep_getset.data(), nullptr, 0,
+     {}},
+    {"builtins.Trace", trace_doc, sizeof(SignalObject), entry<signal_dealloc>, entry<trace_repr>, trace_getset.data(), nullptr, 0,
+     {}},
+    {"builtins.Value", value_doc, sizeof(NamedObject), entry<value_dealloc>, entry<value_repr>, value_getset.data(), nullptr, 0,
+     {}},
 };
 
 }  // namespace
@@ -325,7 +316,7 @@ PyTypeObject* result_type(ResultClass which) {
             {Py_tp_getset, info.getset},
             {Py_tp_repr, reinterpret_cast<void*>(info.repr)},
             {Py_tp_dealloc, reinterpret_cast<void*>(info.dealloc)},
-            {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+            {Py_tp_new, entry_slot<refuse_new>()},
         };
         slots.insert(slots.end(), info.extra_slots, info.extra_slots + info.extra_count);
         slots.push_back({0, nullptr});

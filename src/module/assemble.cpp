@@ -3,17 +3,11 @@
 #include "classes/properties.hpp"
 #include "classes/result_types.hpp"
 #include "classes/value_to_python.hpp"
+#include "module/read_call.hpp"
 #include "numpy_bridge/make_array.hpp"
 #include "pysupport/internal_error.hpp"
 
 namespace karvo {
-
-namespace {
-
-// Building millions of objects takes seconds: Ctrl-C is looked at between them.
-bool signal_pending(std::size_t made) { return made % 65536 == 65535 && PyErr_CheckSignals() != 0; }
-
-}  // namespace
 
 PyObject* signal_objects(ResultClass which, const std::vector<SignalRecord*>& records, PropertyMappings& properties) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(records.size())));
@@ -33,7 +27,7 @@ PyObject* signal_objects(ResultClass which, const std::vector<SignalRecord*>& re
             make_signal(which, std::move(record.name), std::move(record.data), std::move(dtype), std::move(mapping));
         if (object == nullptr) return nullptr;
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
-        if (signal_pending(i)) return nullptr;
+        if (interrupted_while_making(i)) return nullptr;
     }
     return tuple.release();
 }
@@ -54,7 +48,7 @@ PyObject* value_objects(const PackedValues& values, PropertyMappings& properties
         PyObject* object = make_named(ResultClass::Value, std::string(head.name), std::move(data), std::move(mapping));
         if (object == nullptr) return nullptr;
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
-        if (signal_pending(i)) return nullptr;
+        if (interrupted_while_making(i)) return nullptr;
     }
     return tuple.release();
 }
@@ -68,6 +62,10 @@ PyObject* assemble_psf(FileContents&& contents) {
     if (!parts.sweeps) return nullptr;
     parts.traces = PyRef(signal_objects(ResultClass::Trace, contents.traces, properties));
     if (!parts.traces) return nullptr;
+    // The records' names and samples are the objects' now.
+    contents.sweeps = {};
+    contents.traces = {};
+    if (!release_looking_at_signals(contents.signals)) return nullptr;
     parts.values = PyRef(value_objects(contents.values, properties, &contents.values));
     if (!parts.values) return nullptr;
     return make_psf(std::move(parts));

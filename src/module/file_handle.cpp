@@ -11,8 +11,8 @@
 #include "classes/result_types.hpp"
 #include "module/assemble.hpp"
 #include "module/read_call.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/gil_once.hpp"
-#include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
 #include "pysupport/refuse_new.hpp"
 #include "pysupport/raise_error.hpp"
@@ -93,6 +93,7 @@ PyObject* handle_catalog(PyObject* self, PyObject*) {
                                         members.get(), static_cast<unsigned long long>(r.points), properties.get());
         if (entry == nullptr) return nullptr;
         PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);
+        if (interrupted_while_making(i)) return nullptr;
     }
     return out.release();
 }
@@ -135,6 +136,7 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
             return nullptr;
         }
         chosen.push_back(static_cast<std::size_t>(i));
+        if (interrupted_while_making(static_cast<std::size_t>(k))) return nullptr;
     }
 
     ReadOptions options;
@@ -154,6 +156,9 @@ PyObject* handle_read(PyObject* self, PyObject* args) {
     if (!parts.sweeps) return nullptr;
     parts.traces = PyRef(signal_objects(ResultClass::Trace, traces, mappings));
     if (!parts.traces) return nullptr;
+    sweeps = {};
+    traces = {};
+    if (!release_looking_at_signals(all)) return nullptr;
     if (with_values) {
         parts.values = PyRef(handle_values(self, nullptr));
     } else {
@@ -170,18 +175,18 @@ PyObject* handle_close(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef handle_getset[] = {
-    {"header", handle_header, nullptr, "The HEADER property list as a dict.", nullptr},
-    {"closed", handle_closed, nullptr, "Whether close() was called.", nullptr},
+    {"header", entry<handle_header>, nullptr, "The HEADER property list as a dict.", nullptr},
+    {"closed", entry<handle_closed>, nullptr, "Whether close() was called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef handle_methods[] = {
-    {"catalog", handle_catalog, METH_NOARGS,
+    {"catalog", entry<handle_catalog>, METH_NOARGS,
      "catalog($self, /)\n--\n\n(name, is_trace, kind, members, points, properties) of each sweep, then trace."},
-    {"values", handle_values, METH_NOARGS, "values($self, /)\n--\n\nThe non-swept values as Value objects."},
-    {"read", handle_read, METH_VARARGS,
+    {"values", entry<handle_values>, METH_NOARGS, "values($self, /)\n--\n\nThe non-swept values as Value objects."},
+    {"read", entry<handle_read>, METH_VARARGS,
      "read($self, indices, with_values, /)\n--\n\nA Psf of the chosen sweeps and traces (and values)."},
-    {"close", handle_close, METH_NOARGS, "close($self, /)\n--\n\nReleases the file (once reads in progress end)."},
+    {"close", entry<handle_close>, METH_NOARGS, "close($self, /)\n--\n\nReleases the file (once reads in progress end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -192,10 +197,10 @@ PyTypeObject* file_handle_type() {
     bool ok = handle_once.run([] {
         static PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>("An open psfbin file: its catalog now, its samples on request.")},
-            {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
+            {Py_tp_dealloc, entry_slot<handle_dealloc>()},
             {Py_tp_getset, handle_getset},
             {Py_tp_methods, handle_methods},
-            {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+            {Py_tp_new, entry_slot<refuse_new>()},
             {0, nullptr},
         };
         static PyType_Spec spec = {"karvo._karvo._FileHandle", sizeof(HandleObject), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -217,6 +222,7 @@ PyObject* open_file_impl(PyObject* arg) {
     Result<std::shared_ptr<const PsfFile>> opened =
         without_lock(options, [&] { return PsfFile::open(native, options); });
     if (!opened) return raise_read_error(opened.error(), path.get());
+    if (!warn_read(path.get(), opened.value()->warnings())) return nullptr;
     PyRef header(property_dict(&opened.value()->header(), nullptr));
     if (!header) return nullptr;
     PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
@@ -228,21 +234,13 @@ PyObject* open_file_impl(PyObject* arg) {
     return self;
 }
 
-PyObject* open_file(PyObject*, PyObject* arg) {
-    try {
-        return open_file_impl(arg);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        return set_internal_error("unexpected C++ exception in _open_file");
-    }
-}
+PyObject* open_file(PyObject*, PyObject* arg) { return open_file_impl(arg); }
 
 }  // namespace
 
 PyMethodDef open_file_def = {
     "_open_file",
-    open_file,
+    entry<open_file>,
     METH_O,
     "_open_file(path, /)\n--\n\nOpens a file for karvo.open: its catalog is read, its samples are not.",
 };

@@ -3,8 +3,10 @@
 #include <Python.h>
 
 #include "classes/result_types.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"
 #include "module/file_handle.hpp"
+#include "module/read_raw.hpp"
 #include "module/read_psf.hpp"
 
 namespace karvo {
@@ -63,14 +65,16 @@ int exec_module(PyObject* module) {
     if (!name_utf8) return -1;
     if (!add_public(module, PyBytes_AsString(name_utf8.get()), function.get())) return -1;
 
-    // For the karvo package's open(); not part of __all__.
-    PyRef open_file(PyCFunction_NewEx(&open_file_def, module, module_name.get()));
-    if (!open_file) return -1;
-    return PyObject_SetAttrString(module, open_file_def.ml_name, open_file.get());
+    // For the karvo package's open() and read_raw(); not part of __all__.
+    for (PyMethodDef* def : {&open_file_def, &read_raw_def}) {
+        PyRef private_function(PyCFunction_NewEx(def, module, module_name.get()));
+        if (!private_function || PyObject_SetAttrString(module, def->ml_name, private_function.get()) != 0) return -1;
+    }
+    return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, entry_slot<exec_module>()},
     {0, nullptr},
 };
 

@@ -89,6 +89,21 @@ bool native_path(PyObject* path, std::string& out) {
     return false;
 }
 
+bool warn_read(PyObject* path, const std::vector<std::string>& warnings) {
+    if (warnings.empty()) return true;
+    // The rule that finds the caller's line lives with the package's other
+    // warnings.
+    PyRef module(PyImport_ImportModule("karvo._errors"));
+    if (!module) return false;
+    for (const std::string& text : warnings) {
+        PyRef message(PyUnicode_FromFormat("%U: %s", path, text.c_str()));
+        if (!message) return false;
+        PyRef done(PyObject_CallMethod(module.get(), "warn", "O", message.get()));
+        if (!done) return false;
+    }
+    return true;
+}
+
 LockReleased::LockReleased(ReadOptions& options) {
     if (on_main_thread()) {
         options.interrupted = signal_pending;

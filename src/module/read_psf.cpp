@@ -2,12 +2,11 @@
 // to its Psf. The file is read without the interpreter lock.
 #include "module/read_psf.hpp"
 
-#include <new>
 #include <string>
 
 #include "module/assemble.hpp"
 #include "module/read_call.hpp"
-#include "pysupport/internal_error.hpp"
+#include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"
 #include "pysupport/raise_error.hpp"
 #include "reader/read_file.hpp"
@@ -55,26 +54,17 @@ PyObject* read_psf_impl(PyObject* args, PyObject* kwargs) {
     ReadOptions options;
     Result<FileContents> contents = without_lock(options, [&] { return read_file(native, options); });
     if (!contents) return raise_read_error(contents.error(), path.get());
+    if (!warn_read(path.get(), contents.value().warnings)) return nullptr;
     return assemble_psf(std::move(contents).value());
 }
 
-// C++ exceptions never reach the interpreter: the only one that can arise is
-// an allocation failure of a standard container.
-PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        return read_psf_impl(args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        return set_internal_error("unexpected C++ exception in read_psf");
-    }
-}
+PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) { return read_psf_impl(args, kwargs); }
 
 }  // namespace
 
 PyMethodDef read_psf_def = {
     "read_psf",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_psf)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<read_psf>)),
     METH_VARARGS | METH_KEYWORDS,
     "read_psf(path)\n--\n\nParse a psfbin or PSF ASCII file and return a [`Psf`].",
 };

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "pysupport/entry.hpp"
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
 #include "pysupport/instances.hpp"
@@ -41,8 +42,8 @@ PyTypeObject* slice_container_type() {
     bool ok = container_once.run([] {
         static PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>("Utility type that keeps an owned sample buffer alive on the Python heap.")},
-            {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
-            {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+            {Py_tp_dealloc, entry_slot<container_dealloc>()},
+            {Py_tp_new, entry_slot<refuse_new>()},
             {0, nullptr},
         };
         static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT,

@@ -43,7 +43,20 @@ public:
             }
             PyEval_RestoreThread(saved);
         }
-        const bool ok = init();
+        bool ok = false;
+        try {
+            ok = init();
+        } catch (...) {
+            // A failed allocation inside init: the next call tries again.
+            finish(false);
+            throw;
+        }
+        finish(ok);
+        return ok;
+    }
+
+private:
+    void finish(bool ok) {
         {
             std::lock_guard lock(mutex_);
             state_ = ok ? State::Done : State::Idle;
@@ -51,10 +64,8 @@ public:
             if (ok) done_flag_.store(true, std::memory_order_release);
         }
         done_.notify_all();
-        return ok;
     }
 
-private:
     enum class State { Idle, Running, Done };
     std::mutex mutex_;
     std::condition_variable done_;

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "pysupport/entry.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
 
@@ -74,7 +75,7 @@ PyObject* os_error_reduce(PyObject* self, PyObject*) {
 }
 
 PyMethodDef os_error_methods[] = {
-    {"__reduce__", os_error_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", entry<os_error_reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -90,7 +91,7 @@ PyObject* os_error_type(PyObject* base) {
     if (!utf8) return nullptr;
     names.push_back("karvo." + bytes_of(utf8.get()));
     PyType_Slot slots[] = {
-        {Py_tp_str, reinterpret_cast<void*>(os_error_str)},
+        {Py_tp_str, entry_slot<os_error_str>()},
         {Py_tp_methods, os_error_methods},
         {0, nullptr},
     };

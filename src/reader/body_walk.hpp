@@ -112,7 +112,9 @@ Status read_counted(ByteCursor& cursor, SignalSlots& slots, bool stream, std::ui
         if (copied.error().kind != ErrorKind::Malformed) return copied;
         return file_changed_error(cursor.pos());
     }
-    if (cursor.pos() != stop || !slots.all_filled()) return file_changed_error(start);
+    if (cursor.pos() != stop) return file_changed_error(start);
+    KARVO_ASSIGN(bool filled, slots.all_filled(ctx));
+    if (!filled) return file_changed_error(start);
     return {};
 }
 

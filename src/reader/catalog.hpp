@@ -2,6 +2,7 @@
 // samples, and non-swept values.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "reader/packed_values.hpp"
+#include "reader/read_context.hpp"
 #include "reader/sample_buffer.hpp"
 #include "reader/struct_members.hpp"
 #include "types/chunks.hpp"
@@ -50,15 +52,24 @@ public:
             if (ids_[at] == id) return positions_[at];
         }
     }
+    // Adds `id` at `position` unless present; returns its position. A full
+    // table doubles.
+    Result<std::uint32_t> insert(std::uint32_t id, std::uint32_t position, ReadContext& ctx) {
+        if (2 * (size_ + 1) > positions_.size())
+            KARVO_TRY(rehash(positions_.empty() ? 64 : 2 * positions_.size(), ctx));
+        return place(id, position);
+    }
     // Room for `n` ids in all without growing.
-    void reserve(std::size_t n) {
+    Status reserve(std::size_t n, ReadContext& ctx) {
         std::size_t capacity = 64;
         while (capacity < 2 * n) capacity *= 2;
-        if (capacity > positions_.size()) rehash(capacity);
+        if (capacity > positions_.size()) KARVO_TRY(rehash(capacity, ctx));
+        return {};
     }
-    // Adds `id` at `position` unless present; returns its position.
-    std::uint32_t insert(std::uint32_t id, std::uint32_t position) {
-        if (2 * (size_ + 1) > positions_.size()) grow();
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+private:
+    std::uint32_t place(std::uint32_t id, std::uint32_t position) {
         for (std::size_t at = IdHash{}(id) & mask_;; at = (at + 1) & mask_) {
             if (positions_[at] == kNone) {
                 ids_[at] = id;
@@ -69,21 +80,28 @@ public:
             if (ids_[at] == id) return positions_[at];
         }
     }
-    static constexpr std::uint32_t kNone = UINT32_MAX;
 
-private:
-    void grow() { rehash(positions_.empty() ? 64 : 2 * positions_.size()); }
-    void rehash(std::size_t capacity) {
-        std::vector<std::uint32_t> ids = std::move(ids_), positions = std::move(positions_);
-        ids_.assign(capacity, 0);
-        positions_.assign(capacity, kNone);
+    // Places every id again in a table of `capacity` slots: for millions of
+    // ids that is a long stretch, so `ctx` is asked between slices of it
+    // whether to stop.
+    Status rehash(std::size_t capacity, ReadContext& ctx) {
+        static constexpr std::size_t kSlice = 4096;
+        std::unique_ptr<std::uint32_t[]> ids = std::move(ids_);
+        std::vector<std::uint32_t> positions = std::move(positions_);
+        // Only slots with a position hold an id: the ids need no filling.
+        ids_.reset(new std::uint32_t[capacity]);
+        KARVO_TRY(fill_in_slices(positions_, capacity, kNone, ctx));
         mask_ = capacity - 1;
         size_ = 0;
-        for (std::size_t i = 0; i < positions.size(); ++i)
-            if (positions[i] != kNone) insert(ids[i], positions[i]);
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            if (positions[i] != kNone) place(ids[i], positions[i]);
+            // Each id lands on a line of its own.
+            if (i % kSlice == kSlice - 1) KARVO_TRY(ctx.tick(kSlice * 64));
+        }
+        return {};
     }
 
-    std::vector<std::uint32_t> ids_;
+    std::unique_ptr<std::uint32_t[]> ids_;
     std::vector<std::uint32_t> positions_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
@@ -132,6 +150,10 @@ struct SignalRecord {
 // The declared sweeps and traces by id, in declaration order. A later
 // declaration of an id replaces the earlier one (in its place). Records are
 // taken out once each, in the order the caller needs them.
+//
+// The entries stay where they are made, in blocks of a few thousand: a file
+// may declare millions, and a doubling array would move hundreds of
+// megabytes at once, with no look at whether to stop.
 class SignalTable {
 public:
     struct Entry {
@@ -140,50 +162,100 @@ public:
         SignalRecord record;
     };
 
-    void insert_or_assign(std::uint32_t id, SignalRecord&& record) { declare(id) = std::move(record); }
-    // The record of `id`, empty: a new entry, or the earlier declaration's
-    // entry emptied in its place.
-    SignalRecord& declare(std::uint32_t id) {
-        const auto next = static_cast<std::uint32_t>(entries_.size());
-        const std::uint32_t at = index_.insert(id, next);
-        if (at == next) {
-            Entry& made = entries_.emplace_back();
-            made.id = id;
-            return made.record;
+    Status insert_or_assign(std::uint32_t id, SignalRecord&& record, ReadContext& ctx) {
+        KARVO_ASSIGN(SignalRecord * made, declare(id, ctx));
+        *made = std::move(record);
+        return {};
+    }
+    // The record of `id`, empty, to be filled in place: a new entry, or the
+    // earlier declaration's entry emptied where it stands.
+    Result<SignalRecord*> declare(std::uint32_t id, ReadContext& ctx) {
+        const auto next = static_cast<std::uint32_t>(size_);
+        KARVO_ASSIGN(std::uint32_t at, index_.insert(id, next, ctx));
+        if (at != next) {
+            entry(at).taken = false;
+            entry(at).record = SignalRecord();
+            return &entry(at).record;
         }
-        entries_[at].taken = false;
-        entries_[at].record = SignalRecord();
-        return entries_[at].record;
+        if (blocks_.empty() || blocks_.back().size() == kBlock) {
+            blocks_.emplace_back();
+            // The first block grows as a small file needs; the others are whole.
+            if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+        }
+        Entry& made = blocks_.back().emplace_back();
+        made.id = id;
+        made.taken = false;
+        ++size_;
+        KARVO_TRY(ctx.tick(sizeof(Entry)));
+        return &made.record;
     }
-    // Room for `n` more records without moving the others.
-    void reserve_more(std::size_t n) {
-        entries_.reserve(entries_.size() + n);
-        index_.reserve(entries_.size() + n);
-    }
+    // Room in the id index for `n` more records (the entries themselves
+    // never move: they stand in blocks).
+    Status reserve_more(std::size_t n, ReadContext& ctx) { return index_.reserve(size_ + n, ctx); }
     SignalRecord* find(std::uint32_t id) {
         const std::uint32_t at = index_.find(id);
-        return at == IdIndex::kNone ? nullptr : &entries_[at].record;
+        return at == IdIndex::kNone ? nullptr : &entry(at).record;
     }
     const SignalRecord* find(std::uint32_t id) const {
         const std::uint32_t at = index_.find(id);
-        return at == IdIndex::kNone ? nullptr : &entries_[at].record;
+        return at == IdIndex::kNone ? nullptr : &blocks_[at / kBlock][at % kBlock].record;
     }
     // Marks the record of `id` taken and returns it; null when there is
     // none, or it was taken before.
     SignalRecord* take(std::uint32_t id) {
         const std::uint32_t at = index_.find(id);
-        if (at == IdIndex::kNone || entries_[at].taken) return nullptr;
-        entries_[at].taken = true;
-        return &entries_[at].record;
+        if (at == IdIndex::kNone || entry(at).taken) return nullptr;
+        entry(at).taken = true;
+        return &entry(at).record;
     }
-    std::size_t size() const { return entries_.size(); }
-    std::vector<Entry>::iterator begin() { return entries_.begin(); }
-    std::vector<Entry>::iterator end() { return entries_.end(); }
-    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    std::size_t size() const { return size_; }
+
+    // Frees the last block of entries (kBlock of them at most); false when
+    // none was left. A caller that frees a table of millions of records this
+    // way can look at Ctrl-C between blocks.
+    bool release_block() {
+        index_ = IdIndex();  // no id is found from here on
+        if (blocks_.empty()) return false;
+        size_ -= blocks_.back().size();
+        blocks_.pop_back();
+        return true;
+    }
+    static constexpr std::size_t kBlock = 4096;
+
+    // The entries in declaration order.
+    template <typename Blocks, typename Value>
+    class Iterator {
+    public:
+        Iterator(Blocks* blocks, std::size_t at) : blocks_(blocks), at_(at) {}
+        Value& operator*() const { return (*blocks_)[at_ / kBlock][at_ % kBlock]; }
+        Value* operator->() const { return &**this; }
+        Iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        Iterator operator++(int) {
+            Iterator was = *this;
+            ++at_;
+            return was;
+        }
+        bool operator==(const Iterator& o) const { return at_ == o.at_; }
+        bool operator!=(const Iterator& o) const { return at_ != o.at_; }
+
+    private:
+        Blocks* blocks_;
+        std::size_t at_;
+    };
+    using Blocks = std::vector<std::vector<Entry>>;
+    Iterator<Blocks, Entry> begin() { return {&blocks_, 0}; }
+    Iterator<Blocks, Entry> end() { return {&blocks_, size_}; }
+    Iterator<const Blocks, const Entry> begin() const { return {&blocks_, 0}; }
+    Iterator<const Blocks, const Entry> end() const { return {&blocks_, size_}; }
 
 private:
-    std::vector<Entry> entries_;
+    Entry& entry(std::uint32_t at) { return blocks_[at / kBlock][at % kBlock]; }
+
+    Blocks blocks_;
+    std::size_t size_ = 0;
     IdIndex index_;
 };
 

@@ -74,7 +74,8 @@ Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& cat
         // Made in place, its property list read only where there is one: a
         // file may declare a hundred thousand signals. (A failure from here
         // on fails the whole read.)
-        SignalRecord& record = catalog.signals.declare(id);
+        KARVO_ASSIGN(SignalRecord * made, catalog.signals.declare(id, ctx));
+        SignalRecord& record = *made;
         record.name.assign(name.data(), name.size());
         record.data.kind = sample_kind;
         if (sample_kind == SampleData::Kind::Struct) {
@@ -127,10 +128,12 @@ namespace {
 // Room for every declaration that `bytes` of a section can hold (each takes
 // 16 bytes or more), so that the tables never move their records as they
 // grow; room not used is never touched. The bytes are in the file.
-void reserve_declarations(SignalCatalog& catalog, std::uint64_t bytes, std::vector<std::uint32_t>& ids) {
+Status reserve_declarations(SignalCatalog& catalog, std::uint64_t bytes, std::vector<std::uint32_t>& ids,
+                            ReadContext& ctx) {
     const auto n = static_cast<std::size_t>(bytes / 16);
-    catalog.signals.reserve_more(n);
+    KARVO_TRY(catalog.signals.reserve_more(n, ctx));
     ids.reserve(ids.size() + n);
+    return {};
 }
 
 }  // namespace
@@ -138,7 +141,7 @@ void reserve_declarations(SignalCatalog& catalog, std::uint64_t bytes, std::vect
 Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx) {
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionSweep));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
-    if (end > cursor.pos() && end <= cursor.len()) reserve_declarations(catalog, end - cursor.pos(), catalog.sweep_ids);
+    if (end > cursor.pos() && end <= cursor.len()) KARVO_TRY(reserve_declarations(catalog, end - cursor.pos(), catalog.sweep_ids, ctx));
     while (cursor.pos() < end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Sweep, ctx));
     return check_container_end(cursor, "SWEEP", end);
 }
@@ -148,7 +151,7 @@ Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCata
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
     KARVO_ASSIGN(std::uint64_t entries_end, read_subcontainer(cursor));
     if (entries_end > cursor.pos() && entries_end <= cursor.len())
-        reserve_declarations(catalog, entries_end - cursor.pos(), catalog.trace_ids);
+        KARVO_TRY(reserve_declarations(catalog, entries_end - cursor.pos(), catalog.trace_ids, ctx));
     while (cursor.pos() < entries_end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Trace, ctx));
     KARVO_TRY(skip_container_index(cursor, 12));
     return check_container_end(cursor, "TRACE", end);

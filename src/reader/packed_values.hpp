@@ -90,6 +90,15 @@ public:
 
     std::size_t size() const { return count_; }
 
+    // Starts the first chunk with room for `bytes` instead of a megabyte:
+    // a file of many short lists of values (a raw file of operating points)
+    // would otherwise take a megabyte per list. It grows as values come.
+    void reserve(std::size_t bytes) {
+        if (!chunks_.empty()) return;
+        chunks_.emplace_back();
+        chunks_.back().reserve(bytes);
+    }
+
     // Walks the values in the order they were written, taking each part of a
     // value in the order it was put. A reader may free each chunk once it
     // has moved on to the next.

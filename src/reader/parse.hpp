@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "reader/catalog.hpp"
 #include "reader/read_options.hpp"
@@ -13,6 +15,9 @@ struct ParseResult {
     PropertyList header;
     SignalCatalog catalog;
     BodyLocation body;  // where the samples lie, for reads of chosen signals
+    // What the caller should be told about a file that was read all the same
+    // ("line 30, column 1: text after END ignored"), in the order met.
+    std::vector<std::string> warnings;
 };
 
 // Never throws: a failed allocation is an OutOfMemory error.

@@ -49,12 +49,17 @@ Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_p
         file->ids_.insert(file->ids_.end(), catalog.trace_ids.begin(), catalog.trace_ids.end());
         // Each id stands for one record, as a whole read would take them:
         // a repeated id fails here as it would there.
-        IdMap<bool> seen;
+        ReadContext ctx(catalog_only);
+        IdIndex seen;
+        file->signals_.reserve(file->ids_.size());
         for (std::uint32_t id : file->ids_) {
             const SignalRecord* record = catalog.signals.find(id);
-            if (record == nullptr || !seen.emplace(id, true).second)
+            const auto next = static_cast<std::uint32_t>(file->signals_.size());
+            KARVO_ASSIGN(std::uint32_t at, seen.insert(id, next, ctx));
+            if (record == nullptr || at != next)
                 return ParseError{format_message("internal: missing declaration {} during assembly", id)};
             file->signals_.push_back(record);
+            KARVO_TRY(ctx.tick(sizeof(SignalTable::Entry)));
         }
         return std::shared_ptr<const PsfFile>(std::move(file));
     } catch (const std::bad_alloc&) {
@@ -66,13 +71,18 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
                                                 const ReadOptions& options) const {
     try {
         std::vector<std::uint32_t> only;
-        only.reserve(chosen.size());
-        for (std::size_t i : chosen) only.push_back(ids_[i]);
-        std::sort(only.begin(), only.end());
         ReadOptions selected = options;
         selected.samples = true;
         selected.only = &only;
         selected.counted = true;
+        ReadContext ctx(selected);
+        only.reserve(chosen.size());
+        for (std::size_t i : chosen) {
+            only.push_back(ids_[i]);
+            KARVO_TRY(ctx.tick(sizeof(std::uint32_t)));
+        }
+        // Ids nearly always grow in declaration order: no sort then.
+        if (!std::is_sorted(only.begin(), only.end())) std::sort(only.begin(), only.end());
 
         std::vector<SignalRecord> records;
         records.reserve(chosen.size());
@@ -88,6 +98,7 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
                 SignalRecord* record = again.catalog.signals.find(ids_[i]);
                 if (record == nullptr || record->points != signals_[i]->points) return file_changed_error(0);
                 records.push_back(with_samples(*signals_[i], std::move(record->data.samples), record->points));
+                KARVO_TRY(ctx.tick(sizeof(SignalRecord)));
             }
             return records;
         }
@@ -98,7 +109,6 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
         PageTraffic pages(file_, some_frames ? 1 << 20 : 8 << 20);
         pages.install(selected, some_frames);
         if (some_frames) file_.advise_random();
-        ReadContext ctx(selected);
         ByteCursor cursor(file_.bytes(), file_.size());
         KARVO_ASSIGN(SignalSlots slots, SignalSlots::make(parsed_.catalog, ctx));
         Status walked = read_sampled_body(cursor, parsed_.catalog, body, ctx, slots);
@@ -112,7 +122,9 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
         for (std::size_t i : chosen) {
             SignalSlot* slot = slots.find(ids_[i]);
             records.push_back(with_samples(*signals_[i], std::move(slot->samples), slot->points));
+            KARVO_TRY(ctx.tick(sizeof(SignalRecord)));
         }
+        KARVO_TRY(slots.release(ctx));
         return records;
     } catch (const std::bad_alloc&) {
         return out_of_memory("out of memory while reading the file");

@@ -24,7 +24,9 @@ public:
     // The declared sweeps, then the traces, in declaration order.
     const std::vector<const SignalRecord*>& signals() const { return signals_; }
     std::size_t sweep_count() const { return parsed_.catalog.sweep_ids.size(); }
-    std::uint32_t id_of(std::size_t signal) const { return ids_[signal]; }
+    // What the parse at open had to tell (ParseResult::warnings); reads of
+    // signals parse text again but tell nothing more.
+    const std::vector<std::string>& warnings() const { return parsed_.warnings; }
 
     // The samples of the signals at `chosen` (indices into signals(), in
     // increasing order): one record each, in that order. May run on several

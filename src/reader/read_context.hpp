@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "reader/read_options.hpp"
 #include "types/result.hpp"
@@ -45,7 +47,25 @@ private:
     static constexpr std::uint64_t kWorkBetweenClockReads = 1 << 20;
     static constexpr auto kTimeBetweenAsks = std::chrono::milliseconds(50);
     std::uint64_t work_ = 0;
-    std::chrono::steady_clock::time_point last_ask_ = std::chrono::steady_clock::now();
+    // A read passes through several contexts (parse, resolve, ...): each may
+    // ask at its first clock read, so that the wait does not start over.
+    std::chrono::steady_clock::time_point last_ask_ = std::chrono::steady_clock::now() - kTimeBetweenAsks;
 };
+
+// Makes `v` hold `n` copies of `value`, a slice at a time with a look at
+// `ctx` between: the index of millions of signals is tens of megabytes of
+// fresh memory, whose first touch is slow.
+template <typename T>
+Status fill_in_slices(std::vector<T>& v, std::size_t n, const T& value, ReadContext& ctx) {
+    constexpr std::size_t kSlice = std::size_t{1} << 16;
+    v.clear();
+    v.reserve(n);
+    while (v.size() < n) {
+        const std::size_t more = std::min(kSlice, n - v.size());
+        v.insert(v.end(), more, value);
+        KARVO_TRY(ctx.tick(more * sizeof(T)));
+    }
+    return {};
+}
 
 }  // namespace karvo

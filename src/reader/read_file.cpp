@@ -11,10 +11,13 @@ namespace karvo {
 
 Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals,
                                                    ReadContext& ctx) {
-    std::vector<SignalRecord*> records(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        if ((records[i] = signals.take(ids[i])) == nullptr)
-            return ParseError{format_message("internal: missing declaration {} during assembly", ids[i])};
+    std::vector<SignalRecord*> records;
+    records.reserve(ids.size());
+    for (std::uint32_t id : ids) {
+        SignalRecord* record = signals.take(id);
+        if (record == nullptr)
+            return ParseError{format_message("internal: missing declaration {} during assembly", id)};
+        records.push_back(record);
         KARVO_TRY(ctx.tick(sizeof(SignalTable::Entry)));
     }
     return records;
@@ -30,6 +33,7 @@ Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& o
     contents.signals = std::move(catalog.signals);
     contents.header = std::move(parsed.header);
     contents.values = std::move(catalog.values);
+    contents.warnings = std::move(parsed.warnings);
     return contents;
 }
 

@@ -18,6 +18,7 @@ struct FileContents {
     std::vector<SignalRecord*> sweeps;  // declaration order
     std::vector<SignalRecord*> traces;  // declaration order
     PackedValues values;
+    std::vector<std::string> warnings;  // as ParseResult's
 };
 
 // Takes the records of `ids`, in order, out of `signals` (they stay in the

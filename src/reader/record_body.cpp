@@ -292,11 +292,12 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
     }
     if (!copied && copied.error().kind != ErrorKind::Malformed && copied.error().kind != ErrorKind::FileChanged)
         return std::move(copied).error();
-    if (!copied || broken || cursor.pos() != content_end || !slots.all_filled()) {
-        slots.reset();
-        return false;
+    bool whole = copied && !broken && cursor.pos() == content_end;
+    if (whole) {
+        KARVO_ASSIGN(whole, slots.all_filled(ctx));
     }
-    return true;
+    if (!whole) KARVO_TRY(slots.reset(ctx));
+    return whole;
 }
 
 }  // namespace
@@ -350,7 +351,7 @@ Status read_record_body(ByteCursor& cursor, SignalSlots& slots, std::uint64_t co
         KARVO_ASSIGN(bool done, read_in_one_pass(cursor, slots, content_end, groups, ctx));
         if (done) return {};
         cursor.rewind_to(start);
-        slots.reset();
+        KARVO_TRY(slots.reset(ctx));
     }
     RecordWalk walk(slots, content_end, groups, ctx);
     const bool stream = content_end > start && content_end - start >= kStreamBytes;

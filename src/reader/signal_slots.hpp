@@ -6,6 +6,8 @@
 // hash map.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -63,11 +65,12 @@ public:
         for (const auto& e : catalog.signals) {
             lo = e.id < lo ? e.id : lo;
             hi = e.id > hi ? e.id : hi;
+            KARVO_TRY(ctx.tick(sizeof(e)));
         }
         const std::uint64_t n = catalog.signals.size();
         made.dense_ = n != 0 && std::uint64_t{hi} - lo < 4 * n + 4096;
         made.base_ = lo;
-        if (made.dense_) made.dense_index_.assign(std::uint64_t{hi} - lo + 1, kNone);
+        if (made.dense_) KARVO_TRY(fill_in_slices(made.dense_index_, std::uint64_t{hi} - lo + 1, kNone, ctx));
         // In declaration order, which is nearly always the order of the records.
         for (const auto& e : catalog.signals) {
             const auto slot = static_cast<std::uint32_t>(made.slots_.size());
@@ -76,8 +79,11 @@ public:
             made.slots_.push_back(SignalSlot{e.id, &e.record, SampleBuffer(), e.record.data.point_words(), points,
                                              read, false, nullptr, 0});
             made.any_read_ |= read;
-            if (made.dense_) made.dense_index_[e.id - made.base_] = slot;
-            else made.sparse_index_.emplace(e.id, slot);
+            if (made.dense_) {
+                made.dense_index_[e.id - made.base_] = slot;
+            } else {
+                KARVO_TRY(made.sparse_index_.insert(e.id, slot, ctx));
+            }
             KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
         return made;
@@ -90,8 +96,8 @@ public:
             if (id < base_ || i >= dense_index_.size() || dense_index_[i] == kNone) return nullptr;
             return &slots_[dense_index_[i]];
         }
-        auto it = sparse_index_.find(id);
-        return it == sparse_index_.end() ? nullptr : &slots_[it->second];
+        const std::uint32_t at = sparse_index_.find(id);
+        return at == IdIndex::kNone ? nullptr : &slots_[at];
     }
 
     // The member slots of a declared group, or nullptr. A group's list is
@@ -164,22 +170,39 @@ public:
     bool counted() const { return counted_; }
 
     // Frees the buffers and counts of a body that is read again from its start.
-    void reset() {
+    Status reset(ReadContext& ctx) {
         for (SignalSlot& s : slots_) {
             s.samples = SampleBuffer();
             if (!counted_) s.points = 0;
             s.out = nullptr;
             s.left = 0;
+            KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
+        return {};
     }
 
     // Whether the copying pass wrote exactly the counted points.
-    bool all_filled() const {
-        for (const SignalSlot& s : slots_)
+    Result<bool> all_filled(ReadContext& ctx) const {
+        for (const SignalSlot& s : slots_) {
             if (s.left != 0) return false;
+            KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
+        }
         return true;
     }
     std::size_t size() const { return slots_.size(); }
+
+    // Frees the slots, a slice at a time with a look at `ctx` between (their
+    // destructors alone walk hundreds of megabytes for millions of signals).
+    Status release(ReadContext& ctx) {
+        constexpr std::size_t kSlice = std::size_t{1} << 14;
+        while (!slots_.empty()) {
+            const std::size_t n = std::min(kSlice, slots_.size());
+            slots_.erase(slots_.end() - static_cast<std::ptrdiff_t>(n), slots_.end());
+            KARVO_TRY(ctx.tick(n * sizeof(SignalSlot)));
+        }
+        slots_.shrink_to_fit();
+        return {};
+    }
 
 private:
     SignalSlots(const SignalCatalog& catalog, const ReadOptions& options)
@@ -193,7 +216,7 @@ private:
     bool any_read_ = false;
     std::uint32_t base_ = 0;
     std::vector<std::uint32_t> dense_index_;
-    IdMap<std::uint32_t> sparse_index_;
+    IdIndex sparse_index_;  // grows with a look at whether to stop, as the catalog's
     IdMap<GroupSlots> groups_;
 };
 

@@ -235,10 +235,16 @@ Result<std::string> decode_quoted(const TextLexer& lexer, const TextToken& token
     for (std::size_t i = 0; i < token.text.size(); ++i) {
         char c = token.text[i];
         if (c == '\\' && i + 1 < token.text.size()) {
-            c = token.text[++i];
-            if (c == 'n') c = '\n';
-            else if (c == 't') c = '\t';
-            else if (c == 'r') c = '\r';
+            switch (token.text[i + 1]) {
+                case '"':
+                case '\\': c = token.text[++i]; break;
+                case 'n': c = '\n', ++i; break;
+                case 't': c = '\t', ++i; break;
+                case 'r': c = '\r', ++i; break;
+                // Writers print other backslashes as they are in the name
+                // (MN63\&48 stands in the binary form with its backslash).
+                default: break;
+            }
         }
         out += c;
     }

@@ -95,9 +95,10 @@ private:
 };
 
 // The text of a quoted token with its escapes resolved: \n, \t and \r give
-// the control character, a backslash before anything else gives that
-// character (\" and \\ as writers use them). Fails on invalid UTF-8 with the
-// line and column.
+// the control character, \" and \\ the quote and the backslash; a backslash
+// before any other character stays, as writers print it (an instance name
+// MN63\&48 is the same in the text and the binary form). Fails on invalid
+// UTF-8 with the line and column.
 Result<std::string> decode_quoted(const TextLexer& lexer, const TextToken& token);
 
 }  // namespace karvo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -61,13 +62,17 @@ struct Slot {
 
 bool is_plain(std::string_view name) { return name.find_first_of("\\\"") == std::string_view::npos; }
 
-// A property or header integer kept as PropInt: digits (a plus sign allowed)
-// of a value that fits 32 bits unsigned, as the binary header's are.
-bool as_u32(std::string_view text, std::uint32_t& out) {
-    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+// A property or header integer kept as an int: digits (a sign allowed) of a
+// value from -2^31 to 2^32 - 1. The binary form's PropInt is a signed 32-bit
+// word; the text form printed unsigned values up to 2^32 - 1 as well, which
+// stay ints. Any other number is a float.
+bool as_property_int(std::string_view text, std::int64_t& out) {
+    const bool plus = !text.empty() && text[0] == '+';
+    if (plus) text.remove_prefix(1);
+    const std::string_view digits = !plus && !text.empty() && text[0] == '-' ? text.substr(1) : text;
+    if (digits.empty() || digits[0] < '0' || digits[0] > '9') return false;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), out, 10);
-    return r.ec == std::errc() && r.ptr == text.data() + text.size();
+    return r.ec == std::errc() && r.ptr == text.data() + text.size() && out >= INT32_MIN && out <= UINT32_MAX;
 }
 
 bool looks_integral(std::string_view text) {
@@ -187,12 +192,12 @@ Result<PropertyValue> TextParser::property_value() {
         KARVO_ASSIGN(std::string text, quoted(""));
         return PropertyValue{std::move(text)};
     }
-    std::uint32_t n = 0;
-    if (t.kind == Tok::Bare && as_u32(t.text, n)) {
+    std::int64_t n = 0;
+    if (t.kind == Tok::Bare && as_property_int(t.text, n)) {
         lex_.take(t);
         return PropertyValue{n};
     }
-    // Any other number (negative or beyond 32 bits too) is kept as a float.
+    // Any other number (beyond 32 bits too) is kept as a float.
     double v = 0;
     if (t.kind != Tok::Bare || !lex_.take_double(v)) return expected(t.at, "a number or a quoted string");
     return PropertyValue{v};
@@ -331,8 +336,9 @@ Status TextParser::declaration(DeclMode mode, unsigned depth, bool top) {
         if (!data) return error_at(at, data.error().message);
         KARVO_ASSIGN(PropertyList own, optional_properties());
         if (top) parts_.push_back(PointPart{name, is_plain(name), mode == DeclMode::Sweep, ids.size(), ids.size() + 1});
-        catalog.signals.insert_or_assign(id, SignalRecord{std::move(name), std::move(data).value(), type->properties,
-                                                          share_properties(std::move(own))});
+        KARVO_TRY(catalog.signals.insert_or_assign(
+            id, SignalRecord{std::move(name), std::move(data).value(), type->properties, share_properties(std::move(own))},
+            ctx_));
         ids.push_back(id);
         return tick();
     }
@@ -571,7 +577,11 @@ Result<ParseResult> TextParser::parse() {
     if (t.kind == Tok::End && stage == 0) return std::move(result_);
     if (!at_word("END")) return expected(t.at, kAfterSection[stage]);
     lex_.next();
-    if (lex_.peek().kind != Tok::End) return expected_here("end of file after END");
+    // Writers leave text after END (a variables_file that ends "END\n.s"):
+    // what END closed is read, and the caller learns where the rest begins.
+    const TextToken rest = lex_.peek();
+    if (rest.kind != Tok::End)
+        result_.warnings.push_back(format_message("{}: text after END ignored", lex_.where(rest.at)));
     return std::move(result_);
 }
 

@@ -24,6 +24,7 @@ Status read_value_section(ByteCursor& cursor, const TypeTable& types, SignalCata
             record.data.samples = std::move(s.samples);
             KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
         }
+        KARVO_TRY(slots.release(ctx));
     } else if (layout == ValueLayout::NonSwept) {
         KARVO_TRY(read_nonswept_body(cursor, types, catalog, ctx));
     }
@@ -58,8 +59,9 @@ Status read_scalar_value(ByteCursor& cursor, DataType type, PackedValues& out) {
             return {};
         }
         case DataType::Int32: {
+            // Two's complement: 0xFFFFFFFF is -1, as the text form prints it.
             KARVO_ASSIGN(std::uint32_t w, cursor.read_u32());
-            out.put_int(w);
+            out.put_int(static_cast<std::int32_t>(w));
             return {};
         }
         case DataType::Float64: {

@@ -12,7 +12,8 @@ Status read_property(ByteCursor& cursor, std::uint32_t kind, PropertyList* keep)
     KARVO_ASSIGN(std::string name, cursor.read_string());
     PropertyValue value;
     if (kind == word(ChunkKind::PropInt)) {
-        KARVO_ASSIGN(value, cursor.read_u32());
+        KARVO_ASSIGN(std::uint32_t w, cursor.read_u32());
+        value = std::int64_t{static_cast<std::int32_t>(w)};
     } else if (kind == word(ChunkKind::PropString)) {
         KARVO_ASSIGN(value, cursor.read_string());
     } else {

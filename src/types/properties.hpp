@@ -10,8 +10,10 @@
 
 namespace karvo {
 
-// Alternatives in this order: String, Int (unsigned 32-bit), Float.
-using PropertyValue = std::variant<std::string, std::uint32_t, double>;
+// Alternatives in this order: String, Int, Float. A PropInt is a signed
+// 32-bit word (a harmonic of -7 is stored as 0xFFFFFFF9); the text form may
+// also hold integers up to 2^32 - 1 (see text_parse.cpp).
+using PropertyValue = std::variant<std::string, std::int64_t, double>;
 
 struct Property {
     std::string name;

@@ -14,19 +14,21 @@ from __future__ import annotations
 
 import difflib
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, Tuple, Union
+import warnings
+from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Union
 
-from ._family import Family, Grid
-from ._index import DONE, Analysis, Run, Scalar, find_index, read_runs, read_variables
+from .._errors import PAD, UnequalSweeps, caller_level, need, warn_left_out
+from ._cells import STATUSES, Grid, LongForm
+from ._family import Family
+from ._index import LOG_FILE, Analysis, Run, Scalar, find_index, read_log, read_runs, read_variables, variables_error
 from ._reading import check_workers
+from ._status import ended
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray
 
-    from ..adapters import _Column
-
-__all__ = ["open_results", "Results", "Analysis", "Run"]
+__all__ = ["open_results", "Results", "Analysis", "Run", "Grid", "LongForm"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 # Results.to_xarray(chunks=...): None (NumPy arrays, read now), "auto" or a
@@ -62,11 +64,15 @@ class Results:
     - ``runs``: the `Run` list, in run tree order (one for a single run);
     - ``analyses``: name -> `Analysis`, in logFile order: those of the first
       run whose logFile could be read (each run has its own in ``Run.analyses``);
-    - ``variables``: the design variables (``variables_file`` of the folder,
-      else of the first run);
-    - ``finished``: whether ``.simDone`` is in the folder;
+    - ``variables``: the design variables of the study or run, from the
+      ``variables_file`` of the folder (empty without one; a UserWarning
+      names it when it cannot be read); each run's own are ``Run.variables``;
+    - ``finished``: whether the run or study of the folder ended (its
+      ``.simDone``, the simulator's closing line in its log, or logStatus
+      ending every analysis of its logFile);
     - ``parameters``: the names of the run parameters, outer to inner;
-    - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family.
+    - ``to_xarray(analysis)``, ``to_dataframe(analysis)``: the analysis's family;
+      ``grid(analysis)``, ``long_form(analysis)``: the same as NumPy arrays.
 
     An analysis is named by its logFile entry name (``"ac-ac"``), or by the
     part of it before the first ``-`` (``"ac"``) when exactly one entry at
@@ -80,10 +86,23 @@ class Results:
         self.runs: List[Run] = read_runs(folder)
         first = next((run for run in self.runs if run.analyses), None)
         self.analyses: Dict[str, Analysis] = dict(first.analyses) if first is not None else {}
-        self.variables: Dict[str, Scalar] = read_variables(folder)
-        if not self.variables and first is not None:
-            self.variables = read_variables(first.path)
-        self.finished = os.path.isfile(os.path.join(folder, DONE))
+        self.variables: Dict[str, Scalar]
+        self.variables, unread = read_variables(folder)
+        _warn_of_variables(unread, self.runs)
+        self.finished = ended(folder, self._own_statuses())
+
+    def _own_statuses(self) -> List[Optional[str]]:
+        """What logStatus says of the analyses of the folder's own logFile
+        (a study's top folder has none)."""
+        own = self.runs[0] if len(self.runs) == 1 else None
+        if own is not None and os.path.realpath(own.path) == os.path.realpath(self.path):
+            return [a.status for a in own.analyses.values()]
+        if not os.path.isfile(os.path.join(self.path, LOG_FILE)):
+            return []
+        try:
+            return [a.status for a in read_log(os.path.join(self.path, LOG_FILE)).values()]
+        except (OSError, ValueError):
+            return []
 
     @property
     def parameters(self) -> List[str]:
@@ -119,12 +138,30 @@ class Results:
         family.read(self.workers, self.progress, strict)
         return family
 
-    def _grid(self, analysis: str, pad: bool, strict: bool, function: str) -> Grid:
-        return self._family(analysis, strict).grid(pad, function)
+    def grid(self, analysis: str, *, pad: bool = False, strict: bool = False) -> Grid:
+        """The family of `analysis` on its grid, as NumPy arrays: what
+        `to_xarray` makes its Dataset of (`pad`, `strict` as there), without
+        xarray. The signals a file leaves out for having no points are listed
+        in ``left_out`` (`to_xarray` warns of them).
 
-    def _long(self, analysis: str, strict: bool, function: str) -> Tuple[List[_Column], Dict[str, Any]]:
-        family = self._family(analysis, strict)
-        return family.long(function), family.header
+        Raises KeyError for an unknown analysis, ValueError when not one run
+        of it could be read or, without `pad`, when the leaves' sweeps differ.
+        """
+        try:
+            return self._family(analysis, strict).grid(pad)
+        except UnequalSweeps as e:
+            raise e.worded(_unequal_text(e, "grid", "long_form")) from None
+
+    def long_form(self, analysis: str, *, strict: bool = False) -> LongForm:
+        """The family of `analysis` in long form, as NumPy arrays: the columns
+        `to_dataframe` makes its DataFrame of (`strict` as there), without
+        pandas. The signals a file leaves out for having no points are listed
+        in ``left_out`` (`to_dataframe` warns of them).
+
+        Raises KeyError for an unknown analysis, ValueError when not one run
+        of it could be read.
+        """
+        return self._family(analysis, strict).long()
 
     def to_xarray(
         self, analysis: str, *, pad: bool = False, strict: bool = False, chunks: Chunks = None
@@ -136,8 +173,12 @@ class Results:
         a periodic ac analysis, the variables of nested netlist sweeps), then
         the leaf file's own sweep (``freq``, ``time``). Each coordinate holds
         the distinct values, sorted by value; a combination no run holds, or
-        whose run could not be read, is NaN (NaN+NaNj for complex data).
-        Variables are named and split as `karvo.to_xarray` names them (a
+        whose run could not be read, is NaN (NaN+NaNj for complex data). The
+        coordinate ``status`` over the outer dimensions says why: ``read``,
+        ``failed`` (logStatus marks the analysis failed; its file is not
+        read), ``missing`` (no logFile, entry or file), ``unreadable`` (a
+        damaged file, or one of another kind than the family's), ``absent``
+        (no run there). Variables are named and split as `karvo.to_xarray` names them (a
         struct trace gives ``trace.field``), with their properties in
         ``attrs``; the Dataset's ``attrs`` is the header of the first file read.
         An analysis without sweeps (an operating point) gives one variable per
@@ -146,9 +187,10 @@ class Results:
         When the leaves' sweeps differ (transients that stop at different
         times), they share no coordinate: a ValueError says so, unless `pad`
         is true; then the innermost dimension is ``point`` and the sweep is a
-        coordinate over every dimension, both padded with NaN. `strict`: raise
-        the first run's error (OSError as raised, others as ValueError)
-        instead of filling its place with NaN.
+        coordinate over every dimension, both padded with NaN. `strict`: for
+        any run not read, whatever the cause, raise the first run's error
+        (OSError as raised, others as ValueError) instead of filling its
+        place with NaN.
 
         `chunks`: None reads every file now into NumPy arrays. ``"auto"`` or
         ``{}`` reads only the files' catalogs and sweeps now and gives Dask
@@ -163,44 +205,83 @@ class Results:
         could be read, TypeError or ValueError for `chunks` of another form
         or naming another dimension.
         """
-        from ..adapters import _need
-
-        xr = _need("to_xarray", "xarray", "xarray")
+        xr = need("to_xarray", "xarray", "xarray")
         if chunks is None:
-            grid = self._grid(analysis, pad, strict, "to_xarray")
+            grid = _grid_of_to_xarray(self._family(analysis, strict), pad)
             dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
             return dataset
-        _need("to_xarray(chunks=...)", "dask", "dask")
+        need("to_xarray(chunks=...)", "dask", "dask")
         from . import _lazy
 
         family = Family(self._resolve(analysis), self.runs, analysis)
         sizes = _lazy.chunk_sizes(chunks, family.dims)
         family.read(self.workers, self.progress, strict, _lazy.open_catalog)
-        grid = family.grid(pad, "to_xarray", sizes)
+        grid = _grid_of_to_xarray(family, pad, sizes)
         lazy: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
-        lazy.set_close(_lazy.closer(family.cells))
+        lazy.set_close(_lazy.closer(cell.psf for cell in family.cells))
         return lazy
 
     def to_dataframe(self, analysis: str, *, strict: bool = False) -> pandas.DataFrame:
         """The family of `analysis` in long form, one pandas DataFrame: a
         column per dimension of `to_xarray` (parameters, sweep tree
-        variables), the sweep, then the variables; one row per point of every
-        leaf of every run, in the order of the sorted coordinates. Sweeps of
-        any lengths fit. A run that could not be read gives one row with its
-        parameters and NaN (with `strict`, its error is raised). An analysis
+        variables), ``status`` (as in `to_xarray`), the sweep, then the
+        variables; one row per point of every leaf of every run, in the order
+        of the sorted coordinates. Sweeps of any lengths fit. A run that could
+        not be read gives one row with its parameters, its status and NaN
+        (with `strict`, its error is raised). An analysis
         without sweeps gives one row per run. ``attrs`` holds the header of
         the first file read.
 
         Raises ImportError without pandas, KeyError for an unknown analysis,
         ValueError when not one run of it could be read.
         """
-        from ..adapters import _need
-
-        pd = _need("to_dataframe", "pandas", "pandas")
-        columns, header = self._long(analysis, strict, "to_dataframe")
-        frame: pandas.DataFrame = pd.DataFrame({c.name: c.data for c in columns}, copy=False)
-        frame.attrs = header
+        pd = need("to_dataframe", "pandas", "pandas")
+        family = self._family(analysis, strict)
+        try:
+            long = family.long()
+        finally:
+            for left_out in family.left_out:
+                warn_left_out("to_dataframe", left_out)
+        frame: pandas.DataFrame = pd.DataFrame(dict(long.columns), copy=False)
+        frame.attrs = long.attrs
         return frame
 
     def __repr__(self) -> str:
         return f"<Results {self.path!r} runs={len(self.runs)} analyses={len(self.analyses)}>"
+
+
+def _warn_of_variables(unread: Optional[str], runs: List[Run]) -> None:
+    """One UserWarning for the folder's variables_file that cannot be read
+    (`unread`: its message), one for the runs' own that cannot be."""
+    level = caller_level()
+    if unread is not None:
+        warnings.warn(f"cannot read the design variables: {unread}; Results.variables is empty", UserWarning, level)
+    failed = [(run.name, variables_error(run)) for run in runs]
+    failed = [(name, e) for name, e in failed if e is not None and e != unread]
+    if len(failed) == 1:
+        name, e = failed[0]
+        warnings.warn(f"cannot read the design variables of run {name!r}: {e}; its Run.variables is empty",
+                      UserWarning, level)  # fmt: skip
+    elif failed:
+        name, e = failed[0]
+        warnings.warn(f"cannot read the design variables of {len(failed)} runs ({e}; and {len(failed) - 1} more);"
+                      " their Run.variables are empty", UserWarning, level)  # fmt: skip
+
+
+def _grid_of_to_xarray(family: Family, pad: bool, chunks: Optional[Mapping[str, int]] = None) -> Grid:
+    """`family.grid` as `Results.to_xarray` reports it: the signals the files
+    left out are warned of, unequal sweeps are said in its terms."""
+    try:
+        return family.grid(pad, chunks)
+    except UnequalSweeps as e:
+        raise e.worded(_unequal_text(e, "to_xarray", "to_dataframe")) from None
+    finally:
+        for left_out in family.left_out:
+            warn_left_out("to_xarray", left_out)
+
+
+def _unequal_text(e: UnequalSweeps, function: str, long_form: str) -> str:
+    """The message of `e` for a caller of `function`, whose long form is `long_form`."""
+    a = e.analysis
+    hint = f"use {long_form}({a!r}) for the long form, or {function}({a!r}, pad=True) to {PAD}"
+    return f"{function}({a!r}): {e.reason}; {hint}"

@@ -7,74 +7,31 @@ the run's parameters (outer, in run tree order), then the values of the sweep
 tree's variables down to the leaf; its data are the leaf file's. Every
 dimension's coordinate holds the distinct values of its cells, sorted.
 Cells that could not be read are NaN in the grid and one row of NaN in the
-long table.
+long table; a ``status`` coordinate (a column of the long table) says of
+each cell whether it was read and, if not, why (`STATUSES`).
 """
 
 from __future__ import annotations
 
 import math
 import os
+from collections import Counter
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
+from .._columns import Column, Swept, swept_columns, unique_names
+from .._errors import LeftOut, UnequalSweeps, Unread
 from .._karvo import read_psf
-from ..adapters import _Column, _swept_columns, _unique_names
-from ._index import Analysis, Run, Scalar, tidy
+from ._cells import (
+    ABSENT, FAILED, MISSING, READ, STATUS, UNREADABLE, Cell, Grid, LongForm, concat, missing_dtype, order,
+    pad_value, scalar_values,
+)
+from ._index import Run, Scalar, log_exception
 from ._reading import read_all
+from ._sweeptree import leaves
 
 if TYPE_CHECKING:
-    from ..adapters import _Result
-
-
-@dataclass
-class Cell:
-    run: Run
-    values: Dict[str, Scalar]  # the cell's coordinate of each dimension it has one of
-    leaf: Optional[Analysis] = None
-    error: Optional[str] = None
-    exception: Optional[Exception] = None
-    psf: Optional[_Result] = None  # a Psf, or the file's catalog when read lazily
-    index: Optional[Tuple[int, ...]] = None  # position in the grid
-    axis: Optional[_Column] = None  # its data None where the file has no flat sweep
-    columns: Dict[str, _Column] = field(default_factory=dict)
-
-    def points(self) -> int:
-        if self.axis is not None and self.axis.data is not None:
-            return len(self.axis.data)
-        return len(next(iter(self.columns.values())).data) if self.columns else 0
-
-
-@dataclass
-class Grid:
-    """What a Dataset is made of: coordinates and variables as (dims, data, attrs)."""
-
-    coords: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]]
-    variables: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]]
-    attrs: Dict[str, Any]
-
-
-def _order(value: Any) -> Tuple[int, Any]:
-    """Sort key of a coordinate value: numbers by value, then strings."""
-    if isinstance(value, str):
-        return (1, value)
-    return (0, float(value))
-
-
-def _pad_value(dtype: Any) -> Any:
-    """A missing value of the given kind: NaN, NaN+NaNj, or None."""
-    return None if dtype.kind == "O" else (complex(math.nan, math.nan) if dtype.kind == "c" else math.nan)
-
-
-def _missing(dtype: Any) -> Any:
-    """The dtype that can hold both `dtype` and a missing value."""
-    import numpy as np
-
-    if dtype.kind in "fc":
-        return dtype
-    if dtype.kind in "iub":
-        return np.dtype(np.float64)
-    return np.dtype(object)
-
+    from .._columns import Result
 
 class Family:
     """One analysis (`name`, a logFile entry name; `asked`, the name the caller
@@ -97,37 +54,43 @@ class Family:
             if by_corner and run.corner is not None:
                 base["corner"] = run.corner
             if run.error is not None and not run.analyses:
-                self.cells.append(Cell(run, base, error=run.error, exception=run._exception))
+                status = MISSING if run.status == "missing" else UNREADABLE
+                self.cells.append(Cell(run, base, error=run.error, exception=log_exception(run), status=status))
                 continue
             entry = run.analyses.get(name)
             if entry is None:
                 log = os.path.join(run.path, "logFile")
-                self.cells.append(Cell(run, base, error=f"{log}: no analysis {name!r}"))
+                self.cells.append(Cell(run, base, error=f"{log}: no analysis {name!r}", status=MISSING))
                 continue
             try:
-                leaves = _leaves(run.analyses, entry, ())
+                found = leaves(run.analyses, entry)
             except (OSError, ValueError) as e:
-                self.cells.append(Cell(run, base, error=str(e), exception=e))
+                self.cells.append(Cell(run, base, error=str(e), exception=e, status=UNREADABLE))
                 continue
-            for values, leaf in leaves:
+            for values, leaf in found:
                 for d in values:
                     if d not in dims:
                         dims.append(d)
-                self.cells.append(Cell(run, {**base, **values}, leaf=leaf))
+                cell = Cell(run, {**base, **values}, leaf=leaf)
+                if leaf.status == "failed":
+                    cell.status = FAILED
+                    cell.error = f"{leaf.file}: not read, since logStatus marks analysis {leaf.name!r} failed"
+                self.cells.append(cell)
         self.dims = dims
         self.run_dims = outer
         self.header: Dict[str, Any] = {}
-
-    def errors(self) -> List[Cell]:
-        return [c for c in self.cells if c.error is not None]
+        self.left_out: List[LeftOut] = []
+        self.strict = False
+        self.status_name = STATUS
 
     def read(
-        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], _Result] = read_psf
+        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], Result] = read_psf
     ) -> None:
         """Read every cell's data file (`read_psf`, or another `read`: the
         catalogs of a lazy family); a cell that cannot be read keeps the
-        error. With `strict`, raise the first error in run order (reading no
-        cell after one already known to have failed)."""
+        error. With `strict`, `grid` and `long` raise the first error in run
+        order (and no cell after one already known to have failed is read)."""
+        self.strict = strict
         cells = self.cells
         if strict:
             known = next((k for k, c in enumerate(cells) if c.error is not None), len(cells))
@@ -139,79 +102,128 @@ class Family:
                 continue
             outcome = outcomes[cell.leaf.file]
             if isinstance(outcome, Exception):
-                self._fail(cell, outcome)
+                self._fail(cell, outcome, MISSING if isinstance(outcome, FileNotFoundError) else UNREADABLE)
             else:
                 cell.psf = outcome
-        if strict:
-            self._raise_first()
-        for cell in self.cells:
-            if cell.error is not None and cell.run.error is None:
-                cell.run.error = cell.error
+                cell.status = READ
 
-    def _fail(self, cell: Cell, e: Exception) -> None:
+    def _fail(self, cell: Cell, e: Exception, status: str = UNREADABLE) -> None:
         path = cell.leaf.file if cell.leaf is not None else cell.run.path
         text = str(e)
         cell.error = text if path in text else f"{path}: {text}"
         cell.exception = e
+        self._drop(cell, status)
 
-    def _raise_first(self) -> None:
+    def _drop(self, cell: Cell, status: str, error: Optional[str] = None) -> None:
+        """`cell` is not in the family: its data are dropped, its status and error said."""
+        cell.psf = None
+        cell.status = status
+        if error is not None:
+            cell.error = error
+
+    def _settle(self) -> List[Unread]:
+        """Once every cell is read, cut and placed: each run's first error
+        becomes its ``error``; with `strict`, the first error in run order is
+        raised (an OSError as the reader raised it, else a ValueError naming
+        the run). Returns the cells not read, as `Unread`, one per message."""
         for cell in self.cells:
-            if cell.error is None:
-                continue
-            e = cell.exception
-            if isinstance(e, OSError):
-                raise e
-            raise ValueError(f"run {cell.run.name!r}: {cell.error}") from e
+            if cell.error is not None and cell.run.error is None:
+                cell.run.error = cell.error
+        if self.strict:
+            for cell in self.cells:
+                if cell.error is None:
+                    continue
+                e = cell.exception
+                if isinstance(e, OSError):
+                    raise e
+                raise ValueError(f"run {cell.run.name!r}: {cell.error}") from e
+        unread: Dict[str, Unread] = {}
+        for cell in self.cells:
+            if cell.error is not None and cell.error not in unread:
+                path = cell.leaf.file if cell.leaf is not None else cell.run.path
+                unread[cell.error] = Unread(cell.run.name, path, cell.status or UNREADABLE, cell.error)
+        return list(unread.values())
 
     # ------------------------------------------------------------ the cells' data
 
-    def _columns(self, function: str) -> Tuple[bool, Optional[str], Dict[str, Any], Dict[str, Any]]:
-        """Cut each read cell into its axis and named columns; learn the
-        variables (name -> dtype, first attrs) in order of first appearance.
+    def _shapes(self) -> Tuple[Optional[bool], Optional[str], Dict[int, Swept]]:
+        """What the family's files hold: sweeps or values, and the name of
+        the sweep axis, each as most of the read cells hold it (the first in
+        run order among equals). A cell that holds another kind is dropped
+        as unreadable: a logFile entry may name a file of another analysis.
 
-        Returns (swept, axis name, axis attrs, variables).
-        """
-        import numpy as np
-
-        swept: Optional[bool] = None
-        axis_name: Optional[str] = None
-        axis_attrs: Dict[str, Any] = {}
-        variables: Dict[str, Any] = {}
-        prefix = [_Column("parameter", d, None) for d in self.dims]
+        Returns (swept, axis name, id(cell) -> its swept columns)."""
+        cut: Dict[int, Swept] = {}
+        kinds: Dict[int, Tuple[bool, Optional[str]]] = {}
         for cell in self.cells:
             psf = cell.psf
             if psf is None:
                 continue
-            is_swept = bool(psf.sweeps or psf.traces)
-            if swept is None:
-                swept = is_swept
-                self.header = dict(psf.header)
-            if is_swept != swept:
-                cell.error = f"{cell.leaf.file if cell.leaf else cell.run.path}: " + (
-                    "holds sweeps, while the family's first file holds values"
-                    if is_swept
-                    else "holds values, while the family's first file holds sweeps"
-                )
-                cell.psf = None
-                cell.run.error = cell.run.error or cell.error
+            if not (psf.sweeps or psf.traces):
+                kinds[id(cell)] = (False, None)
                 continue
-            if is_swept:
-                try:
-                    axis, columns = _swept_columns(psf, function)
-                except ValueError as e:
-                    self._fail(cell, e)
-                    cell.psf = None
-                    cell.run.error = cell.run.error or cell.error
-                    continue
-                point = _Column("dimension", "point", None)
-                named = _unique_names([*prefix, axis or point, *columns])
+            try:
+                cut[id(cell)] = swept_columns(psf)
+            except ValueError as e:
+                self._fail(cell, e)
+                continue
+            axis = cut[id(cell)].axis
+            kinds[id(cell)] = (True, None if axis is None else axis.name)
+        if not kinds:
+            return None, None, cut
+        counts = Counter(kinds.values())
+        swept, axis_name = max(counts, key=lambda kind: counts[kind])  # max keeps the first of equals
+        for cell in self.cells:
+            kind = kinds.get(id(cell))
+            if kind is None or cell.psf is None:
+                continue
+            if kind[0] == swept and (kind[1] == axis_name or kind[1] is None or axis_name is None):
+                continue  # (a file without a flat sweep is placed along 'point')
+            path = cell.leaf.file if cell.leaf else cell.run.path
+            if kind[0] != swept:
+                held, wanted = ("sweeps", "values") if kind[0] else ("values", "sweeps")
+                why = f"holds {held}, while the family's files hold {wanted}"
+            else:
+                why = f"its sweep is {kind[1]!r}, while the family's files sweep {axis_name!r}"
+            self._drop(cell, UNREADABLE, f"{path}: {why}")
+        return swept, axis_name, cut
+
+    def _cut(self) -> Tuple[Optional[bool], Optional[str], Dict[str, Any], Dict[str, Any]]:
+        """Cut each read cell into its axis and named columns; learn the
+        variables (name -> dtype, first attrs) in order of first appearance,
+        what each file left out (`left_out`) and the status coordinate's name.
+
+        Returns (swept, axis name, axis attrs, variables); swept is None
+        when no cell was read."""
+        import numpy as np
+
+        swept, _, cut = self._shapes()
+        axis_name: Optional[str] = None
+        axis_attrs: Dict[str, Any] = {}
+        variables: Dict[str, Any] = {}
+        self.left_out = []
+        prefix = unique_names([*(Column("parameter", d, None) for d in self.dims), Column("cell", STATUS, None)])
+        self.status_name = prefix[-1].name
+        first = True
+        for cell in self.cells:
+            psf = cell.psf
+            if psf is None:
+                continue
+            if first:
+                self.header, first = dict(psf.header), False
+            if swept:
+                axis, columns, left_out = cut[id(cell)]
+                if left_out is not None:
+                    self.left_out.append(left_out)
+                point = Column("dimension", "point", None)
+                named = unique_names([*prefix, axis or point, *columns])
                 cell.axis = named[len(prefix)]._replace(data=None if axis is None else axis.data)
                 cell.columns = {c.name: c for c in named[len(prefix) + 1 :]}
                 if axis_name is None:
                     axis_name = cell.axis.name
                     axis_attrs = dict(cell.axis.attrs)
             else:
-                named = _unique_names([*prefix, *_value_columns(psf)])
+                named = unique_names([*prefix, *scalar_values(psf)])
                 cell.columns = {c.name: c for c in named[len(prefix) :]}
             for c in cell.columns.values():
                 dtype = getattr(c.data, "dtype", None)  # a SignalRef's, without reading it
@@ -225,32 +237,31 @@ class Family:
                 elif held[1] != dtype:
                     mixed = np.dtype(object) in (held[1], dtype)
                     held[1] = np.dtype(object) if mixed else np.result_type(held[1], dtype)
-        if swept is None:
-            first = next((c.error for c in self.cells if c.error), "no run has it")
-            raise ValueError(f"no data of {self.name!r} could be read: {first}")
         return swept, axis_name, axis_attrs, variables
+
+    def _no_data(self) -> ValueError:
+        first = next((c.error for c in self.cells if c.error), "no run has it")
+        return ValueError(f"no data of {self.name!r} could be read: {first}")
 
     def _coordinates(self) -> Dict[str, List[Scalar]]:
         values: Dict[str, Set[Any]] = {d: set() for d in self.dims}
         for cell in self.cells:
             for d, v in cell.values.items():
                 values[d].add(v)
-        return {d: sorted(vs, key=_order) for d, vs in values.items()}
+        return {d: sorted(vs, key=order) for d, vs in values.items()}
 
     def _place(self, coordinates: Dict[str, List[Scalar]]) -> None:
         """Each read cell's position in the grid; two in one place are an error."""
-        position = {d: {_order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
+        position = {d: {order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
         taken: Dict[Tuple[int, ...], Cell] = {}
         for cell in self.cells:
             if cell.psf is None:
                 continue
             lacking = [d for d in self.dims if d not in cell.values]
             if lacking:
-                cell.error = f"run {cell.run.name!r} has no value of {', '.join(map(repr, lacking))}"
-                cell.run.error = cell.run.error or cell.error
-                cell.psf = None
+                self._drop(cell, UNREADABLE, f"run {cell.run.name!r} has no value of {', '.join(map(repr, lacking))}")
                 continue
-            index = tuple(position[d][_order(cell.values[d])] for d in self.dims)
+            index = tuple(position[d][order(cell.values[d])] for d in self.dims)
             other = taken.get(index)
             if other is not None:
                 where = ", ".join(f"{d}={cell.values[d]!r}" for d in self.dims)
@@ -263,15 +274,20 @@ class Family:
 
     # ------------------------------------------------------------ the grid
 
-    def grid(self, pad: bool, function: str, chunks: Optional[Mapping[str, int]] = None) -> Grid:
+    def grid(self, pad: bool, chunks: Optional[Mapping[str, int]] = None) -> Grid:
         """The family on its grid. With `chunks` (runs per block along outer
         dimensions; 1 where not given), the cells hold catalogs and the
-        variables are Dask arrays whose blocks read their files when computed."""
+        variables are Dask arrays whose blocks read their files when computed.
+
+        Raises UnequalSweeps when the leaves' sweeps differ and `pad` is false."""
         import numpy as np
 
-        swept, axis_name, axis_attrs, variables = self._columns(function)
+        swept, axis_name, axis_attrs, variables = self._cut()
         coordinates = self._coordinates()
         self._place(coordinates)
+        unread = self._settle()
+        if swept is None:
+            raise self._no_data()
         placed = [(c.index, c) for c in self.cells if c.index is not None]
         shape = tuple(len(coordinates[d]) for d in self.dims)
         if chunks is not None:
@@ -283,22 +299,23 @@ class Family:
             for d, vs in coordinates.items()
         }
         outer = tuple(self.dims)
+        coords[self.status_name] = (outer, self._status_grid(coordinates, shape), {})
         out: Dict[str, Tuple[Tuple[str, ...], Any, Dict[str, Any]]] = {}
         if not swept:
             for name, (kind, dtype, attrs) in variables.items():
-                dtype = _missing(dtype)
-                array = np.full(shape, _pad_value(dtype), dtype=dtype)
+                dtype = missing_dtype(dtype)
+                array = np.full(shape, pad_value(dtype), dtype=dtype)
                 for index, cell in placed:
                     if name in cell.columns:
                         array[index] = cell.columns[name].data
                 out[name] = (outer, array if chunks is None else _lazy.in_blocks(name, array, blocks), attrs)
-            return Grid(coords, out, self.header)
+            return Grid(coords, out, self.header, self.left_out, unread)
 
         assert axis_name is not None
         lengths = {cell.points() for _, cell in placed}
         shared = self._shared_axis([cell for _, cell in placed])
         if shared is None and not pad:
-            raise ValueError(self._unequal(axis_name, lengths, function))
+            raise UnequalSweeps(self.asked, axis_name, (min(lengths), max(lengths)))
         n = max(lengths, default=0)
         inner: Tuple[str, ...] = (axis_name,) if shared is not None else ("point",)
         dims = outer + inner
@@ -312,18 +329,39 @@ class Family:
                         array[index + (slice(0, len(cell.axis.data)),)] = cell.axis.data
                 coords[axis_name] = (dims, array, axis_attrs)
         for name, (kind, dtype, attrs) in variables.items():
-            dtype = _missing(dtype)
+            dtype = missing_dtype(dtype)
             if chunks is not None:
                 refs = {index: cell.columns[name].data for index, cell in placed if name in cell.columns}
-                array = _lazy.family_array(name, shape + (n,), dtype, refs, blocks + ((n,),))
+                array = _lazy.family_array(name, shape + (n,), dtype, pad_value(dtype), refs, blocks + ((n,),))
             else:
-                array = np.full(shape + (n,), _pad_value(dtype), dtype=dtype)
+                array = np.full(shape + (n,), pad_value(dtype), dtype=dtype)
                 for index, cell in placed:
                     column = cell.columns.get(name)
                     if column is not None:
                         array[index + (slice(0, len(column.data)),)] = column.data
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
-        return Grid(coords, out, self.header)
+        return Grid(coords, out, self.header, self.left_out, unread)
+
+    def _status_grid(self, coordinates: Dict[str, List[Scalar]], shape: Tuple[int, ...]) -> Any:
+        """Each point's status: ``read`` where a cell was placed, the status of
+        a cell not read at its point (or, where it lacks a coordinate, along
+        that dimension), else ``absent``."""
+        import numpy as np
+
+        status = np.full(shape, ABSENT, dtype=object)  # strings, as a corner coordinate holds them
+        position = {d: {order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
+        for cell in self.cells:
+            if cell.index is not None:
+                status[cell.index] = READ
+        for cell in self.cells:
+            if cell.index is None and cell.status not in (None, READ):
+                at = tuple(position[d][order(cell.values[d])] if d in cell.values else slice(None) for d in self.dims)
+                view = status[at]
+                if isinstance(view, np.ndarray):
+                    view[view == ABSENT] = cell.status
+                elif view == ABSENT:
+                    status[at] = cell.status
+        return status
 
     def _shared_axis(self, cells: List[Cell]) -> Any:
         """The sweep every one of `cells` has (same values, NaN equal to NaN), or None."""
@@ -340,44 +378,35 @@ class Family:
                 return None
         return np.arange(0) if first is None else first
 
-    def _unequal(self, axis: str, lengths: Set[int], function: str) -> str:
-        if len(lengths) > 1:
-            why = f"differ in length ({min(lengths)} to {max(lengths)} points)"
-        else:
-            why = "differ in their values"
-        asked = self.asked
-        pad = "pad the shorter ones with NaN along a 'point' dimension"
-        if function == "export":
-            what, hint = repr(asked), f"export it --to csv (the long form), or with --pad to {pad}"
-        else:
-            what = f"{function}({asked!r})"
-            hint = f"use to_dataframe({asked!r}) for the long form, or {function}({asked!r}, pad=True) to {pad}"
-        return f"{what}: the {axis!r} sweeps of its runs {why}, so they share no {axis!r} coordinate; {hint}"
-
     # ------------------------------------------------------------ the long table
 
-    def long(self, function: str) -> List[_Column]:
-        """Columns of the long form: the dimensions, the sweep, the variables;
+    def long(self) -> LongForm:
+        """The long form: columns of the dimensions, the sweep, the variables;
         one row per point of each cell, one row of NaN for a cell not read."""
         import numpy as np
 
-        swept, axis_name, axis_attrs, variables = self._columns(function)
+        swept, axis_name, axis_attrs, variables = self._cut()
+        unread = self._settle()
+        if swept is None:
+            raise self._no_data()
         coordinates = self._coordinates()
-        rank = {d: {_order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
+        rank = {d: {order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
 
         def key(cell: Cell) -> Tuple[int, ...]:
-            return tuple(rank[d].get(_order(cell.values[d]), 0) if d in cell.values else -1 for d in self.dims)
+            return tuple(rank[d].get(order(cell.values[d]), 0) if d in cell.values else -1 for d in self.dims)
 
         cells = sorted(self.cells, key=key)
         sizes = [cell.points() if swept and cell.psf is not None else 1 for cell in cells]
-        columns: List[_Column] = []
+        columns: List[Column] = []
         for d in self.dims:
             values = coordinates[d]
             dtype = np.dtype(object) if any(isinstance(v, str) for v in values) else np.asarray(values).dtype
             if any(d not in c.values for c in cells):
-                dtype = _missing(dtype)
-            parts = [np.full(k, c.values.get(d, _pad_value(dtype)), dtype=dtype) for c, k in zip(cells, sizes)]
-            columns.append(_Column("parameter", d, _concat(parts, dtype)))
+                dtype = missing_dtype(dtype)
+            parts = [np.full(k, c.values.get(d, pad_value(dtype)), dtype=dtype) for c, k in zip(cells, sizes)]
+            columns.append(Column("parameter", d, concat(parts, dtype)))
+        statuses = [np.full(k, cell.status or UNREADABLE, dtype=object) for cell, k in zip(cells, sizes)]
+        columns.append(Column("cell", self.status_name, concat(statuses, np.dtype(object))))
         if swept:
             assert axis_name is not None
             parts = []
@@ -388,84 +417,15 @@ class Family:
                     parts.append(cell.axis.data)
                 else:
                     parts.append(np.arange(k, dtype=np.float64))
-            columns.append(_Column("sweep", axis_name, _concat(parts, np.dtype(np.float64)), axis_attrs))
+            columns.append(Column("sweep", axis_name, concat(parts, np.dtype(np.float64)), axis_attrs))
         for name, (kind, dtype, attrs) in variables.items():
-            dtype = _missing(dtype)
+            dtype = missing_dtype(dtype)
             parts = []
             for cell, k in zip(cells, sizes):
                 column = cell.columns.get(name) if cell.psf is not None else None
                 if column is None:
-                    parts.append(np.full(k, _pad_value(dtype), dtype=dtype))
+                    parts.append(np.full(k, pad_value(dtype), dtype=dtype))
                 else:
                     parts.append(np.asarray(column.data if swept else [column.data], dtype=dtype))
-            columns.append(_Column(kind, name, _concat(parts, dtype), attrs))
-        return columns
-
-
-def _concat(parts: List[Any], dtype: Any) -> Any:
-    import numpy as np
-
-    return np.concatenate(parts) if parts else np.zeros(0, dtype=dtype)
-
-
-def _value_columns(psf: _Result) -> List[_Column]:
-    """The scalar values of a non-swept file, a struct's members as
-    ``value.member``; array values have no place in a grid of scalars and are
-    left out."""
-    columns = []
-    for value in psf.values:
-        data = value.data
-        attrs = dict(value.properties)
-        items = [(f"{value.name}.{m}", x) for m, x in data.items()] if isinstance(data, dict) else [(value.name, data)]
-        for name, x in items:
-            if isinstance(x, (int, float, complex, str)):
-                columns.append(_Column("value", name, x, attrs))
-    return columns
-
-
-def _leaves(
-    analyses: Dict[str, Analysis], entry: Analysis, seen: Tuple[str, ...]
-) -> List[Tuple[Dict[str, Scalar], Analysis]]:
-    """The leaves below `entry` in its sweep tree, each with the values of the
-    tree's sweep variables that lead to it (outer to inner); `entry` alone
-    when it has no children.
-
-    A child's value of its parent's variable is the one its PROP block gives;
-    where that is missing, the distinct values of the parent's data file's
-    sweep, in file order, taken one per child in logFile order.
-    """
-    if entry.name in seen:
-        raise ValueError(f"the sweep tree of {seen[0]!r} loops through {entry.name!r}")
-    children = [a for a in analyses.values() if a.parent == entry.name]
-    if not children:
-        return [({}, entry)]
-    from_file: Optional[Dict[str, List[Scalar]]] = None
-    out = []
-    for k, child in enumerate(children):
-        own: Dict[str, Scalar] = {}
-        for variable in entry.sweep_variables:
-            if variable in child.properties:
-                own[variable] = child.properties[variable]
-                continue
-            if from_file is None:
-                from_file = _sweep_values(entry)
-            values = from_file.get(variable)
-            if values is None or len(values) != len(children):
-                raise ValueError(
-                    f"{tidy(entry.file)}: no value of {variable!r} for {child.name!r} "
-                    f"(its PROP has none and the file's sweep does not give one per child)"
-                )
-            own[variable] = values[k]
-        for values_below, leaf in _leaves(analyses, child, seen + (entry.name,)):
-            out.append(({**own, **values_below}, leaf))
-    return out
-
-
-def _sweep_values(entry: Analysis) -> Dict[str, List[Scalar]]:
-    """Sweep name -> its distinct values in file order, from `entry`'s data file."""
-    psf = read_psf(entry.file)
-    out: Dict[str, List[Scalar]] = {}
-    for sweep in psf.sweeps:
-        if sweep.data.dtype.names is None:
-            out[sweep.name] = list(dict.fromkeys(sweep.data.tolist()))
-    return out
+            columns.append(Column(kind, name, concat(parts, dtype), attrs))
+        return LongForm([(c.name, c.data) for c in columns], self.header, self.left_out, unread)

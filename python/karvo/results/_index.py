@@ -12,7 +12,8 @@ data files:
   value of its parent's sweep variable (and, for a leaf, ``Corner``);
 - ``variables_file``: the design variables (``variable`` structs);
 - ``logStatus``: plain text, one line per analysis START, PASS or FAIL;
-- ``.simDone``: written when the run ended.
+- ``.simDone``: written when the run ended (`._status` says how a run's
+  status is decided).
 
 Everything here reads index files only; data files are read by the families
 (`._family`) or by `Analysis.read`.
@@ -24,17 +25,19 @@ import errno
 import os
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .._karvo import Psf, read_psf
+from ._status import read_status, run_status
 
 Scalar = Union[str, int, float]
 
-LOG_FILE, RUN_TREE, VARIABLES, STATUS, DONE = "logFile", "runObjFile", "variables_file", "logStatus", ".simDone"
+LOG_FILE, RUN_TREE, VARIABLES = "logFile", "runObjFile", "variables_file"
 
 # Where open_results looks for the index files, from the folder it is given:
 # the psf folder itself, a run folder above it (one or two levels), the top
-# folder of a study whose run tree lies in psf/<test>/psf.
+# folder of a study whose run tree lies in psf/<test>/psf. All are looked
+# in, so that a folder holding several results is never taken for one.
 SEARCH = (".", "psf", "*/psf", "psf/*/psf")
 
 
@@ -75,12 +78,14 @@ class Run:
 
     ``parameters`` are the values the run tree gives it, outer to inner (empty
     for a folder of one run); ``corner`` the tree's ``Corner``, if any;
-    ``path`` its psf folder. ``status``: ``"passed"`` (``.simDone`` is there
-    and no analysis failed), ``"failed"`` (``logStatus`` logs a FAIL),
-    ``"unfinished"`` (no ``.simDone``, no failure), ``"missing"`` (no logFile).
+    ``path`` its psf folder. ``status``: ``"passed"`` (the run ended and no
+    analysis failed), ``"failed"`` (``logStatus`` logs a FAIL, or the
+    simulator's log says it stopped prematurely), ``"unfinished"`` (nothing
+    says it ended), ``"missing"`` (no logFile); see `._status`.
     ``error`` is the first message of what could not be read for it: its
     logFile, or a data file a family needed (None while all was read).
-    ``analyses`` are its own, as `Results.analyses`.
+    ``analyses`` are its own, as `Results.analyses`; ``variables`` the
+    design variables of its own ``variables_file`` (empty without one).
     """
 
     name: str
@@ -90,7 +95,9 @@ class Run:
     status: str
     error: Optional[str] = None
     analyses: Dict[str, Analysis] = field(default_factory=dict, repr=False)
+    variables: Dict[str, Scalar] = field(default_factory=dict, repr=False)
     _exception: Optional[Exception] = field(default=None, repr=False, compare=False)
+    _variables_error: Optional[str] = field(default=None, repr=False, compare=False)
 
 
 def tidy(path: str) -> str:
@@ -111,23 +118,6 @@ def _text(x: Any) -> str:
 
 def _names(x: Any) -> Tuple[str, ...]:
     return tuple(s for s in x if isinstance(s, str)) if isinstance(x, tuple) else ()
-
-
-def read_status(folder: str) -> Dict[str, str]:
-    """Analysis name -> the last word ``logStatus`` gives it, lower case and
-    in the past (PASS -> passed, FAIL -> failed, START -> started)."""
-    try:
-        with open(os.path.join(folder, STATUS), encoding="utf-8", errors="replace") as f:
-            lines = f.read().splitlines()
-    except OSError:
-        return {}
-    words = {"PASS": "passed", "FAIL": "failed", "START": "started"}
-    status: Dict[str, str] = {}
-    for line in lines:
-        fields = [f.strip() for f in line.split("\t")]
-        if len(fields) >= 3 and fields[-2]:
-            status[fields[-2]] = words.get(fields[-1], fields[-1].lower())
-    return status
 
 
 def _logged_name(entry: str, kind: str) -> str:
@@ -168,24 +158,23 @@ def read_log(log_file: str) -> Dict[str, Analysis]:
     return analyses
 
 
-def read_variables(folder: str) -> Dict[str, Scalar]:
-    """The design variables of ``variables_file`` (empty when it is absent or unreadable)."""
+def read_variables(folder: str) -> Tuple[Dict[str, Scalar], Optional[str]]:
+    """The design variables of the ``variables_file`` in `folder` (empty
+    when there is none), and the message of why it cannot be read (None
+    when it was read or is absent)."""
+    path = os.path.join(folder, VARIABLES)
     try:
-        psf = read_psf(os.path.join(folder, VARIABLES))
-    except (OSError, ValueError):
-        return {}
+        psf = read_psf(path)
+    except FileNotFoundError:
+        return {}, None
+    except (OSError, ValueError) as e:
+        return {}, _message(path, e)
     variables: Dict[str, Scalar] = {}
     for v in psf.values:
         x = v.data.get("value") if isinstance(v.data, dict) else v.data
         if isinstance(x, (str, int, float)):
             variables[v.name] = x
-    return variables
-
-
-def run_status(folder: str, analyses: Mapping[str, Analysis]) -> str:
-    if any(a.status == "failed" for a in analyses.values()):
-        return "failed"
-    return "passed" if os.path.isfile(os.path.join(folder, DONE)) else "unfinished"
+    return variables, None
 
 
 def _has_index(folder: str) -> bool:
@@ -195,9 +184,10 @@ def _has_index(folder: str) -> bool:
 def find_index(path: str) -> str:
     """The folder holding the index files of the result folder `path`.
 
-    Looked for in `path`, then in ``psf/``, ``*/psf/`` and ``psf/*/psf/``
-    below it; the first of these that finds any folder decides, and must find
-    one only. A path to a logFile or runObjFile gives its folder.
+    Looked for in `path` and in ``psf/``, ``*/psf/`` and ``psf/*/psf/``
+    below it: all of these must find one result folder, the runs of a study
+    found aside (a study's run folders lie below its top folder too). A
+    path to a logFile or runObjFile gives its folder.
     """
     if os.path.isfile(path):
         if os.path.basename(path) in (LOG_FILE, RUN_TREE):
@@ -205,16 +195,22 @@ def find_index(path: str) -> str:
         raise ValueError(f"{path} is a file, not a result folder (read_psf reads one file)")
     if not os.path.isdir(path):
         raise FileNotFoundError(errno.ENOENT, f"no such folder: {path}", path)
+    found: Dict[str, str] = {}  # real path -> the path found, shallowest first
     for pattern in SEARCH:
-        if pattern == ".":
-            found = [path] if _has_index(path) else []
-        else:
-            found = _glob(path, pattern.split("/"))
-        if len(found) == 1:
-            return found[0]
-        if found:
-            listed = ", ".join(found)
-            raise ValueError(f"{path} holds several result folders ({listed}); open one of them")
+        matches = ([path] if _has_index(path) else []) if pattern == "." else _glob(path, pattern.split("/"))
+        for folder in matches:
+            found.setdefault(os.path.realpath(folder), folder)
+    if len(found) > 1:
+        # The run folders of a study found are part of it, not other results.
+        runs: Set[str] = set()
+        for real, folder in found.items():
+            runs.update({os.path.realpath(run) for run in run_folders(folder)} - {real})
+        found = {real: folder for real, folder in found.items() if real not in runs}
+    if len(found) == 1:
+        return next(iter(found.values()))
+    if found:
+        listed = ", ".join(found.values())
+        raise ValueError(f"{path} holds several result folders ({listed}); open one of them")
     where = ", ".join(p + "/" for p in SEARCH[1:])
     raise FileNotFoundError(errno.ENOENT, f"{path}: no logFile or runObjFile in it or in {where}", path)
 
@@ -296,12 +292,26 @@ def _open_run(name: str, log_file: str, parameters: Dict[str, Scalar], corner: O
     if os.path.islink(folder) and os.readlink(folder) == ".":
         folder = os.path.dirname(folder) or "."  # the psf -> . link of a run folder
         log_file = os.path.join(folder, os.path.basename(log_file))
+    variables, unread = read_variables(folder)
     try:
         analyses = read_log(log_file)
     except (OSError, ValueError) as e:
         status = "missing" if isinstance(e, FileNotFoundError) else "failed"
-        return Run(name, parameters, corner, folder, status, error=_message(log_file, e), _exception=e)
-    return Run(name, parameters, corner, folder, run_status(folder, analyses), analyses=analyses)
+        return Run(name, parameters, corner, folder, status, error=_message(log_file, e), variables=variables,
+                   _exception=e, _variables_error=unread)  # fmt: skip
+    status = run_status(folder, [a.status for a in analyses.values()])
+    return Run(name, parameters, corner, folder, status, analyses=analyses, variables=variables,
+               _variables_error=unread)  # fmt: skip
+
+
+def log_exception(run: Run) -> Optional[Exception]:
+    """What reading the run's logFile raised (None when it was read)."""
+    return run._exception
+
+
+def variables_error(run: Run) -> Optional[str]:
+    """Why the run's variables_file could not be read (None when it was, or is absent)."""
+    return run._variables_error
 
 
 def _message(path: str, e: BaseException) -> str:
@@ -310,8 +320,34 @@ def _message(path: str, e: BaseException) -> str:
     return text if path in text else f"{path}: {text}"
 
 
+def _in_tree_order(nodes: List[_Node]) -> List[_Node]:
+    """The nodes depth first, each node's children in file order (the file
+    may list a node's children apart, as real run trees do); nodes whose
+    parent is missing start trees of their own, in file order."""
+    names = {n.name for n in nodes}
+    children: Dict[str, List[_Node]] = {}
+    roots = []
+    for n in nodes:
+        if n.parent in names and n.parent != n.name:
+            children.setdefault(n.parent, []).append(n)
+        else:
+            roots.append(n)
+    ordered: List[_Node] = []
+    seen = set()
+    stack = list(reversed(roots))
+    while stack:
+        node = stack.pop()
+        if id(node) in seen:
+            continue
+        seen.add(id(node))
+        ordered.append(node)
+        stack.extend(reversed(children.get(node.name, [])))
+    # Nodes on a loop of parents are reached from no root: they come last.
+    return ordered + [n for n in nodes if id(n) not in seen]
+
+
 def read_runs(index: str) -> List[Run]:
-    """The runs of the folder `index`: the leaves of its runObjFile in file
+    """The runs of the folder `index`: the leaves of its runObjFile in tree
     order, or the one run of its logFile."""
     tree = os.path.join(index, RUN_TREE)
     nodes: List[_Node] = []
@@ -323,7 +359,7 @@ def read_runs(index: str) -> List[Run]:
                 raise
     by_name = {n.name: n for n in nodes}
     runs = []
-    for node in nodes:
+    for node in _in_tree_order(nodes):
         log = _leaf_log(node)
         if log is None:
             continue
@@ -336,3 +372,14 @@ def read_runs(index: str) -> List[Run]:
         name = os.path.basename(os.path.abspath(index))
         runs.append(_open_run(name, os.path.join(index, LOG_FILE), {}, None))
     return runs
+
+
+def run_folders(index: str) -> List[str]:
+    """The psf folders of the runs the runObjFile in `index` names (none
+    without one, or when it cannot be read); reads the run tree only."""
+    try:
+        nodes = _tree(os.path.join(index, RUN_TREE))
+    except (OSError, ValueError):
+        return []
+    logs = (_leaf_log(n) for n in nodes)
+    return [os.path.dirname(os.path.join(index, log)) or "." for log in logs if log is not None]

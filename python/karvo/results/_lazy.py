@@ -11,7 +11,7 @@ every function here is a module-level name, so the graphs pickle.
 from __future__ import annotations
 
 from functools import partial
-from typing import Any, Dict, Iterable, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
 import dask.array as da
 import numpy as np
@@ -20,7 +20,9 @@ from xarray.backends import CachingFileManager
 
 from ..files import PsfFile
 from ..xarray_backend import SignalRef, open_catalog, read_signal
-from ._family import Cell, _pad_value
+
+if TYPE_CHECKING:
+    from .._columns import Result
 
 __all__ = ["chunk_sizes", "blocks", "family_array", "in_blocks", "closer", "open_catalog"]
 
@@ -58,10 +60,11 @@ def blocks(dims: Sequence[str], shape: Sequence[int], sizes: Mapping[str, int]) 
     return tuple(out)
 
 
-def read_block(cells: Any, points: int, kind: np.dtype) -> Any:
+def read_block(cells: Any, points: int, kind: np.dtype, fill: Any) -> Any:
     """One block of a swept variable: each cell's signal (a SignalRef, or
-    None where no file was read) fills its row, padded with NaN to `points`."""
-    block = np.full(cells.shape + (points,), _pad_value(kind), dtype=kind)
+    None where no file was read) fills its row, padded with `fill` (NaN) to
+    `points`."""
+    block = np.full(cells.shape + (points,), fill, dtype=kind)
     for index in np.ndindex(cells.shape):
         ref = cells[index]
         if ref is not None:
@@ -71,10 +74,15 @@ def read_block(cells: Any, points: int, kind: np.dtype) -> Any:
 
 
 def family_array(
-    name: str, shape: Tuple[int, ...], dtype: np.dtype, refs: Dict[Tuple[int, ...], SignalRef], chunks: Blocks
+    name: str,
+    shape: Tuple[int, ...],
+    dtype: np.dtype,
+    fill: Any,
+    refs: Dict[Tuple[int, ...], SignalRef],
+    chunks: Blocks,
 ) -> Any:
     """The Dask array of one swept variable over the grid (outer dimensions,
-    then the leaf's sweep). Each block is a task of its own that holds its
+    then the leaf's sweep), `fill` where a cell has no data. Each block is a task of its own that holds its
     cells' file references only, so a graph grows with the runs, not with
     their square, and no task waits for another."""
     cells = np.empty(shape[:-1], dtype=object)
@@ -84,7 +92,7 @@ def family_array(
     files = f"karvo-files-{token}"
     grid = da.from_array(cells, chunks=chunks[:-1], name=files)  # type: ignore[no-untyped-call, unused-ignore]
     return grid.map_blocks(
-        read_block, points=shape[-1], kind=dtype, new_axis=len(shape) - 1, chunks=chunks, dtype=dtype,
+        read_block, points=shape[-1], kind=dtype, fill=fill, new_axis=len(shape) - 1, chunks=chunks, dtype=dtype,
         meta=np.empty((0,) * len(shape), dtype=dtype), name=f"karvo-{name}-{token}",
     )  # fmt: skip
 
@@ -102,11 +110,12 @@ def close_files(files: Iterable[CachingFileManager[PsfFile]]) -> None:
         manager.close()
 
 
-def closer(cells: Iterable[Cell]) -> partial[None]:
-    """``close()`` of a family's Dataset: closes the files its arrays hold."""
+def closer(catalogs: Iterable[Optional[Result]]) -> partial[None]:
+    """``close()`` of a family's Dataset: closes the files its arrays hold
+    (`catalogs`: the cells' catalogs, None where a cell has none)."""
     files: Dict[int, CachingFileManager[PsfFile]] = {}
-    for cell in cells:
-        for signal in [*cell.psf.sweeps, *cell.psf.traces] if cell.psf is not None else []:
+    for catalog in catalogs:
+        for signal in [*catalog.sweeps, *catalog.traces] if catalog is not None else []:
             if isinstance(signal.data, SignalRef):
                 files[id(signal.data.manager)] = signal.data.manager
     return partial(close_files, list(files.values()))

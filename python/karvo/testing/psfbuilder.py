@@ -17,7 +17,8 @@ Framing words:
     SubContainer 22, then S, the absolute offset at which its list ends
     Index        19, then the byte length of its entries, then the entries
     String       length L, L bytes of UTF-8, zero padding to a multiple of 4
-    Property     33 name string | 34 name u32 | 35 name f64
+    Property     33 name string | 34 name i32 | 35 name f64
+    Int32        a 32-bit word, two's complement: -7 is FF FF FF F9
 
 Sections:
     TYPE    1, Container, SubContainer, type definitions, Index(8-byte entries)
@@ -70,6 +71,13 @@ def u16(n: int) -> bytes:
     return struct.pack(">H", n)
 
 
+def i32(n: int) -> bytes:
+    """An Int32 value or PropInt word as writers store it: two's complement.
+    Words from 2^31 up (unsigned) are taken as they are, for tests that
+    write a word by its bits."""
+    return struct.pack(">i", n) if n < 0 else u32(n)
+
+
 def f64(x: float) -> bytes:
     return struct.pack(">d", x)
 
@@ -101,7 +109,7 @@ def prop(name: Union[str, bytes], value: PropValue) -> bytes:
     if isinstance(value, str):
         return u32(PROP_STRING) + string(name) + string(value)
     if isinstance(value, int):
-        return u32(PROP_INT) + string(name) + u32(value)
+        return u32(PROP_INT) + string(name) + i32(value)
     return u32(PROP_FLOAT) + string(name) + f64(value)
 
 

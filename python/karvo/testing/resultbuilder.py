@@ -7,8 +7,12 @@ and its front end leave beside the data files, laid out as real folders are.
     runObjFile       the runObject STRUCT type, one value per tree node:
                      "name" "runObject" ( (logs) parent (sweep variables) ) [PROP( values )]
     variables_file   "name" "variable" ( value ) PROP( )
-    logStatus        "time<TAB>analysis<TAB>START|PASS|FAIL" lines
-    .simDone         empty, when the run ended
+    logStatus        "time<TAB>analysis<TAB>START|PASS|FAIL" lines (the
+                     simulator's +logstatus)
+    spectre.out      the simulator's own log, ending with its closing line
+                     ("spectre completes with ..." or "... terminated
+                     prematurely ...")
+    .simDone         empty, left by the front end's run script when the run ended
 
 Folders (each writer returns what it wrote, for the tests to check against):
 
@@ -16,10 +20,14 @@ Folders (each writer returns what it wrote, for the tests to check against):
     netlist_sweep    one psf folder whose dc analysis sits in nested netlist
                      sweeps: sweep1 over va, sweep2 over vb
     study            many runs: "numbered" as N/test/psf with the tree in
-                     psf/test/psf/runObjFile, or "named" as one folder per run
-                     named after its values, each with a psf -> . link, the
-                     tree in psf/runObjFile; a failed run and a damaged file
-                     may be among them
+                     psf/test/psf/runObjFile, or "named" (an older front end)
+                     as one folder per run named after its values, each with
+                     a psf -> . link and no .simDone, the tree in
+                     psf/runObjFile; a failed run, a damaged file and a file
+                     of another kind may be among them
+    command_line_run a NAME.raw folder as the simulator run from the command
+                     line leaves it: logFile and data files only, its log
+                     NAME.log beside the folder
 
 Data files are written by psfbuilder.
 """
@@ -28,17 +36,21 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
-import psfbuilder as pb
+from . import psfbuilder as pb
 
 STAMP = "Jan 11 23:02:59 2017"
 
 
 def quote(s: str) -> str:
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """A quoted name as simulators print it: a backslash is doubled only where
+    the reader would take it for an escape (before ", \\, n, t, r or the
+    closing quote); MN63\\&48 is printed as it is."""
+    return '"' + re.sub(r'\\(?=["\\ntr]|$)', r"\\\\", s).replace('"', '\\"') + '"'
 
 
 def text_value(x) -> str:
@@ -49,8 +61,15 @@ def text_value(x) -> str:
     return str(x)
 
 
-def prop_block(props: Sequence[tuple], opener: str = "PROP(", indent: str = "") -> str:
-    lines = [opener] + [f"{indent}{quote(k)} {text_value(v)}" for k, v in props] + [")"]
+def printed(x) -> str:
+    """A value as logFile PROP blocks print it: floats to six significant
+    digits (-7.00000, 3.66667, 1.00000e-12), the exact value being in the
+    data files."""
+    return f"{x:#.6g}" if isinstance(x, float) else text_value(x)
+
+
+def prop_block(props: Sequence[tuple], opener: str = "PROP(", indent: str = "", number=text_value) -> str:
+    lines = [opener] + [f"{indent}{quote(k)} {number(v)}" for k, v in props] + [")"]
     return "\n".join(lines)
 
 
@@ -98,7 +117,7 @@ def log_file(entries: Sequence[Entry]) -> str:
     for e in entries:
         out += [f'{quote(e.name)} "analysisInst" (', quote(e.kind), quote(e.file), '"PSF"', quote(e.parent),
                 strings(e.sweep), quote(e.description)]
-        out.append(") " + prop_block(e.props) + "\n" if e.props else ")")
+        out.append(") " + prop_block(e.props, number=printed) + "\n" if e.props else ")")
     return "\n".join(out + ["END", ""])
 
 
@@ -133,19 +152,50 @@ def run_tree(nodes: Sequence[Node], opener: str = "PROP(", header: Sequence[tupl
     return "\n".join(out + ["END", ""])
 
 
-def variables_file(values: Dict[str, float]) -> str:
+def variables_file(values: Dict[str, float], after_end: str = "") -> str:
+    """`after_end`: text a writer left after END (a real one ends "END\\n.s")."""
     out = ["HEADER", '"PSFversion" "1.00"', f'"Time Stamp" "{STAMP}"', "TYPE", '"variable" STRUCT(',
            '"value" FLOAT DOUBLE', ') PROP( "key" "element" )', "VALUE"]
     out += [f'{quote(k)} "variable" ( {v!r} ) PROP( )' for k, v in values.items()]
-    return "\n".join(out + ["END", ""])
+    return "\n".join(out + ["END", ""]) + after_end
 
 
-def log_status(analyses: Sequence[str], failed: Sequence[str] = ()) -> str:
+def log_status(analyses: Sequence[str], failed: Sequence[str] = (), started: Sequence[str] = ()) -> str:
+    """`started` analyses have a START line only (the run stopped in them)."""
     lines = []
     for name in analyses:
         lines.append(f"11:02:57 PM, Wed Jan 11, 2017\t{name}\tSTART")
-        lines.append(f"11:02:57 PM, Wed Jan 11, 2017\t{name}\t{'FAIL' if name in failed else 'PASS'}")
+        if name not in started:
+            lines.append(f"11:02:57 PM, Wed Jan 11, 2017\t{name}\t{'FAIL' if name in failed else 'PASS'}")
     return "\n".join(lines) + "\n"
+
+
+def simulator_log(end: str = "completed", errors: int = 0) -> str:
+    """The end of the simulator's log (spectre.out): `end` is "completed",
+    "terminated" (a fatal error) or "cut" (the log stops mid-run)."""
+    out = [
+        "spectre (ver. 15.1.0.644.isr13 -- 11 Jan 2017).",
+        "Simulating `input.scs' on host at 11:02:56 PM, Wed Jan 11, 2017 (process id: 4242).",
+        "",
+        "Time accumulated: CPU = 670.897 ms, elapsed = 830.704 ms.",
+        "Peak resident memory used = 72.5 Mbytes.",
+        "",
+    ]
+    if end == "cut":
+        return "\n".join(out + ["    tran: time = 10 ns      (10 %), step = 100 ps     (1 %)", ""])
+    if end == "terminated":
+        out += ["ERROR (SPECTRE-16080): Fatal error found by spectre.", "",
+                "spectre terminated prematurely due to fatal error.", ""]
+    out += [
+        "Aggregate audit (11:02:57 PM, Wed Jan 11, 2017):",
+        "Time used: CPU = 723 ms, elapsed = 895 ms, util. = 80.7%.",
+        "Simulation started at: 11:02:56 PM, Wed Jan 11, 2017, ended at: 11:02:57 PM, Wed Jan 11, 2017, "
+        "with elapsed time (wall clock): 895 ms.",
+    ]
+    if end == "completed":
+        plural = "error" if errors == 1 else "errors"
+        out.append(f"spectre completes with {errors} {plural}, 0 warnings, and 0 notices.")
+    return "\n".join(out + [""])
 
 
 # ---------------------------------------------------------------- data files
@@ -220,20 +270,43 @@ def write_run(
     failed: Sequence[str] = (),
     done: bool = True,
     run_obj: bool = True,
+    log: Optional[str] = None,
+    status: bool = True,
 ) -> None:
-    """A psf folder: the data files (None: left out), logFile, logStatus,
-    variables_file, .simDone when `done`, and a runObjFile of one run."""
+    """A psf folder: the data files (None: left out), logFile, logStatus
+    (when `status`), variables_file, .simDone when `done`, a runObjFile of
+    one run, and the simulator's log spectre.out ending as `log` says
+    ("completed", "terminated", "cut"; None: no log)."""
     folder.mkdir(parents=True, exist_ok=True)
     for entry, data in analyses.values():
         if data is not None:
             (folder / entry.file).write_bytes(data)
     (folder / "logFile").write_text(log_file([e for e, _ in analyses.values()]))
-    (folder / "logStatus").write_text(log_status(list(analyses), failed))
+    if status:
+        (folder / "logStatus").write_text(log_status(list(analyses), failed))
     (folder / "variables_file").write_text(variables_file(variables))
     if run_obj:
         (folder / "runObjFile").write_text(run_tree([Node("Run1", logs=("logFile", "artistLogFile"))]))
+    if log is not None:
+        (folder / "spectre.out").write_text(simulator_log(log, errors=len(failed)))
     if done:
         (folder / ".simDone").write_bytes(b"")
+
+
+def command_line_run(folder: Path, name: str = "input", end: Optional[str] = "completed") -> Path:
+    """What the simulator run from the command line (``spectre input.scs``)
+    leaves in `folder`: the folder NAME.raw of data files and logFile, and
+    its log NAME.log beside it (`end` as for `simulator_log`; None: no log).
+    Returns the NAME.raw folder."""
+    raw = folder / f"{name}.raw"
+    analyses = rc(1e3, 1e-9, 12)
+    raw.mkdir(parents=True)
+    for entry, data in analyses.values():
+        (raw / entry.file).write_bytes(data)
+    (raw / "logFile").write_text(log_file([e for e, _ in analyses.values()]))
+    if end is not None:
+        (folder / f"{name}.log").write_text(simulator_log(end))
+    return raw
 
 
 def single_run(folder: Path, r: float = 1e3, c: float = 1e-9) -> Path:
@@ -283,7 +356,9 @@ def netlist_sweep(folder: Path, va: Sequence[float], vb: Sequence[float], props:
 class StudyRun:
     parameters: Dict[str, float]
     folder: Path  # its psf folder
-    broken: Optional[str] = None  # "failed": no data files and FAIL; "damaged": a cut ac file
+    # "failed": FAIL of ac and tran, a shorter tran file and no other data file;
+    # "damaged": a cut ac file; "wrong kind": its ac entry names an operating point
+    broken: Optional[str] = None
     files: Dict[str, Path] = field(default_factory=dict)  # analysis -> data file
 
 
@@ -295,17 +370,21 @@ def study(
     failed: Optional[int] = None,
     damaged: Optional[int] = None,
     kinds: Sequence[str] = ("ac", "noise", "tran", "dcOp"),
+    wrong: Optional[int] = None,
+    wrong_with: str = "dcOp",
 ) -> Tuple[Path, List[StudyRun]]:
     """A study over two parameters (`first` outer, `second` inner); run k (in
-    tree order) is the failed or damaged one. Returns the top folder and the
-    runs in tree order.
+    tree order) is the failed, damaged or wrong one. Returns the top folder
+    and the runs in tree order.
 
     "numbered": runs N/test/psf, numbered second-parameter first so that run
     numbers do not follow the tree; the tree psf/test/psf/runObjFile with
     Corner, dataDir and netlistDir on its leaves.
-    "named": runs in folders named "P1=x,P2=y" with a psf -> . link; the tree
-    psf/runObjFile, written with "PROP (".
-    `kinds`: the analyses of each run (of those `rc` writes).
+    "named": runs in folders named "P1=x,P2=y" with a psf -> . link and no
+    .simDone (as an older front end leaves them); the tree psf/runObjFile,
+    written with "PROP (".
+    `kinds`: the analyses of each run (of those `rc` writes); the wrong
+    run's ac file holds its `wrong_with` analysis instead.
     """
     p1, p2 = ("cap", "res") if layout == "numbered" else ("VDC1", "VDC2")
     combos = [(a, b) for a in first for b in second]
@@ -316,10 +395,9 @@ def study(
     else:
         index = folder / "psf"
         up = "../"
-    nodes = [Node("Root", sweep=(p1,))]
+    middle = {a: Node(f"{p1}={a}", parent="Root", sweep=(p2,), props=[(p1, a)]) for a in first}
+    leaves: Dict[Tuple[float, float], Node] = {}
     runs = []
-    for a in first:
-        nodes.append(Node(f"{p1}={a}", parent="Root", sweep=(p2,), props=[(p1, a)]))
     for k, (a, b) in enumerate(combos):
         if layout == "numbered":
             where = f"{numbers[a, b]}/test"
@@ -331,22 +409,37 @@ def study(
             run_folder = folder / where
             logs = (f"{up}{where}/psf/logFile",)
             props = [(p2, b)]
-        nodes.append(Node(f"{p1}={a},{p2}={b}", parent=f"{p1}={a}", logs=logs, props=props))
-        broken = "failed" if k == failed else "damaged" if k == damaged else None
-        analyses = rc(b if layout == "numbered" else 1e3 * (1 + b), a if layout == "numbered" else 1e-9 * (1 + a),
-                      8 + 3 * k)
+        leaves[a, b] = Node(f"{p1}={a},{p2}={b}", parent=f"{p1}={a}", logs=logs, props=props)
+        broken = "failed" if k == failed else "damaged" if k == damaged else "wrong kind" if k == wrong else None
+        r, c = (b, a) if layout == "numbered" else (1e3 * (1 + b), 1e-9 * (1 + a))
+        analyses = rc(r, c, 8 + 3 * k)
         analyses = {n: analyses[n] for n in kinds}
         run = StudyRun({p1: a, p2: b}, run_folder, broken, {n: run_folder / e.file for n, (e, _) in analyses.items()})
         if broken == "failed":
-            analyses = {n: (e, None) for n, (e, _) in analyses.items()}
+            # The transient stopped early: its file holds the points up to there.
+            partial = {n: (e, rc(r, c, 3)[n][1] if n == "tran" else None) for n, (e, _) in analyses.items()}
+            analyses = partial
         elif broken == "damaged":
             entry, data = analyses["ac"]
             analyses["ac"] = (entry, data[: len(data) // 2])
+        elif broken == "wrong kind":
+            entry, _ = analyses["ac"]
+            analyses["ac"] = (entry, rc(r, c, 3)[wrong_with][1])
+        # An older front end (named) leaves no .simDone in the runs.
         write_run(run_folder, analyses, {p1: a, p2: b}, failed=["ac", "tran"] if broken == "failed" else (),
-                  done=broken != "failed", run_obj=layout == "numbered")
+                  done=broken != "failed" and layout == "numbered", run_obj=layout == "numbered")
         if layout == "named":
             os.symlink(".", run_folder / "psf")
         runs.append(run)
+    # Front ends write the tree as they start the runs: the inner parameter
+    # outer, each node just before its first child, so that the file's order
+    # is not the tree's.
+    nodes = [Node("Root", sweep=(p1,))]
+    for b in second:
+        for a in first:
+            if middle[a] not in nodes:
+                nodes.append(middle[a])
+            nodes.append(leaves[a, b])
     index.mkdir(parents=True, exist_ok=True)
     opener = "PROP(" if layout == "numbered" else "PROP ("
     (index / "runObjFile").write_text(run_tree(nodes, opener, header=[("netlistDir", "../netlist")]))

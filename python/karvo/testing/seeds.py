@@ -1,35 +1,19 @@
-"""Writes the fuzz seed corpus.
-
-    python3 fuzz/make_seeds.py                  builder-made seeds into fuzz/seeds/
-    python3 fuzz/make_seeds.py --real DIR       also copies the real simulator files
-                                                of ../shared/corpus into DIR/file,
-                                                DIR/body and DIR/text (never into
-                                                the repo)
-
-Each psfbin seed is written twice: `file/` holds whole files (for fuzz_psfbin)
-and `body/` the same files without their 12-byte footer (for
-fuzz_psfbin_footer, which appends one). `text/` holds small PSF ASCII texts
-(for fuzz_psftext), one per section form and datatype.
+"""The fuzz targets' seeds: one small psfbin file per layout and feature
+(`seeds`), one small PSF ASCII text per section form and datatype
+(`text_seeds`) and one small SPICE raw file per layout and encoding
+(`raw_seeds`). The tests read them too; fuzz/write_seeds.py writes them into
+fuzz/seeds/.
 """
 
 from __future__ import annotations
 
-import argparse
-import sys
-from pathlib import Path
-
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "tests"))
-
-from psfbuilder import (  # noqa: E402
+from .psfbuilder import (
     COMPLEX,
     EMPTY,
     FLOAT64,
     GROUPED_SWEPT,
     INT8,
     INT32,
-    MAGIC,
     NONSWEPT,
     STRING,
     SWEPT,
@@ -52,6 +36,7 @@ from psfbuilder import (  # noqa: E402
     u32,
     windowed_frames,
 )
+from .rawbuilder import C128, F32, F64, raw_plot
 
 HEADER = (("PSFversion", "1.00"), ("simulator", "fuzz"), ("points", 3), ("tstop", 1e-6))
 SCALARS = [TypeDef(1, "V", FLOAT64, props=[("units", "V")]), TypeDef(2, "c", COMPLEX)]
@@ -213,42 +198,26 @@ def text_seeds() -> dict[str, bytes]:
     return {name: text.encode() for name, text in out.items()}
 
 
-def write(directory: Path, name: str, data: bytes) -> None:
-    (directory / "file").mkdir(parents=True, exist_ok=True)
-    (directory / "body").mkdir(parents=True, exist_ok=True)
-    (directory / "file" / name).write_bytes(data)
-    (directory / "body" / name).write_bytes(data[:-12])
+def raw_seeds() -> dict[str, bytes]:
+    """One small SPICE raw file per body layout, encoding and flag."""
+    import numpy as np
 
-
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--out", type=Path, default=HERE / "seeds", help="where the builder-made seeds go")
-    parser.add_argument("--real", type=Path, help="copy the real psfbin files of the corpus here")
-    parser.add_argument("--corpus", type=Path, default=ROOT.parent / "shared" / "corpus")
-    args = parser.parse_args()
-
-    for name, data in seeds().items():
-        write(args.out, name + ".psf", data)
-    (args.out / "text").mkdir(parents=True, exist_ok=True)
-    for name, data in text_seeds().items():
-        (args.out / "text" / (name + ".txt")).write_bytes(data)
-    if args.real is not None:
-        copied = 0
-        texts: set[bytes] = set()
-        (args.real / "text").mkdir(parents=True, exist_ok=True)
-        for path in sorted(args.corpus.rglob("*")) if args.corpus.is_dir() else []:
-            data = path.read_bytes() if path.is_file() else b""
-            name = "-".join(path.relative_to(args.corpus).parts)
-            if len(data) >= 12 and data[-12:-4] == MAGIC:
-                write(args.real, name, data)
-                copied += 1
-            elif data.startswith(b"HEADER") and data not in texts:
-                # Result folders repeat their index files: each text once.
-                texts.add(data)
-                (args.real / "text" / name).write_bytes(data)
-                copied += 1
-        print(f"copied {copied} real files into {args.real}")
-
-
-if __name__ == "__main__":
-    main()
+    names = [("time", "time"), ("v(out)", "voltage"), ("i(v1)", "current")]
+    data = np.array([[0.0, 1.0, -1e-3], [1e-9, 0.5, 2e-3], [2e-9, 0.25, 0.0]])
+    ac = data * (1 + 0.5j)
+    lt = {"encoding": "utf-16-le", "command": "Linear Technology Corporation LTspice XVII"}
+    out = {
+        "rows": raw_plot(names, data),
+        "fastaccess": raw_plot(names, data, flags="real fastaccess", fastaccess=True),
+        "complex": raw_plot(names, ac, flags="complex", plotname="AC Analysis"),
+        "values": raw_plot(names, data, body="values"),
+        "values_complex": raw_plot(names, ac, flags="complex", body="values"),
+        "ltspice": raw_plot(names, data, flags="real forward", sources=[F64, F32, F32], **lt),
+        "ltspice_double": raw_plot(names, data, flags="real forward double", **lt),
+        "ltspice_stepped": raw_plot(names, np.vstack([data, data]), flags="real forward stepped",
+                                    sources=[F64, F32, F32], **lt),
+        "ltspice_values": raw_plot(names, data, body="values", **lt),
+        "ltspice_complex": raw_plot(names, ac, flags="complex forward log", sources=[C128] * 3, **lt),
+    }
+    out["plots"] = out["rows"] + raw_plot(names[1:], data[:1, 1:], plotname="Operating Point") + out["values"]
+    return out

@@ -3,14 +3,11 @@ bodies laid out by NumPy structured dtypes of big-endian fields."""
 
 from __future__ import annotations
 
-import sys
 from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-import psfbuilder as pb  # noqa: E402
+from . import psfbuilder as pb
 
 HEADER = (("PSFversion", "1.00"), ("simulator", "spectre"), ("analysis type", "bench"))
 FLOAT, COMPLEX, STRUCT = 1, 2, 3  # type ids
