@@ -12,6 +12,8 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import types
 
 import numpy as np
@@ -412,13 +414,55 @@ def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
     assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
     assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
 
-def test_family_is_the_same_from_any_number_of_threads(study):
+def test_family_is_the_same_from_any_number_of_threads(study, monkeypatch):
     top, _ = study
     serial = karvo.open_results(top, workers=1).to_xarray("noise")
     assert karvo.open_results(top, workers=3).to_xarray("noise").identical(serial)
+    monkeypatch.setattr(_reading, "THREADS_FROM_BYTES", 0)  # these small files on the pool too
+    for workers in (3, 2, 4):  # the pool is shared, and grows
+        assert karvo.open_results(top, workers=workers).to_xarray("noise").identical(serial)
     for workers, error in [(0, ValueError), ("2", TypeError)]:
         with pytest.raises(error, match="workers"):
             karvo.open_results(top, workers=workers)
+
+
+def test_threads_read_only_where_they_pay(tmp_path, monkeypatch):
+    """Files smaller together than THREADS_FROM_BYTES, and catalogs, are read
+    on the calling thread; larger ones on at most `workers` threads of one
+    pool, the outcomes in the order of the paths."""
+    paths = []
+    for k in range(12):
+        paths.append(str(tmp_path / f"{k}.psf"))
+        with open(paths[-1], "wb") as f:
+            f.write(b"x" * 1000)
+    lock, running, most, threads = threading.Lock(), [0], [0], set()
+
+    def read(path):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+            threads.add(threading.current_thread())
+        time.sleep(0.002)
+        with lock:
+            running[0] -= 1
+        if path.endswith("3.psf"):
+            raise ValueError("damaged")
+        return path
+
+    def outcomes(whole=True):
+        threads.clear()
+        out = _reading.read_all(paths, 3, False, "", read, whole)
+        assert [str(x) if isinstance(x, ValueError) else x for x in out] == [
+            "damaged" if p.endswith("3.psf") else p for p in paths]  # fmt: skip
+        return set(threads)
+
+    assert outcomes() == {threading.current_thread()}
+    monkeypatch.setattr(_reading, "THREADS_FROM_BYTES", 12000)
+    assert threading.current_thread() not in outcomes() and most[0] <= 3
+    pool = _reading._pool
+    outcomes()
+    assert _reading._pool is pool  # one pool, not one per call
+    assert outcomes(whole=False) == {threading.current_thread()}
 
 
 @pytest.mark.parametrize("progress", [True, False])
