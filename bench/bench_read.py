@@ -35,6 +35,10 @@ Peak resident memory, and what stays resident after the result is dropped,
 are measured in one more fresh process with the default settings, above
 the baseline after imports.
 
+The cases `study`, `harmonics` and `study_workers` time whole families of
+the corpus' result folders (see FAMILIES): Results.to_xarray against
+read_psf of the same files, and the default `workers` against one.
+
 The case `threads` reads four files of 100 MB on two threads (one pool,
 made once) and compares the wall time with NumPy's copy of the same files on
 two threads; it also shows what each side gains from the second thread and
@@ -121,12 +125,16 @@ def sizes(quick: bool) -> dict:
 
 CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files", "ascii",
          "many_traces", "many_short", "dc_sweep", "grouped", "noise", "file_20k",
-         "windowed_100", "windowed_400", "swept_complex", "threads"]  # fmt: skip
+         "windowed_100", "windowed_400", "swept_complex", "threads", "study", "harmonics",
+         "study_workers"]  # fmt: skip
 # Names that stand for several cases in --cases.
 GROUPS = {
     # What users feel most: big windowed and swept files, many signals, a
     # real dc sweep's shape, and two threads.
-    "users": ["windowed_100", "windowed_400", "swept_complex", "many_traces", "many_short", "dc_sweep", "threads"],
+    "users": ["windowed_100", "windowed_400", "swept_complex", "many_traces", "many_short", "dc_sweep", "threads",
+              "study", "harmonics", "study_workers"],
+    # Result folders of the corpus (skipped where it is absent).
+    "families": ["study", "harmonics", "study_workers"],
     "all": CASES,
 }
 
@@ -148,6 +156,29 @@ BIG = {
 }
 THREAD_FILES = 4  # each of windowed_100's shape
 
+# Families of real result folders: (folder under the corpus, analysis).
+# study: 9 runs of a parameter study, each an ac file of 8 KB; harmonics: a
+# periodic ac analysis whose sweep tree has one leaf per harmonic (15 files
+# of 0.3 MB). Each is timed as Results.to_xarray(analysis) on a Results made
+# once, against read_psf of the family's files (every array touched);
+# study_workers times the default `workers` against workers=1.
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+FAMILIES = {
+    "study": ("runs/tran_dc_ac_param", "ac"),
+    "harmonics": ("runs/pss_run", "pac"),
+    "study_workers": ("runs/tran_dc_ac_param", "ac"),
+}
+
+
+def family_files(name: str) -> list:
+    """The data files that the family's grid holds, in run order."""
+    from karvo.results._family import Family
+
+    folder, analysis = FAMILIES[name]
+    results = karvo.open_results(CORPUS / folder)
+    family = Family(results.analysis(analysis).name, results.runs)
+    return [Path(c.leaf.file) for c in family.cells if c.leaf is not None and c.error is None]
+
 
 def case_list(spec: str) -> list:
     out = []
@@ -155,6 +186,9 @@ def case_list(spec: str) -> list:
         for c in GROUPS.get(name, [name] if name else []):
             if c not in CASES:
                 raise SystemExit(f"unknown case {c!r}; cases: {', '.join(CASES)}; groups: {', '.join(GROUPS)}")
+            if c in FAMILIES and not CORPUS.is_dir():
+                print(f"{c}: skipped, no corpus at {CORPUS}", flush=True)
+                continue
             if c not in out:
                 out.append(c)
     return out
@@ -192,6 +226,8 @@ def make_case(name: str, folder: Path, sz: dict) -> list:
         p = folder / f"{name}.psf"
         write(p, big_points(name, sz), *args)
         return [p]
+    if name in FAMILIES:
+        return family_files(name)  # the corpus' files, read where they are
     if name == "threads":
         first = folder / "thread0.psf"
         windowed_file(first, big_points("windowed_100", sz), *BIG["windowed_100"][2])
@@ -349,7 +385,25 @@ def time_threads(paths: list, repeat: int) -> dict:
 def time_case(name: str, paths: list, repeat: int, sz: dict) -> dict:
     if name == "threads":
         return time_threads(paths, repeat)
-    if name == "nonswept":
+    if name in FAMILIES:
+        folder, analysis = FAMILIES[name]
+        results = karvo.open_results(CORPUS / folder)
+
+        def read():
+            return results.to_xarray(analysis)
+
+        if name == "study_workers":
+            one = karvo.open_results(CORPUS / folder, workers=1)
+
+            def floor():
+                return one.to_xarray(analysis)
+
+        else:
+
+            def floor():
+                return read_all(paths)
+
+    elif name == "nonswept":
         names, rows = op_floor_inputs(sz["op_count"])
         path = str(paths[0])
 
@@ -422,6 +476,13 @@ def time_libpsf(paths: list, repeat: int):
 
 def check(name: str, paths: list, sz: dict) -> None:
     """The files read back as written: a benchmark of a wrong reader is worthless."""
+    if name in FAMILIES:
+        folder, analysis = FAMILIES[name]
+        dataset = karvo.open_results(CORPUS / folder).to_xarray(analysis)
+        first = karvo.read_psf(str(paths[0])).traces[0]
+        assert np.nanmax(np.abs(dataset[first.name].values)) == max(
+            np.abs(karvo.read_psf(str(p)).traces[0].data).max() for p in paths)
+        return
     psf = karvo.read_psf(str(paths[0]))
     if name == "windowed":
         n = sz["win_points"]
@@ -562,7 +623,7 @@ def time_psf_utils(python: str, path: Path):
 GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5, "ascii": 1.0,
          "many_traces": 1.3, "many_short": 1.3, "dc_sweep": 2.0, "grouped": 2.0, "noise": 2.0,
          "file_20k": 2.0, "windowed_100": 1.1, "windowed_400": 1.1, "swept_complex": 1.1,
-         "threads": 1.05}  # fmt: skip
+         "threads": 1.05, "study": 3.0, "harmonics": 2.0, "study_workers": 1.0}  # fmt: skip
 
 
 def run_child(name: str, mode: str, paths: list, args) -> dict:
@@ -623,13 +684,13 @@ def main() -> None:
             for mode in modes:
                 res[mode] = run_child(name, mode, paths, args)
             res["load"] += f" .. {load()}"
-            res["memory"] = None if args.no_rss or name == "threads" else memory(name, paths)
+            res["memory"] = None if args.no_rss or name == "threads" or name in FAMILIES else memory(name, paths)
             if name == "ascii" and args.psf_utils:
                 res["psf_utils"] = time_psf_utils(args.psf_utils, paths[0])
                 print(f"psf_utils: {res['psf_utils']}", flush=True)
             rows.append(res)
             print(format_table([res]).splitlines()[-1], flush=True)
-            for p in paths:
+            for p in [] if name in FAMILIES else paths:
                 p.unlink()
     finally:
         shutil.rmtree(folder, ignore_errors=True)
