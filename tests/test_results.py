@@ -24,7 +24,7 @@ from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
 from conftest import ROOT
-from karvo.results import _reading
+from karvo.results import _reading, _sweeptree
 
 CAPS = [1e-11, 1e-12]  # not in order: coordinates are sorted by value
 RES = [2000.0, 500.0, 1000.0]
@@ -372,11 +372,13 @@ def test_sweeps_of_different_lengths(study):
 
 
 @pytest.mark.parametrize("props", [True, False], ids=["values-in-prop", "values-in-parent-files"])
-def test_netlist_sweep_tree(tmp_path, props):
+def test_netlist_sweep_tree(tmp_path, monkeypatch, props):
     """Nested sweeps inside one run: a dimension per sweep variable, outer to
     inner, values from the parents' files: the leaves' PROP blocks print
     them with six digits (3.66667; 2.0 and 2.0000001 both 2.00000), each is
-    the file's value it was printed from."""
+    the file's value it was printed from. (The parents' values beyond a
+    head of one are new: the distinct values are then taken from the whole.)"""
+    monkeypatch.setattr(_sweeptree, "HEAD", 1)
     va, vb = [1.0, 0.0, 11 / 3], [3.0, 2.0, 2.0000001]
     leaves = rb.netlist_sweep(tmp_path / "run" / "psf", va, vb, props=props)
     results = karvo.open_results(tmp_path / "run")
