@@ -189,9 +189,18 @@ public:
         KARVO_TRY(ctx.tick(sizeof(Entry)));
         return &made.record;
     }
-    // Room in the id index for `n` more records (the entries themselves
-    // never move: they stand in blocks).
-    Status reserve_more(std::size_t n, ReadContext& ctx) { return index_.reserve(size_ + n, ctx); }
+    // Room in the id index for `n` more records (the entries of whole
+    // blocks never move), and in the first block up to a whole block: a
+    // small file's entries, grown one at a time, were moved as it doubled
+    // (a read of a dc sweep of 1432 signals took 6.1 million instructions,
+    // now 5.0).
+    Status reserve_more(std::size_t n, ReadContext& ctx) {
+        if (blocks_.size() <= 1) {
+            if (blocks_.empty()) blocks_.emplace_back();
+            blocks_.back().reserve(std::min(size_ + n, kBlock));
+        }
+        return index_.reserve(size_ + n, ctx);
+    }
     SignalRecord* find(std::uint32_t id) {
         const std::uint32_t at = index_.find(id);
         return at == IdIndex::kNone ? nullptr : &entry(at).record;
