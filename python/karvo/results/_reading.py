@@ -103,13 +103,13 @@ def _read(read: Callable[[str], T], path: str) -> Union[T, Exception]:
 
 
 # Threads read a family only when its files hold at least this many bytes
-# together. Below it, handing the reads out costs more than the second core
+# together. Below it, handing the reads out costs more than a second core
 # gives back: on two cores, nine files of 8 KB that one thread reads in
-# 0.3 ms took 3.5 ms on a pool of six threads (and a pool made for each
-# call, as before, costs more still); nine files of 2 MB (18 MB), 8 ms one
-# after the other, still took longer on two threads while the machine was
-# busy (load 10). Reading pays off on threads only when each file takes
-# milliseconds and a core is free (bench/bench_read.py --cases threads).
+# 0.3 ms took 3.5 ms on a pool of six threads (a pool made for each call
+# cost 1 ms more still). From 16 MB the reads take 8 ms or more, and the
+# hand-off (tens of microseconds a file) is small beside what a free core
+# gives (x1.7 for four files of 100 MB on an idle machine; on a busy one,
+# no size gains: bench/bench_read.py --cases threads, docs/performance.md).
 THREADS_FROM_BYTES = 16 << 20
 
 # One pool for the process, made at the first read that uses it and grown
