@@ -15,6 +15,8 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import types
 
 import numpy as np
@@ -25,7 +27,7 @@ from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
 from conftest import ROOT
-from karvo.results import _reading
+from karvo.results import _reading, _sweeptree
 
 CAPS = [1e-11, 1e-12]  # not in order: coordinates are sorted by value
 RES = [2000.0, 500.0, 1000.0]
@@ -399,11 +401,13 @@ def test_sweeps_of_different_lengths(study):
 
 
 @pytest.mark.parametrize("props", [True, False], ids=["values-in-prop", "values-in-parent-files"])
-def test_netlist_sweep_tree(tmp_path, props):
+def test_netlist_sweep_tree(tmp_path, monkeypatch, props):
     """Nested sweeps inside one run: a dimension per sweep variable, outer to
     inner, values from the parents' files: the leaves' PROP blocks print
     them with six digits (3.66667; 2.0 and 2.0000001 both 2.00000), each is
-    the file's value it was printed from."""
+    the file's value it was printed from. (The parents' values beyond a
+    head of one are new: the distinct values are then taken from the whole.)"""
+    monkeypatch.setattr(_sweeptree, "HEAD", 1)
     va, vb = [1.0, 0.0, 11 / 3], [3.0, 2.0, 2.0000001]
     leaves = rb.netlist_sweep(tmp_path / "run" / "psf", va, vb, props=props)
     results = karvo.open_results(tmp_path / "run")
@@ -441,13 +445,55 @@ def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
     assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
     assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
 
-def test_family_is_the_same_from_any_number_of_threads(study):
+def test_family_is_the_same_from_any_number_of_threads(study, monkeypatch):
     top, _ = study
     serial = karvo.open_results(top, workers=1).to_xarray("noise")
     assert karvo.open_results(top, workers=3).to_xarray("noise").identical(serial)
+    monkeypatch.setattr(_reading, "THREADS_FROM_BYTES", 0)  # these small files on the pool too
+    for workers in (3, 2, 4):  # the pool is shared, and grows
+        assert karvo.open_results(top, workers=workers).to_xarray("noise").identical(serial)
     for workers, error in [(0, ValueError), ("2", TypeError)]:
         with pytest.raises(error, match="workers"):
             karvo.open_results(top, workers=workers)
+
+
+def test_threads_read_only_where_they_pay(tmp_path, monkeypatch):
+    """Files smaller together than THREADS_FROM_BYTES, and catalogs, are read
+    on the calling thread; larger ones on at most `workers` threads of one
+    pool, the outcomes in the order of the paths."""
+    paths = []
+    for k in range(12):
+        paths.append(str(tmp_path / f"{k}.psf"))
+        with open(paths[-1], "wb") as f:
+            f.write(b"x" * 1000)
+    lock, running, most, threads = threading.Lock(), [0], [0], set()
+
+    def read(path):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+            threads.add(threading.current_thread())
+        time.sleep(0.002)
+        with lock:
+            running[0] -= 1
+        if path.endswith("3.psf"):
+            raise ValueError("damaged")
+        return path
+
+    def outcomes(whole=True):
+        threads.clear()
+        out = _reading.read_all(paths, 3, False, "", read, whole)
+        assert [str(x) if isinstance(x, ValueError) else x for x in out] == [
+            "damaged" if p.endswith("3.psf") else p for p in paths]  # fmt: skip
+        return set(threads)
+
+    assert outcomes() == {threading.current_thread()}
+    monkeypatch.setattr(_reading, "THREADS_FROM_BYTES", 12000)
+    assert threading.current_thread() not in outcomes() and most[0] <= 3
+    pool = _reading._pool
+    outcomes()
+    assert _reading._pool is pool  # one pool, not one per call
+    assert outcomes(whole=False) == {threading.current_thread()}
 
 
 @pytest.mark.parametrize("progress", [True, False])

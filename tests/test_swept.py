@@ -293,3 +293,23 @@ def test_record_order_breaking_the_cycle(write, cycles, broken):
     np.testing.assert_array_equal(v, k + 0.5)
     np.testing.assert_array_equal(w, -k)
     np.testing.assert_array_equal(n.view(np.float64).reshape(cycles, 12), wide)
+
+
+@pytest.mark.parametrize("broken", [None, 1, "middle", "last"])
+@pytest.mark.parametrize("pair", [(3, 4), (650, 651)], ids=["first tile", "later tile"])
+def test_wide_cycles_breaking_the_cycle(write, broken, pair):
+    # A thousand signals and more are checked and copied in tiles of records;
+    # two traces that trade places in one step, in the first tile or a later
+    # one, still get their points in the order of their own records.
+    signals, cycles = 700, 140
+    at = {None: -1, "middle": cycles // 2, "last": cycles - 1}.get(broken, broken)
+    values = np.arange(cycles)[:, None] * 1000.0 + np.arange(signals)[None, :]
+    body = np.zeros((cycles, signals), [("kind", ">u4"), ("id", ">u4"), ("v", ">f8")])
+    body["kind"], body["id"], body["v"] = 16, np.arange(1, signals + 1), values
+    if at >= 0:
+        body[at, list(pair)] = body[at, list(pair[::-1])]
+    traces = [Decl(i + 1, f"t{i}", F) for i in range(1, signals)]
+    data = build(SWEPT, types=TYPES, sweeps=[Decl(1, "x", F)], traces=traces, value=body.tobytes())
+    psf = read_psf(write(data))
+    got = np.stack([s.data for s in psf.sweeps + psf.traces], axis=1)
+    np.testing.assert_array_equal(got, values)

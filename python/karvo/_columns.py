@@ -119,7 +119,7 @@ def unique_names(columns: Iterable[Column]) -> List[Column]:
         taken.add(unique)
         if kind == "sweep":
             sweeps.setdefault(name, data)
-        named.append(column._replace(name=unique))
+        named.append(column if unique == name else column._replace(name=unique))
     return named
 
 

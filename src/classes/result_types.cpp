@@ -10,21 +10,19 @@
 #include "pysupport/entry.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/gil_once.hpp"
+#include "pysupport/instances.hpp"
 #include "pysupport/refuse_new.hpp"
+#include "reader/sample_arena.hpp"
 
 namespace karvo {
 
 namespace {
 
-void free_instance(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    tp_free(self);
-    Py_DECREF(type);
-}
 
 void psf_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<PsfObject*>(self);
+    // Its arrays usually go with it: their arena is looked at once, after.
+    SampleArena::Batch batch;
     Py_XDECREF(o->header);
     Py_XDECREF(o->sweeps);
     Py_XDECREF(o->traces);
@@ -279,11 +277,6 @@ void append_until_null(std::vector<PyMethodDef>& out, const PyMethodDef* table) 
     for (; table != nullptr && table->ml_name != nullptr; ++table) out.push_back(*table);
 }
 
-PyObject* alloc_instance(PyTypeObject* type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    return alloc(type, 0);
-}
-
 }  // namespace
 
 
@@ -324,7 +317,7 @@ namespace {
 NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
-    PyObject* self = alloc_instance(type);
+    PyObject* self = new_instance(type, which == ResultClass::Value ? sizeof(NamedObject) : sizeof(SignalObject));
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
@@ -354,7 +347,7 @@ PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& sample
 PyObject* make_psf(PsfParts&& parts) {
     PyTypeObject* type = result_type(ResultClass::Psf);
     if (type == nullptr) return nullptr;
-    PyObject* self = alloc_instance(type);
+    PyObject* self = new_instance(type, sizeof(PsfObject));
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<PsfObject*>(self);
     o->sweeps = parts.sweeps.release();

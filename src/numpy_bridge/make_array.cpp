@@ -10,6 +10,7 @@
 #include "pysupport/entry.hpp"
 #include "pysupport/quoted_name.hpp"
 #include "pysupport/gil_once.hpp"
+#include "pysupport/instances.hpp"
 #include "pysupport/internal_error.hpp"
 #include "pysupport/py_ref.hpp"
 #include "pysupport/refuse_new.hpp"
@@ -19,27 +20,19 @@ namespace karvo {
 
 namespace {
 
-using ReleaseFn = void (*)(double* data, std::size_t length, std::size_t capacity);
-
 struct SliceContainer {
     PyObject_HEAD
-    ReleaseFn release;
-    double* data;
-    std::size_t length;
-    std::size_t capacity;
+    SampleBuffer::Raw samples;
 };
 
-void release_samples(double* data, std::size_t, std::size_t capacity) {
-    if (capacity != 0) SampleBuffer::free_raw(data);
+void release_samples(const SampleBuffer::Raw& raw) {
+    if (raw.capacity != 0) SampleBuffer::free_raw(raw);
 }
 
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
-    if (c->release != nullptr) c->release(c->data, c->length, c->capacity);
-    PyTypeObject* type = Py_TYPE(self);
-    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    tp_free(self);
-    Py_DECREF(type);
+    release_samples(c->samples);
+    free_instance(self);
 }
 
 GilOnce container_once;
@@ -65,30 +58,26 @@ PyTypeObject* slice_container_type() {
 PyObject* make_container(SampleBuffer::Raw raw) {
     PyTypeObject* type = slice_container_type();
     if (type == nullptr) {
-        release_samples(raw.data, raw.length, raw.capacity);
+        release_samples(raw);
         PyErr_WriteUnraisable(nullptr);
         return set_internal_error("failed to create type object for `PySliceContainer`");
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = new_instance(type, sizeof(SliceContainer));
     if (self == nullptr) {
-        release_samples(raw.data, raw.length, raw.capacity);
+        release_samples(raw);
         return wrap_as_internal_error("Failed to create slice container");
     }
-    auto* c = reinterpret_cast<SliceContainer*>(self);
-    c->release = release_samples;
-    c->data = raw.data;
-    c->length = raw.length;
-    c->capacity = raw.capacity;
+    reinterpret_cast<SliceContainer*>(self)->samples = raw;
     return self;
 }
 
 // An empty buffer has no storage; NumPy still wants a non-null pointer.
 double empty_storage;
 
-// A 1-D array of `count` elements of `descr` (a new reference, which the
-// array takes) over the buffer, whose base is the buffer's container.
-PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t count, Py_ssize_t stride) {
+// A contiguous 1-D array of `count` elements of `descr` (a new reference,
+// which the array takes) over the buffer, whose base is the buffer's
+// container. NumPy computes the stride (and its flags) itself.
+PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t count) {
     SampleBuffer::Raw raw = samples.release();
     void* data = raw.data;
     PyRef container(make_container(raw));
@@ -102,7 +91,7 @@ PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t cou
         return nullptr;
     }
     if (data == nullptr) data = &empty_storage;
-    PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, &stride, data, kNpyArrayWriteable, nullptr));
+    PyRef array(np->new_from_descr(np->array_type, descr, 1, &count, nullptr, data, kNpyArrayWriteable, nullptr));
     if (!array) return wrap_as_internal_error("NumPy could not create an array");
     if (np->set_base_object(array.get(), container.release()) != 0)
         return wrap_as_internal_error("NumPy could not set the array's base");
@@ -110,12 +99,12 @@ PyObject* wrap_buffer_as(SampleBuffer&& samples, PyObject* descr, Py_ssize_t cou
 }
 
 // The same for a NumPy type number.
-PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count, Py_ssize_t stride) {
+PyObject* wrap_buffer(SampleBuffer&& samples, int type_num, Py_ssize_t count) {
     const NumpyApi* np = numpy_api();
     if (np == nullptr) return nullptr;
     PyObject* descr = np->descr_from_type(type_num);
     if (descr == nullptr) return wrap_as_internal_error("NumPy could not describe a number type");
-    return wrap_buffer_as(std::move(samples), descr, count, stride);
+    return wrap_buffer_as(std::move(samples), descr, count);
 }
 
 
@@ -165,11 +154,11 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
     switch (data.kind) {
         case SampleData::Kind::Float64: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length());
-            return wrap_buffer(std::move(data.samples), kNpyDouble, n, 8);
+            return wrap_buffer(std::move(data.samples), kNpyDouble, n);
         }
         case SampleData::Kind::Complex: {
             const auto n = static_cast<Py_ssize_t>(data.samples.length() / 2);
-            return wrap_buffer(std::move(data.samples), kNpyCDouble, n, 16);
+            return wrap_buffer(std::move(data.samples), kNpyCDouble, n);
         }
         case SampleData::Kind::Struct: {
             // A structured view over the flat float64 array of the samples,
@@ -178,13 +167,12 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
                 return set_internal_error("a struct trace without its dtype");
             const auto words = static_cast<Py_ssize_t>(data.samples.length());
             Py_ssize_t n = words / static_cast<Py_ssize_t>(data.member_count);
-            Py_ssize_t stride = static_cast<Py_ssize_t>(8 * data.member_count);
             void* at = data.samples.data() != nullptr ? static_cast<void*>(data.samples.data()) : &empty_storage;
-            PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words, 8));
+            PyRef flat(wrap_buffer(std::move(data.samples), kNpyDouble, words));
             if (!flat) return nullptr;
             const NumpyApi* np = numpy_api();
             Py_INCREF(struct_dtype);  // the new array takes this reference
-            PyRef view(np->new_from_descr(np->array_type, struct_dtype, 1, &n, &stride, at, kNpyArrayWriteable,
+            PyRef view(np->new_from_descr(np->array_type, struct_dtype, 1, &n, nullptr, at, kNpyArrayWriteable,
                                           nullptr));
             if (!view) return wrap_as_internal_error("NumPy could not create an array");
             if (np->set_base_object(view.get(), flat.release()) != 0)
@@ -198,9 +186,9 @@ PyObject* make_array(SampleData&& data, PyObject* struct_dtype) {
 PyObject* make_number_array(PackedValues::Kind kind, SampleBuffer&& words, std::size_t count) {
     const auto n = static_cast<Py_ssize_t>(count);
     switch (kind) {
-        case PackedValues::Kind::Int: return wrap_buffer(std::move(words), kNpyLongLong, n, 8);
-        case PackedValues::Kind::Float: return wrap_buffer(std::move(words), kNpyDouble, n, 8);
-        case PackedValues::Kind::Complex: return wrap_buffer(std::move(words), kNpyCDouble, n, 16);
+        case PackedValues::Kind::Int: return wrap_buffer(std::move(words), kNpyLongLong, n);
+        case PackedValues::Kind::Float: return wrap_buffer(std::move(words), kNpyDouble, n);
+        case PackedValues::Kind::Complex: return wrap_buffer(std::move(words), kNpyCDouble, n);
         default: break;
     }
     return set_internal_error("a number array of a kind that holds no numbers");

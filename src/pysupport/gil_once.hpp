@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,8 @@ public:
     // so the next call tries again. Returns whether the object is ready.
     template <typename Init>
     bool run(Init&& init) {
+        // Once done, a load: this runs for every object a read makes.
+        if (done_flag_.load(std::memory_order_acquire)) return true;
         for (;;) {
             {
                 std::unique_lock lock(mutex_);
@@ -58,6 +61,7 @@ private:
             std::lock_guard lock(mutex_);
             state_ = ok ? State::Done : State::Idle;
             owner_ = std::thread::id();
+            if (ok) done_flag_.store(true, std::memory_order_release);
         }
         done_.notify_all();
     }
@@ -67,6 +71,7 @@ private:
     std::condition_variable done_;
     State state_ = State::Idle;
     std::thread::id owner_;
+    std::atomic<bool> done_flag_{false};
 };
 
 }  // namespace karvo

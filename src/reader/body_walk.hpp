@@ -75,6 +75,9 @@ public:
 
     // `count` whole cycles from p, checked against the learned one.
     Status cycles(const Cycle& cycle, const unsigned char* p, std::uint64_t count);
+    // Up to `count` cycles from p (distinct signals, one point per record),
+    // each checked as it is copied; returns how many repeat the learned one.
+    Result<std::uint64_t> tiled_cycles(const Cycle& cycle, const unsigned char* p, std::uint64_t count);
 
 private:
     const unsigned char* file_;

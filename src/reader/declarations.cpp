@@ -6,8 +6,7 @@
 
 namespace karvo {
 
-Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) {
-    SampleData data;
+Status check_sample_type(const TypeKind& type, std::string_view name, SampleData::Kind& kind) {
     if (type.is_struct) {
         for (const MemberDef& m : *type.members)
             if (m.type != DataType::Float64)
@@ -15,18 +14,26 @@ Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) 
                     "swept struct trace '{}' member '{}' has non-FLOAT64 type {} (only flat float64 struct "
                     "traces are supported; heterogeneous structs are supported as non-swept values only)",
                     name, m.name, datatype_name(m.type))};
-        data.kind = SampleData::Kind::Struct;
-        data.members = type.members;
-        data.member_count = type.members->size();
-        return data;
+        kind = SampleData::Kind::Struct;
+        return {};
     }
     if (type.scalar == DataType::Float64) {
-        data.kind = SampleData::Kind::Float64;
+        kind = SampleData::Kind::Float64;
     } else if (type.scalar == DataType::Complex) {
-        data.kind = SampleData::Kind::Complex;
+        kind = SampleData::Kind::Complex;
     } else {
         return ParseError{
             format_message("trace/sweep '{}' has unsupported datatype {}", name, datatype_name(type.scalar))};
+    }
+    return {};
+}
+
+Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name) {
+    SampleData data;
+    KARVO_TRY(check_sample_type(type, name, data.kind));
+    if (data.kind == SampleData::Kind::Struct) {
+        data.members = type.members;
+        data.member_count = type.members->size();
     }
     return data;
 }
@@ -62,10 +69,25 @@ Status read_entry(ByteCursor& cursor, const TypeTable& types, SignalCatalog& cat
             values.end(std::move(own));
             return {};
         }
-        KARVO_ASSIGN(SampleData data, sample_data_for(t, name));
-        KARVO_ASSIGN(PropertyList own, read_property_list(cursor));
-        KARVO_TRY(catalog.signals.insert_or_assign(
-            id, SignalRecord{std::string(name), std::move(data), t.properties, share_properties(std::move(own))}, ctx));
+        SampleData::Kind sample_kind;
+        KARVO_TRY(check_sample_type(t, name, sample_kind));
+        // Made in place, its property list read only where there is one: a
+        // file may declare a hundred thousand signals. (A failure from here
+        // on fails the whole read.)
+        KARVO_ASSIGN(SignalRecord * made, catalog.signals.declare(id, ctx));
+        SignalRecord& record = *made;
+        record.name.assign(name.data(), name.size());
+        record.data.kind = sample_kind;
+        if (sample_kind == SampleData::Kind::Struct) {
+            record.data.members = t.members;
+            record.data.member_count = t.members->size();
+        }
+        record.type_properties = t.properties;
+        std::uint32_t next;
+        if (cursor.peek_u32(next) && is_property_kind(next)) {
+            KARVO_ASSIGN(PropertyList own, read_property_list(cursor));
+            record.properties = share_properties(std::move(own));
+        }
         (mode == DeclMode::Sweep ? catalog.sweep_ids : catalog.trace_ids).push_back(id);
         return {};
     }
@@ -101,9 +123,25 @@ Status read_declaration(ByteCursor& cursor, const TypeTable& types, SignalCatalo
     return ctx.tick(cursor.pos() - at);
 }
 
+namespace {
+
+// Room for every declaration that `bytes` of a section can hold (each takes
+// 16 bytes or more), so that the tables never move their records as they
+// grow; room not used is never touched. The bytes are in the file.
+Status reserve_declarations(SignalCatalog& catalog, std::uint64_t bytes, std::vector<std::uint32_t>& ids,
+                            ReadContext& ctx) {
+    const auto n = static_cast<std::size_t>(bytes / 16);
+    KARVO_TRY(catalog.signals.reserve_more(n, ctx));
+    ids.reserve(ids.size() + n);
+    return {};
+}
+
+}  // namespace
+
 Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx) {
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionSweep));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
+    if (end > cursor.pos() && end <= cursor.len()) KARVO_TRY(reserve_declarations(catalog, end - cursor.pos(), catalog.sweep_ids, ctx));
     while (cursor.pos() < end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Sweep, ctx));
     return check_container_end(cursor, "SWEEP", end);
 }
@@ -112,6 +150,8 @@ Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCata
     KARVO_TRY(cursor.expect_chunk(ChunkKind::SectionTrace));
     KARVO_ASSIGN(std::uint64_t end, read_container(cursor));
     KARVO_ASSIGN(std::uint64_t entries_end, read_subcontainer(cursor));
+    if (entries_end > cursor.pos() && entries_end <= cursor.len())
+        KARVO_TRY(reserve_declarations(catalog, entries_end - cursor.pos(), catalog.trace_ids, ctx));
     while (cursor.pos() < entries_end) KARVO_TRY(read_declaration(cursor, types, catalog, DeclMode::Trace, ctx));
     KARVO_TRY(skip_container_index(cursor, 12));
     return check_container_end(cursor, "TRACE", end);

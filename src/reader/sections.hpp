@@ -27,6 +27,8 @@ Result<TypeDef> read_type_def(ByteCursor& cursor, ReadContext& ctx, unsigned dep
 // What a sweep or trace of this type samples into; the binary and the text
 // reader share its refusals.
 Result<SampleData> sample_data_for(const TypeKind& type, std::string_view name);
+// The sample kind of a sweep or trace of that type, or the error that refuses it.
+Status check_sample_type(const TypeKind& type, std::string_view name, SampleData::Kind& kind);
 
 Status read_sweep_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);
 Status read_trace_section(ByteCursor& cursor, const TypeTable& types, SignalCatalog& catalog, ReadContext& ctx);

@@ -40,6 +40,11 @@ struct SignalSlot {
         left -= count;
         return at;
     }
+    // Gives back the room of the last `count` points taken.
+    void give_back(std::uint64_t count) {
+        out -= count * words;
+        left += count;
+    }
 };
 
 // The member slots of a group whose records carry one point of each member,
@@ -126,20 +131,36 @@ public:
     std::vector<SignalSlot>& all() { return slots_; }
 
     // Gives every slot that is read exactly the room its counted points need,
-    // and points its write position at the start.
+    // and points its write position at the start. The buffers are parts of
+    // one arena (see SampleArena).
     Status size_buffers(ReadContext& ctx) {
+        SampleArena::Layout layout;
+        std::vector<std::size_t> offsets;  // of the slots read, in turn
         for (SignalSlot& s : slots_) {
             if (!s.read) continue;
             KARVO_TRY(ctx.tick(sizeof(SignalSlot)));
             std::uint64_t words;
             if (mul_overflows(s.points, s.words, words))
                 return ParseError{format_message("struct buffer size overflow ({} * {})", s.points, s.words)};
-            SampleBuffer& buf = s.samples;
-            buf = SampleBuffer();
-            if (!buf.reserve_more(words))
+            std::size_t offset = 0;
+            if (words != 0 && !layout.add(words, offset))
                 return out_of_memory(format_message("out of memory: cannot allocate {} samples for '{}'", words,
                                                     s.record->name));
-            s.out = buf.append_slot(words);
+            offsets.push_back(offset);
+        }
+        SampleArena* arena = nullptr;
+        if (layout.bytes() != 0 && (arena = SampleArena::make(layout.bytes())) == nullptr)
+            return out_of_memory(format_message("out of memory: cannot allocate {} bytes for the samples of {} signals",
+                                                static_cast<std::uint64_t>(layout.bytes()),
+                                                static_cast<std::uint64_t>(offsets.size())));
+        std::size_t next = 0;
+        for (SignalSlot& s : slots_) {
+            if (!s.read) continue;
+            // Fits: the layout holds it.
+            const auto words = static_cast<std::size_t>(s.points * s.words);
+            s.samples = words != 0 ? SampleBuffer::in_arena(*arena, offsets[next], words) : SampleBuffer();
+            ++next;
+            s.out = s.samples.append_slot(words);
             s.left = s.points;
         }
         return {};

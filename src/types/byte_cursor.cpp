@@ -20,6 +20,18 @@ ParseError file_changed_error(std::uint64_t pos) {
 }
 
 Result<std::string_view> ByteCursor::read_string_view() {
+    // The whole string and its padding in the file, valid: one bounds test
+    // (every declaration has a name). Anything else takes the steps below,
+    // which say what is wrong.
+    if (has(4)) {
+        const std::uint32_t length = load_be32(bytes_ + pos_);
+        const std::uint64_t padded = (std::uint64_t{length} + 3) / 4 * 4;
+        const unsigned char* text = bytes_ + pos_ + 4;
+        if (has(4 + padded) && check_utf8(text, length).verdict == Utf8Check::Verdict::Valid) {
+            pos_ += 4 + padded;
+            return std::string_view(reinterpret_cast<const char*>(text), length);
+        }
+    }
     KARVO_ASSIGN(std::uint32_t length, read_u32());
     KARVO_ASSIGN(const unsigned char* text, need(length));
     Utf8Check check = check_utf8(text, length);

@@ -29,6 +29,11 @@ enum class ChunkKind : std::uint32_t {
 
 constexpr std::uint32_t word(ChunkKind k) { return static_cast<std::uint32_t>(k); }
 
+// Whether a word starts a property (of a property list).
+constexpr bool is_property_kind(std::uint32_t w) {
+    return w == word(ChunkKind::PropString) || w == word(ChunkKind::PropInt) || w == word(ChunkKind::PropFloat);
+}
+
 // The name that messages print for a kind ("Container", "StructEnd", ...).
 std::string_view chunk_name(ChunkKind kind);
 

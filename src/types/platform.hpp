@@ -1,6 +1,6 @@
 // What differs between compilers, processors and C libraries, said once:
 // byte swaps, the processor families that get code of their own, aligned
-// allocation. Everything else in the core is standard C++ (the file mapping
+// allocation, advice on memory pages. Everything else in the core is standard C++ (the file mapping
 // has a source per system; the process id has its own header).
 #pragma once
 
@@ -14,6 +14,9 @@
 #endif
 #ifdef _WIN32
 #include <malloc.h>  // _aligned_malloc
+#else
+#include <sys/mman.h>  // madvise
+#include <unistd.h>    // sysconf
 #endif
 
 // x86-64 (GCC and Clang name it __x86_64__, MSVC _M_X64; MSVC's ARM64EC
@@ -73,6 +76,55 @@ inline void aligned_free(void* p) {
     _aligned_free(p);
 #else
     std::free(p);
+#endif
+}
+
+// Memory of large buffers is asked for in huge pages where the system has
+// them (Linux's transparent huge pages, in "madvise" mode on most
+// distributions, as NumPy asks for its arrays of 4 MB and more): a first touch
+// then maps 2 MB at a time instead of 4 KB, and fresh memory costs a fault
+// per 2 MB. kHugePageBytes is the alignment that lets a buffer use them
+// from its start (0 where they are not asked for).
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+#else
+inline constexpr std::size_t kHugePageBytes = 0;
+#endif
+
+// Advises the whole pages of [p, p + bytes) into huge pages; failures (a
+// kernel without them) only cost speed.
+inline void advise_huge_pages(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = (reinterpret_cast<std::uintptr_t>(p) + page - 1) / page * page;
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) / page * page;
+    if (first < end) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+// The size of the pages that discard_pages gives back (0 where it gives none back).
+inline std::size_t discard_page_bytes() {
+#ifdef __linux__
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+#else
+    return 0;
+#endif
+}
+
+// Gives the pages of [p, p + bytes) (whole pages of discard_page_bytes(), in
+// memory that stays allocated) back to the system: they count no more as the
+// process's memory and read as zeros when touched again. Linux only, where
+// MADV_DONTNEED says exactly that; elsewhere the memory goes when it is freed.
+inline void discard_pages(void* p, std::size_t bytes) {
+#ifdef __linux__
+    ::madvise(p, bytes, MADV_DONTNEED);
+#else
+    (void)p;
+    (void)bytes;
 #endif
 }
 

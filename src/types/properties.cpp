@@ -6,11 +6,6 @@ namespace karvo {
 
 namespace {
 
-bool is_property_kind(std::uint32_t w) {
-    return w == word(ChunkKind::PropString) || w == word(ChunkKind::PropInt) ||
-           w == word(ChunkKind::PropFloat);
-}
-
 // Reads one property whose kind word is next; `keep` decides whether it is stored.
 Status read_property(ByteCursor& cursor, std::uint32_t kind, PropertyList* keep) {
     KARVO_TRY(cursor.skip(4));

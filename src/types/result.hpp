@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -27,37 +28,39 @@ struct ParseError {
 
 inline ParseError out_of_memory(std::string message) { return {std::move(message), ErrorKind::OutOfMemory}; }
 
+// Success costs what its value costs: the error, rare, lives on the heap, so
+// that a Status is one pointer and a Result little more than its value
+// (readers return one for every word they read).
 template <typename T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(ParseError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    Result(ParseError error) : v_(std::in_place_index<1>, std::make_unique<ParseError>(std::move(error))) {}
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
     T& value() & { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
-    ParseError& error() & { return std::get<1>(v_); }
-    ParseError&& error() && { return std::get<1>(std::move(v_)); }
+    ParseError& error() & { return *std::get<1>(v_); }
+    ParseError&& error() && { return std::move(*std::get<1>(v_)); }
 
 private:
-    std::variant<T, ParseError> v_;
+    std::variant<T, std::unique_ptr<ParseError>> v_;
 };
 
 // Result of an operation that yields nothing on success.
 class [[nodiscard]] Status {
 public:
     Status() = default;
-    Status(ParseError error) : failed_(true), error_(std::move(error)) {}
+    Status(ParseError error) : error_(std::make_unique<ParseError>(std::move(error))) {}
 
-    bool ok() const { return !failed_; }
+    bool ok() const { return error_ == nullptr; }
     explicit operator bool() const { return ok(); }
-    ParseError& error() & { return error_; }
-    ParseError&& error() && { return std::move(error_); }
+    ParseError& error() & { return *error_; }
+    ParseError&& error() && { return std::move(*error_); }
 
 private:
-    bool failed_ = false;
-    ParseError error_;
+    std::unique_ptr<ParseError> error_;
 };
 
 // Propagation helpers: keep the call sites short without exceptions.

@@ -98,7 +98,8 @@ class Family:
         # A raw file's plots were read when it was opened.
         unread = [c for c in cells if c.error is None and c.leaf is not None and c.leaf.data is None]
         files = list(dict.fromkeys(c.leaf.file for c in unread if c.leaf is not None))
-        outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", read)))
+        whole = read is read_psf
+        outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", read, whole)))
         for cell in cells:
             if cell.error is not None or cell.leaf is None:
                 continue
@@ -219,7 +220,7 @@ class Family:
                     self.left_out.append(left_out)
                 point = Column("dimension", "point", None)
                 named = unique_names([*prefix, axis or point, *columns])
-                cell.axis = named[len(prefix)]._replace(data=None if axis is None else axis.data)
+                cell.axis = named[len(prefix)]  # (point's data is None)
                 cell.columns = {c.name: c for c in named[len(prefix) + 1 :]}
                 if axis_name is None:
                     axis_name = cell.axis.name
@@ -336,11 +337,8 @@ class Family:
                 refs = {index: cell.columns[name].data for index, cell in placed if name in cell.columns}
                 array = _lazy.family_array(name, shape + (n,), dtype, pad_value(dtype), refs, blocks + ((n,),))
             else:
-                array = np.full(shape + (n,), pad_value(dtype), dtype=dtype)
-                for index, cell in placed:
-                    column = cell.columns.get(name)
-                    if column is not None:
-                        array[index + (slice(0, len(column.data)),)] = column.data
+                parts = [(index, cell.columns[name].data) for index, cell in placed if name in cell.columns]
+                array = _on_grid(shape, n, dtype, parts)
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
         return Grid(coords, out, self.header, self.left_out, unread)
 
@@ -431,3 +429,23 @@ class Family:
                     parts.append(np.asarray(column.data if swept else [column.data], dtype=dtype))
             columns.append(Column(kind, name, concat(parts, dtype), attrs))
         return LongForm([(c.name, c.data) for c in columns], self.header, self.left_out, unread)
+
+
+def _on_grid(shape: Tuple[int, ...], n: int, dtype: Any, parts: List[Tuple[Tuple[int, ...], Any]]) -> Any:
+    """An array of `shape` + (n,) of `dtype` holding each part's data at its
+    index (from the start of the last dimension), padding everywhere else;
+    each element is written once (not padded first, then overwritten)."""
+    import numpy as np
+
+    pad = pad_value(dtype)
+    array = np.empty(shape + (n,), dtype=dtype)
+    filled = np.zeros(shape, dtype=bool)
+    for index, data in parts:
+        k = len(data)
+        array[index + (slice(0, k),)] = data
+        if k < n:
+            array[index + (slice(k, None),)] = pad
+        filled[index] = True
+    if not filled.all():
+        array[~filled] = pad
+    return array

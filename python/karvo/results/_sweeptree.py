@@ -13,8 +13,10 @@ is matched to the parent file's value it was printed from.
 from __future__ import annotations
 
 import math
-from typing import Dict, List, Optional, Sequence, Tuple
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from .._karvo import read_psf
 from ..files import open as open_file
 from ._index import Analysis, Scalar, tidy
 
@@ -23,6 +25,11 @@ __all__ = ["leaves"]
 # Significant digits of the copies in PROP blocks (real writers print six;
 # more digits only narrow the match).
 PRINTED_DIGITS = 6
+
+# A parent file up to this size is read whole: its sweep alone costs more
+# through the catalog (0.47 ms for the 120 KB parent of a periodic ac
+# analysis, read whole in 0.08 ms).
+WHOLE_BELOW = 1 << 20
 
 
 def leaves(analyses: Dict[str, Analysis], entry: Analysis) -> List[Tuple[Dict[str, Scalar], Analysis]]:
@@ -107,15 +114,34 @@ def _sweep_values(entry: Analysis, variable: str) -> Optional[List[Scalar]]:
     file order (that sweep alone is read); None when it cannot be read or
     has no such flat sweep."""
     try:
-        with open_file(entry.file) as f:
-            sweeps = [s for s in f.sweeps if s.name == variable and s.dtype.names is None]
-            if not sweeps:
-                return None
-            alone = not any(t.name == variable for t in f.traces)
-            psf = f.read([variable]) if alone else f.read()
+        if os.path.getsize(entry.file) <= WHOLE_BELOW:
+            psf = read_psf(entry.file)
+        else:
+            with open_file(entry.file) as f:
+                sweeps = [s for s in f.sweeps if s.name == variable and s.dtype.names is None]
+                if not sweeps:
+                    return None
+                alone = not any(t.name == variable for t in f.traces)
+                psf = f.read([variable]) if alone else f.read()
     except (OSError, ValueError):
         return None
     for sweep in psf.sweeps:
         if sweep.name == variable and sweep.data.dtype.names is None:
-            return list(dict.fromkeys(sweep.data.tolist()))
+            return _distinct(sweep.data)
     return None
+
+
+def _distinct(data: Any) -> List[Scalar]:
+    """The distinct values of `data` in order of first appearance. A parent's
+    sweep repeats its few values once per point of its children's sweeps
+    (7515 values for 15 harmonics): the values of a short head are looked
+    up in the rest at once, rather than the whole made into Python floats."""
+    import numpy as np
+
+    head: List[Scalar] = list(dict.fromkeys(data[:HEAD].tolist()))
+    if len(data) <= HEAD or (data.dtype.kind in "iuf" and np.isin(data[HEAD:], head).all()):
+        return head
+    return list(dict.fromkeys(data.tolist()))  # (NaN, too, is never found)
+
+
+HEAD = 256

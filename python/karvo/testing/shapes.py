@@ -14,10 +14,11 @@ FLOAT, COMPLEX, STRUCT = 1, 2, 3  # type ids
 
 
 
-def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, chunks, wrap_offsets=False) -> None:
+def write_file(path: Path, layout: int, types, sweeps, traces, body_len: int, chunks, wrap_offsets=False,
+               header=HEADER) -> None:
     """Writes a file whose VALUE body (body_len bytes) comes from `chunks`,
     a function of the body's absolute offset yielding byte-like pieces."""
-    prefix = pb.build(layout, header=HEADER, types=types, sweeps=sweeps, traces=traces, trailer=b"", footer=b"")
+    prefix = pb.build(layout, header=header, types=types, sweeps=sweeps, traces=traces, trailer=b"", footer=b"")
     body_start = len(prefix) + 12
     end = body_start + body_len  # content end: the SectionEnd word stands here
     written = 0
@@ -291,3 +292,48 @@ def noise_file(path: Path, points: int, traces: int, members: int) -> None:
         points * rec.itemsize,
         chunks,
     )
+
+
+# The types a dc analysis of spectre declares (name, units, key, tolerance),
+# as its files list them.
+DC_TYPES = [("sweep", None, "sweep", None), ("LogicV", None, "node", None), ("V", "V", "node", 1e-6),
+            ("I", "A", "branch", 1e-12), ("MMF", "A*turn", "node", 1e-12), ("Wb", "Wb", "node", 1e-9),
+            ("Temp", "C", "node", 1e-4), ("Pwr", "W", "node", 1e-9), ("U", "", "node", 1e-6),
+            ("V/Sec", "V/s", "node", 1e-4), ("I/Sec", "A/s", "node", 1e-6), ("1/Sec", "1/s", "node", 1e-4),
+            ("HOD", "", "node", 1e-2), ("Q", "Coul", "node", 1e-15)]  # fmt: skip
+
+
+def dc_sweep_file(path: Path, points: int, traces: int) -> None:
+    """A dc sweep as spectre writes one for a design that saves every node:
+    its header, its 14 types with their properties, a sweep with properties,
+    then `traces` traces, node voltages (type V, hierarchical net names) and,
+    one in six, branch currents (type I, terminal names), every point a
+    record of each signal."""
+    header = (("PSFversion", "1.00"), ("BINPSF creation time", "1484583176"), ("simulator", "spectre"),
+              ("version", "15.1.0.644.isr13"), ("date", "8:12:58 AM, Mon Jan 16, 2017"),
+              ("design", "// Generated for: spectre"), ("analysis type", "dc"), ("analysis name", "dc"),
+              ("analysis description", "DC Analysis `dc': vdc = (0 -> 1)"), ("xVecSorted", "unsorted"),
+              ("tolerance.relative", 1e-3), ("reltol", 1e-3), ("abstol(V)", 1e-6), ("abstol(I)", 1e-12),
+              ("temp", 27.0), ("tnom", 27.0), ("tempeffects", "all"), ("gmindc", 1e-12))  # fmt: skip
+    types = []
+    for i, (name, units, key, tol) in enumerate(DC_TYPES):
+        props = ([("units", units)] if units is not None else []) + [("key", key)]
+        types.append(pb.TypeDef(i + 1, name, pb.FLOAT64, props=props + ([("tolerance", tol)] if tol else [])))
+    v_type, i_type = 3, 4
+    decls = []
+    for i in range(traces):
+        if i % 6 == 5:
+            decls.append(pb.Decl(101 + i, f"I{i // 60}.M{i % 60}:d", i_type))
+        else:
+            decls.append(pb.Decl(101 + i, f"I{i // 60}.I{i % 7}.net{i:04d}", v_type))
+    rec = np.dtype([("kind", ">u4"), ("id", ">u4"), ("v", ">f8")])
+
+    def chunks(_start):
+        a = np.empty((points, 1 + traces), rec)
+        a["kind"], a["id"] = pb.DECLARATION, np.arange(100, 101 + traces, dtype=np.uint32)
+        a["v"] = np.arange(points)[:, None] * 1e-3 + np.arange(1 + traces)[None, :]
+        yield a
+
+    write_file(path, pb.SWEPT, types,
+               [pb.Decl(100, "vdc", 1, props=[("sweep_direction", 0), ("plot", 0), ("grid", 1)])],
+               decls, points * (1 + traces) * rec.itemsize, chunks, header=header)  # fmt: skip

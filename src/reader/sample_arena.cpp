@@ -1,0 +1,169 @@
+#include "reader/sample_arena.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "types/overflow.hpp"
+#include "types/platform.hpp"
+
+namespace karvo {
+
+namespace {
+
+// From this size on an arena is advised into huge pages (NumPy's threshold
+// for its arrays).
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+
+// Releases within a batch, per thread: the batches open, and the arenas
+// whose pages they will look at.
+struct BatchState {
+    unsigned depth = 0;
+    std::vector<SampleArena*> held;
+};
+thread_local BatchState batch;
+
+}  // namespace
+
+bool SampleArena::Layout::add(std::uint64_t words, std::size_t& offset) {
+    std::uint64_t bytes;
+    if (mul_overflows(words, std::uint64_t{8}, bytes)) return false;
+    const std::size_t align = bytes < 4096 ? 16 : 64;
+    const std::size_t at = (bytes_ + align - 1) / align * align;
+    std::uint64_t end;
+    if (at < bytes_ || add_overflows(std::uint64_t{at}, bytes, end) || end > SIZE_MAX - kHugeFrom) return false;
+    offset = at;
+    bytes_ = static_cast<std::size_t>(end);
+    return true;
+}
+
+SampleArena* SampleArena::make(std::size_t bytes) {
+    const bool huge = kHugePageBytes != 0 && bytes >= kHugeFrom;
+    const std::size_t align = huge ? kHugePageBytes : 64;
+    // A whole number of huge pages: the last one is faulted whole anyway.
+    const std::size_t allocated = (bytes + align - 1) / align * align;
+    auto* base = static_cast<unsigned char*>(aligned_alloc_bytes(align, allocated));
+    if (base == nullptr) return nullptr;
+    if (huge) advise_huge_pages(base, allocated);
+    SampleArena* arena = nullptr;
+    try {
+        arena = new SampleArena(base, bytes, discard_page_bytes());
+    } catch (const std::bad_alloc&) {
+        aligned_free(base);
+        return nullptr;
+    }
+    return arena;
+}
+
+SampleArena::SampleArena(unsigned char* base, std::size_t bytes, std::size_t page)
+    : base_(base), bytes_(bytes), page_(page) {
+    if (page_ == 0) return;
+    while ((std::size_t{1} << page_shift_) < page_) ++page_shift_;
+    // Pages on a grid from the page that holds the first byte. Only pages
+    // wholly inside the arena may be given back: the edges get a user that
+    // never leaves (they may hold the allocator's own words).
+    const auto start = reinterpret_cast<std::uintptr_t>(base_);
+    const std::uintptr_t first = start / page_ * page_;
+    const std::size_t pages = (start + bytes_ - first + page_ - 1) / page_;
+    users_.assign(pages, 0);
+    if (first != start) users_.front() = 1;
+    if ((start + bytes_) % page_ != 0) users_.back() += 1;
+}
+
+double* SampleArena::take(std::size_t offset, std::size_t words) {
+    // Buffers are all taken by the read that made the arena before any is
+    // handed on: no other thread sees it yet.
+    ++live_;
+    live_bytes_ += 8 * words;
+    if (page_ != 0) {
+        const std::size_t first = offset + first_offset();
+        for (std::size_t p = first >> page_shift_, end = (first + 8 * words - 1) >> page_shift_; p <= end; ++p)
+            ++users_[p];
+    }
+    return reinterpret_cast<double*>(base_ + offset);
+}
+
+void SampleArena::release(const double* data, std::size_t words) {
+    std::unique_lock lock(mutex_);
+    if (page_ != 0) {
+        const std::size_t first = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(data) - base_) +
+                                  first_offset();
+        for (std::size_t p = first >> page_shift_, end = (first + 8 * words - 1) >> page_shift_; p <= end; ++p)
+            --users_[p];
+    }
+    --live_;
+    live_bytes_ -= 8 * words;
+    released_bytes_ += 8 * words;
+    if (live_ == 0) {
+        const bool gone = free_if_unused();
+        lock.unlock();
+        if (gone) delete this;
+        return;
+    }
+    // Nothing to give back yet, or a batch will look when it ends.
+    if (!should_discard() || holds_ != 0) return;
+    BatchState& b = batch;
+    if (b.depth != 0) {
+        try {
+            b.held.push_back(this);
+            ++holds_;
+            return;
+        } catch (const std::bad_alloc&) {
+            // Looked at now instead.
+        }
+    }
+    discard_released_pages();
+}
+
+// Pages go back once the released bytes fill a page and are at least a
+// quarter of those still used: what a process keeps of a read beyond its
+// live arrays stays within a quarter of them (and a page per array), and
+// dropping arrays one at a time looks at the pages a few dozen times, not
+// once per array.
+bool SampleArena::should_discard() const {
+    return page_ != 0 && released_bytes_ >= std::max(page_, live_bytes_ / 4);
+}
+
+void SampleArena::discard_released_pages() {
+    const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
+    const std::size_t n = users_.size();
+    for (std::size_t p = 0; p < n;) {
+        if (users_[p] != 0) {
+            ++p;
+            continue;
+        }
+        std::size_t end = p;
+        while (end < n && users_[end] == 0) users_[end++] = kDiscarded;
+        discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+        p = end;
+    }
+    released_bytes_ = 0;
+}
+
+bool SampleArena::free_if_unused() {
+    if (live_ != 0) return false;
+    if (base_ != nullptr) aligned_free(base_);
+    base_ = nullptr;
+    std::vector<std::uint16_t>().swap(users_);
+    return holds_ == 0;
+}
+
+void SampleArena::end_hold() {
+    std::unique_lock lock(mutex_);
+    --holds_;
+    if (base_ != nullptr && should_discard()) discard_released_pages();
+    const bool gone = base_ == nullptr && holds_ == 0;
+    lock.unlock();
+    if (gone) delete this;
+}
+
+SampleArena::Batch::Batch() { ++batch.depth; }
+
+SampleArena::Batch::~Batch() {
+    BatchState& b = batch;
+    if (--b.depth != 0) return;
+    std::vector<SampleArena*> held;
+    held.swap(b.held);
+    for (SampleArena* arena : held) arena->end_hold();
+}
+
+}  // namespace karvo
