@@ -293,6 +293,9 @@ import karvo
 # the read alone spends: after as much work, whatever else the machine does.
 # Its handler runs when the read looks at signals.
 path, interval, stop = sys.argv[1], float(sys.argv[2]), sys.argv[3] == "stop"
+if sys.argv[4:] == ["split"]:  # the body read in parts, on two threads
+    karvo._karvo._force_split(True)
+    karvo.set_num_threads(2)
 looked = []
 def on_signal(*_):
     looked.append(time.thread_time())
@@ -315,7 +318,8 @@ print(outcome, start, end, freed, max(b - a for a, b in zip(marks, marks[1:])), 
 """
 
 
-def test_ctrl_c_ends_a_long_read(tmp_path):
+@pytest.mark.parametrize("mode", ["one-thread", "split"])
+def test_ctrl_c_ends_a_long_read(tmp_path, mode):
     """Four million empty declarations (64 MB) take seconds to read: parsing,
     then the objects; the reader looks at signals often in all of it, and
     Ctrl-C ends it at once. Time is this read's CPU time, compared with the
@@ -339,8 +343,8 @@ def test_ctrl_c_ends_a_long_read(tmp_path):
     path.write_bytes(bytes(w.buf))
 
     def run(interval: float, stop: bool):
-        done = subprocess.run([sys.executable, "-c", CTRL_C, os.fspath(path), str(interval), "stop" if stop else "look"],
-                              capture_output=True, text=True, timeout=600, cwd=tmp_path)  # fmt: skip
+        done = subprocess.run([sys.executable, "-c", CTRL_C, os.fspath(path), str(interval), "stop" if stop else "look",
+                               mode], capture_output=True, text=True, timeout=600, cwd=tmp_path)  # fmt: skip
         assert done.returncode == 0, done.stderr
         what, *times = done.stdout.split()
         start, end, freed, stretch, handled = map(float, times)

@@ -30,7 +30,7 @@ constexpr std::uint64_t kSplitFrom = 4 << 20;
 constexpr std::uint64_t kPartBytes = 4 << 20;
 // While the calling thread waits for the pool's threads, it looks at whether
 // the read should stop this often.
-constexpr auto kWaitSlice = std::chrono::milliseconds(20);
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
 std::atomic<unsigned> g_threads{0};  // 0: not decided yet
 std::atomic<bool> g_forced{false};
@@ -91,18 +91,36 @@ struct PartCheck {
     }
 };
 
-void run_part(Job& job, std::size_t i, bool on_caller) {
-    PartCheck check{&job, i, on_caller};
-    ReadOptions options = *job.caller;
-    options.interrupted = PartCheck::stop;
-    options.interrupt_context = &check;
-    // Pages are given back by the walk of one thread in order: parts leave them.
-    options.passed = nullptr;
-    options.passed_context = nullptr;
-    ReadContext ctx(options);
-    Status done = (*job.part)(i, ctx);
-    if (!done) job.failed(i, std::move(done).error());
-}
+// One thread's share of a job: its checks and context live across the parts
+// it takes, so that the pacing of its asks spans small parts too.
+class Worker {
+public:
+    Worker(Job& job, bool on_caller) : check_{&job, 0, on_caller}, options_(*job.caller), ctx_(prepared()) {}
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    void run(std::size_t i) {
+        check_.index = i;
+        Status done = (*check_.job->part)(i, ctx_);
+        if (!done) check_.job->failed(i, std::move(done).error());
+    }
+
+private:
+    const ReadOptions& prepared() {
+        options_.interrupted = PartCheck::stop;
+        options_.interrupt_context = &check_;
+        // On a pool thread the check is a look at two atomics.
+        options_.interrupted_is_cheap = !check_.on_caller;
+        // Pages are given back by the walk of one thread in order: parts leave them.
+        options_.passed = nullptr;
+        options_.passed_context = nullptr;
+        return options_;
+    }
+
+    PartCheck check_;
+    ReadOptions options_;
+    ReadContext ctx_;
+};
 
 // Takes parts of `job` until none is left, it failed, or (on a pool thread)
 // the pool has more threads at work than the setting allows.
@@ -115,8 +133,9 @@ public:
             ++busy_;
             recruit(job);
         }
+        Worker self(job, /*on_caller=*/true);
         for (std::size_t i; !stopped(job) && (i = job.next.fetch_add(1)) < job.parts;) {
-            run_part(job, i, /*on_caller=*/true);
+            self.run(i);
             if (job.next.load() < job.parts && busy_.load() < num_threads()) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 recruit(job);
@@ -186,10 +205,13 @@ private:
             queue_.pop_front();
             ++job.helpers;
             lock.unlock();
-            for (std::size_t i; !stopped(job) && (i = job.next.fetch_add(1)) < job.parts;) {
-                run_part(job, i, /*on_caller=*/false);
-                // Another read has started: give it the core back.
-                if (busy_.load() > num_threads()) break;
+            {
+                Worker helper(job, /*on_caller=*/false);
+                for (std::size_t i; !stopped(job) && (i = job.next.fetch_add(1)) < job.parts;) {
+                    helper.run(i);
+                    // Another read has started: give it the core back.
+                    if (busy_.load() > num_threads()) break;
+                }
             }
             lock.lock();
             --busy_;
