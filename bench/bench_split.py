@@ -1,6 +1,7 @@
-"""One large file on every core: read_psf with 1 and 2 threads against the
-single-threaded floor, a byte-swapping copy of the whole file
-(numpy.frombuffer(mmap, '>f8').astype('<f8')).
+"""One large file on every core: read_psf (read_raw for the raw case) with 1
+and 2 threads against the single-threaded floor, a byte-swapping copy of
+the whole file (numpy.frombuffer(mmap, '>f8').astype('<f8'); for the raw
+file too, as a copy of as many bytes).
 
 Each (case, threads, malloc settings) runs in a fresh process that times the
 two sides in interleaved pairs and prints the median of the ratios; default
@@ -8,7 +9,7 @@ malloc settings first (what users get; the goals are met or missed there),
 then the tuned glibc settings (without most of the cost of faulting in fresh
 memory). Small files (20 KB) are read a thousand times per sample.
 
-    python3 bench/bench_split.py                 # 400 MB windowed and swept complex, 20 KB
+    python3 bench/bench_split.py                 # 400 MB windowed, swept complex and raw, 20 KB
     python3 bench/bench_split.py --quick         # 40 MB files, a smoke run
     python3 bench/bench_split.py --sizes         # where splitting starts to pay (the threshold)
 """
@@ -22,6 +23,9 @@ import sys
 import tempfile
 from pathlib import Path
 
+import numpy as np
+
+from karvo.testing.rawbuilder import raw_plot
 from karvo.testing.shapes import swept_file, windowed_file
 
 TUNABLES = "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=68719476736"
@@ -35,10 +39,11 @@ karvo.set_num_threads(threads)
 
 def read():
     for _ in range(loops):
-        psf = karvo.read_psf(path)
-        for s in psf.sweeps + psf.traces:
-            s.data
-        del psf
+        plots = karvo.read_raw(path) if path.endswith(".raw") else [karvo.read_psf(path)]
+        for psf in plots:
+            for s in psf.sweeps + psf.traces:
+                s.data
+        del plots
 
 def floor():
     for _ in range(loops):
@@ -102,6 +107,12 @@ def main() -> None:
             p = folder / "swept_complex.psf"
             swept_file(p, 1_000_000 // scale, 16, "complex")
             cases.append((f"swept complex {p.stat().st_size / 1e6:.0f} MB", p, 1))
+            p = folder / "rows.raw"
+            points = 1_000_000 // scale
+            data = np.arange(points * 50, dtype=np.float64).reshape(points, 50)
+            p.write_bytes(raw_plot([("time", "time")] + [(f"v{j}", "voltage") for j in range(49)], data))
+            del data
+            cases.append((f"raw rows, 50 variables {p.stat().st_size / 1e6:.0f} MB", p, 1))
             p = folder / "small.psf"
             swept_file(p, 200, 4, "complex")
             cases.append((f"swept complex {p.stat().st_size / 1e3:.0f} KB", p, 1000))
