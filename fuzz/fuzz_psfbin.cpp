@@ -22,6 +22,7 @@
 #include "reader/sections.hpp"
 #include "reader/signal_slots.hpp"
 #include "reader/text_parse.hpp"
+#include "reader/thread_pool.hpp"
 
 namespace {
 
@@ -227,6 +228,16 @@ void run(const unsigned char* bytes, std::uint64_t len) {
 }
 
 }  // namespace
+
+// With KARVO_FUZZ_SPLIT set, every sampled body is split into its smallest
+// parts and read by four threads (reader/thread_pool.hpp).
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (std::getenv("KARVO_FUZZ_SPLIT") != nullptr) {
+        karvo::force_split(true);
+        karvo::set_num_threads(4);
+    }
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 #ifdef KARVO_FUZZ_APPEND_FOOTER

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "reader/raw_parse.hpp"
+#include "reader/thread_pool.hpp"
 
 namespace {
 
@@ -60,6 +61,16 @@ std::uint64_t check_values(const karvo::PackedValues& values, double& sink) {
 }
 
 }  // namespace
+
+// With KARVO_FUZZ_SPLIT set, every sampled body is split into its smallest
+// parts and read by four threads (reader/thread_pool.hpp).
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (std::getenv("KARVO_FUZZ_SPLIT") != nullptr) {
+        karvo::force_split(true);
+        karvo::set_num_threads(4);
+    }
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto parsed = karvo::parse_raw(data, size);

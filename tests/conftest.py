@@ -1,10 +1,13 @@
 from __future__ import annotations
 
 import os
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
 
+import karvo
+from karvo import _karvo
 from karvo.testing.seeds import seeds
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -30,6 +33,30 @@ def readable_files() -> list:
             texts.add(data)
             out.append(p)
     return out
+
+
+@contextmanager
+def split_forced(threads: int = 4):
+    """Every sampled body read in its smallest parts, by `threads` threads
+    (more than the cores, so that parts run side by side anywhere)."""
+    before_threads = karvo.get_num_threads()
+    karvo.set_num_threads(threads)
+    before = _karvo._force_split(True)
+    try:
+        yield
+    finally:
+        _karvo._force_split(before)
+        karvo.set_num_threads(before_threads)
+
+
+@pytest.fixture(params=[False, True], ids=["one-thread", "split"])
+def split(request):
+    """Runs a test as is and with every body split (split_forced)."""
+    if not request.param:
+        yield False
+        return
+    with split_forced():
+        yield True
 
 
 @pytest.fixture

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import karvo
-from conftest import CORPUS, load_seeds
+from conftest import CORPUS, load_seeds, split_forced
 from karvo.testing.psfbuilder import MAGIC, u32, with_footer
 
 FULL = os.environ.get("KARVO_MUTATIONS") == "full"
@@ -99,6 +99,10 @@ class Reader:
         except ValueError as e:
             elapsed = time.thread_time() - start
             assert MESSAGE.fullmatch(str(e)), f"{what}: unexpected message {str(e)!r}"
+            # Read in parts by several threads, the earliest fault is the same.
+            with split_forced(), pytest.raises(ValueError) as split:
+                karvo.read_psf(path)
+            assert str(split.value) == str(e), what
             self.outcomes["error"] += 1
         except BaseException as e:  # noqa: BLE001 - anything but ValueError breaks the promise
             pytest.fail(f"{what}: {type(e).__name__}: {e}")
@@ -108,6 +112,11 @@ class Reader:
             # Touch every sample and value: a bad buffer shows up here.
             for signal in (*psf.sweeps, *psf.traces):
                 np.asarray(signal.data).tobytes()
+            with split_forced():
+                split = karvo.read_psf(path)
+            assert [s.data.tobytes() for s in (*split.sweeps, *split.traces)] == [
+                s.data.tobytes() for s in (*psf.sweeps, *psf.traces)
+            ], what
             for value in psf.values:
                 repr(value.data)
             self.outcomes["psf"] += 1

@@ -133,7 +133,7 @@ def test_no_records(write):
 
 
 @pytest.mark.parametrize("at", [0, 5, 12], ids=["first", "middle", "last"])
-def test_record_with_unknown_id(write, at):
+def test_record_with_unknown_id(write, at, split):
     records = records_of(ORDERS["interleaved"])
     records.insert(at, (77, f64(0.0)))
     assert error(write, swept(records)) == "value record references unknown declaration 77"
@@ -166,7 +166,7 @@ def last_record_offset(records) -> int:
     ],
     ids=["complex", "complex-23", "struct", "struct-31", "kind", "kind-partial", "id"],
 )
-def test_last_record_cut_by_the_end_of_the_file(write, last, cut, message):
+def test_last_record_cut_by_the_end_of_the_file(write, last, cut, message, split):
     records = records_of([1, 4, 3, 1, 4, 3, last])
     data = swept(records)
     r = last_record_offset(records)
@@ -275,7 +275,7 @@ WIDE = struct_type(7, "wide", WIDE_MEMBERS)
 
 @pytest.mark.parametrize("cycles", [6, 60_000], ids=["small", "streamed"])
 @pytest.mark.parametrize("broken", [None, 1, "middle", "last"])
-def test_record_order_breaking_the_cycle(write, cycles, broken):
+def test_record_order_breaking_the_cycle(write, cycles, broken, split):
     # Two float traces trade places in one sweep step: the body keeps the size
     # of whole repeated steps, yet each trace must still get its points in the
     # order of its own records.
@@ -297,7 +297,7 @@ def test_record_order_breaking_the_cycle(write, cycles, broken):
 
 @pytest.mark.parametrize("broken", [None, 1, "middle", "last"])
 @pytest.mark.parametrize("pair", [(3, 4), (650, 651)], ids=["first tile", "later tile"])
-def test_wide_cycles_breaking_the_cycle(write, broken, pair):
+def test_wide_cycles_breaking_the_cycle(write, broken, pair, split):
     # A thousand signals and more are checked and copied in tiles of records;
     # two traces that trade places in one step, in the first tile or a later
     # one, still get their points in the order of their own records.

@@ -93,7 +93,7 @@ def files(tmp_path) -> list[str]:
     return out
 
 
-def test_sixteen_threads_read_what_one_thread_reads(files):
+def test_sixteen_threads_read_what_one_thread_reads(files, split):
     expected = {path: outcome(path) for path in files}
     assert any(e[0] == "ValueError" for e in expected.values())
     assert any(e[0] != "ValueError" for e in expected.values())
@@ -125,6 +125,62 @@ def test_sixteen_threads_read_what_one_thread_reads(files):
     finally:
         sys.setswitchinterval(switch)
     assert wrong == []
+
+
+SETTINGS = r"""
+import os, sys, threading, time
+import karvo
+from karvo import _karvo
+print(karvo.get_num_threads())
+# However many reads run at once, the pool lends at most the setting's
+# threads less one (each read's own thread counts).
+karvo.set_num_threads(3)
+_karvo._force_split(True)
+def read():
+    for _ in range(20):
+        karvo.read_psf(sys.argv[1])
+readers = [threading.Thread(target=read) for _ in range(6)]
+for t in readers: t.start()
+for t in readers: t.join()
+# Joined threads may take a moment to leave the task list; the pool's stay.
+for _ in range(200):
+    if len(os.listdir("/proc/self/task")) - 1 <= 2:
+        break
+    time.sleep(0.05)
+print(len(os.listdir("/proc/self/task")) - 1)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="CPU affinity is Linux's")
+@pytest.mark.parametrize("env, cores, expected", [(None, 1, 1), ("3", 1, 3), ("0", 1, 1), ("x", 1, 1)])
+def test_threads_default_to_the_cores_the_process_may_use(tmp_path, env, cores, expected):
+    path = tmp_path / "long.psf"
+    frames = [Frame(4, [[4.0 * k + i for i in range(4)], [-4.0 * k - i for i in range(4)]]) for k in range(50)]
+    path.write_bytes(build(WINDOWED, types=[TypeDef(1, "V", FLOAT64)], sweeps=[Decl(10, "t", 1)],
+                           traces=[Decl(11, "v", 1)], value=Windowed(frames)))  # fmt: skip
+    environ = {k: v for k, v in os.environ.items() if k != "KARVO_NUM_THREADS"}
+    if env is not None:
+        environ["KARVO_NUM_THREADS"] = env
+    # The machine may have more cores than the process is allowed.
+    done = subprocess.run([sys.executable, "-c", SETTINGS, os.fspath(path)], capture_output=True, text=True,
+                          timeout=300, env=environ, preexec_fn=lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}))  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    threads, lent = (int(w) for w in done.stdout.split())
+    assert threads == expected and lent <= 2, done.stdout
+
+
+@pytest.mark.parametrize("n, error", [(0, ValueError), (1025, ValueError), (-1, ValueError), (2**70, ValueError),
+                                      (2.0, TypeError), (True, TypeError), ("2", TypeError)])  # fmt: skip
+def test_set_num_threads_refuses_what_is_not_a_count(n, error):
+    before = karvo.get_num_threads()
+    with pytest.raises(error):
+        karvo.set_num_threads(n)
+    assert karvo.get_num_threads() == before
+    karvo.set_num_threads(5)
+    try:
+        assert karvo.get_num_threads() == 5
+    finally:
+        karvo.set_num_threads(before)
 
 
 FIRST_USE = r"""
@@ -237,6 +293,9 @@ import karvo
 # the read alone spends: after as much work, whatever else the machine does.
 # Its handler runs when the read looks at signals.
 path, interval, stop = sys.argv[1], float(sys.argv[2]), sys.argv[3] == "stop"
+if sys.argv[4:] == ["split"]:  # the body read in parts, on two threads
+    karvo._karvo._force_split(True)
+    karvo.set_num_threads(2)
 looked = []
 def on_signal(*_):
     looked.append(time.thread_time())
@@ -259,7 +318,8 @@ print(outcome, start, end, freed, max(b - a for a, b in zip(marks, marks[1:])), 
 """
 
 
-def test_ctrl_c_ends_a_long_read(tmp_path):
+@pytest.mark.parametrize("mode", ["one-thread", "split"])
+def test_ctrl_c_ends_a_long_read(tmp_path, mode):
     """Four million empty declarations (64 MB) take seconds to read: parsing,
     then the objects; the reader looks at signals often in all of it, and
     Ctrl-C ends it at once. Time is this read's CPU time, compared with the
@@ -283,8 +343,8 @@ def test_ctrl_c_ends_a_long_read(tmp_path):
     path.write_bytes(bytes(w.buf))
 
     def run(interval: float, stop: bool):
-        done = subprocess.run([sys.executable, "-c", CTRL_C, os.fspath(path), str(interval), "stop" if stop else "look"],
-                              capture_output=True, text=True, timeout=600, cwd=tmp_path)  # fmt: skip
+        done = subprocess.run([sys.executable, "-c", CTRL_C, os.fspath(path), str(interval), "stop" if stop else "look",
+                               mode], capture_output=True, text=True, timeout=600, cwd=tmp_path)  # fmt: skip
         assert done.returncode == 0, done.stderr
         what, *times = done.stdout.split()
         start, end, freed, stretch, handled = map(float, times)

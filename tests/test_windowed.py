@@ -170,7 +170,7 @@ def test_complex_and_struct_signals_are_refused_before_any_frame(write, sweep_ty
 
 @pytest.mark.parametrize("window, count", [(2, 3), (0, 1), (4, 65535)])
 @pytest.mark.parametrize("after_a_frame", [False, True])
-def test_num_words_above_window_size(write, window, count, after_a_frame):
+def test_num_words_above_window_size(write, window, count, after_a_frame, split):
     bad = u32(16) + u16(window) + u16(count) + b"\0" * 8 * 3 * (count + 1)
     body = (FRAME_1.encode() if after_a_frame else b"") + bad
     data = build(WINDOWED, types=TYPES, sweeps=TIME, traces=TRACES, value=body)
@@ -178,7 +178,7 @@ def test_num_words_above_window_size(write, window, count, after_a_frame):
 
 
 @pytest.mark.parametrize("kind", [17, 15, 0, 21])
-def test_chunk_that_is_neither_frame_nor_padding(write, kind):
+def test_chunk_that_is_neither_frame_nor_padding(write, kind, split):
     body = Padding(4).encode() + FRAME_1.encode() + u32(kind) + FRAME_2.encode()[4:]
     at = body_start() + 12 + len(FRAME_1.encode())
     data = build(WINDOWED, types=TYPES, sweeps=TIME, traces=TRACES, value=body)
@@ -208,7 +208,7 @@ TWO = [Frame(4, [[1, 2, 3, 4], [5, 6, 7, 8]]), Frame(4, [[9, 10], [11, 12]])]
     ids=["kind", "kind-partial", "window-size", "value", "unused-sweep-slots", "separator", "unused-trace-slots",
          "padding-length", "padding"],
 )
-def test_frames_cut_by_the_end_of_the_file(write, chunks, cut, message):
+def test_frames_cut_by_the_end_of_the_file(write, chunks, cut, message, split):
     traces = [Decl(2, "v", F)]
     data = windowed(chunks, traces=traces)
     f = body_start(traces=traces) + 80
@@ -239,7 +239,7 @@ def test_padding_reaching_exactly_the_container_end(write):
     assert columns(read_psf(write(data)))[0] == ["time", [0, 1]]
 
 
-def test_long_transient_in_frames_of_every_parity(write):
+def test_long_transient_in_frames_of_every_parity(write, split):
     # Megabytes of frames whose runs start and end on either half of a
     # 16-byte line, copied bit for bit (NaN payloads and signed zeros too).
     rng = np.random.default_rng(7)

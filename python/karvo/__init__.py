@@ -25,6 +25,7 @@ time, ...); it is imported on first use, with NumPy.
 
 from typing import TYPE_CHECKING
 
+from . import _karvo
 from ._karvo import Psf, Sweep, Trace, Value, __version__, read_psf
 from .adapters import to_dataframe, to_xarray
 from .files import PsfFile, SignalInfo
@@ -55,7 +56,29 @@ __all__ = [
     "Results",
     "Analysis",
     "Run",
+    "set_num_threads",
+    "get_num_threads",
 ]
+
+
+def set_num_threads(n: int) -> None:
+    """Sets how many threads may decode one large file at once (1 to 1024).
+
+    The number bounds the threads of all reads together: a read's own thread
+    counts, so two reads on two threads share the cores. Files below a few
+    megabytes are always read on the calling thread. Other libraries'
+    thread settings are left as they are.
+    """
+    _karvo._set_num_threads(n)
+
+
+def get_num_threads() -> int:
+    """How many threads may decode one large file at once.
+
+    By default the number of cores this process may run on (its CPU
+    affinity), or ``KARVO_NUM_THREADS`` when it is set to a positive integer.
+    """
+    return _karvo._get_num_threads()
 
 
 def __getattr__(name: str) -> object:

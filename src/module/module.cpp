@@ -8,6 +8,7 @@
 #include "module/file_handle.hpp"
 #include "module/read_raw.hpp"
 #include "module/read_psf.hpp"
+#include "module/threads.hpp"
 
 namespace karvo {
 
@@ -65,9 +66,10 @@ int exec_module(PyObject* module) {
     if (!name_utf8) return -1;
     if (!add_public(module, PyBytes_AsString(name_utf8.get()), function.get())) return -1;
 
-    // For the karvo package's open() and read_raw(), and what pickles of the
-    // result classes call; not part of __all__.
-    for (PyMethodDef* def : {&open_file_def, &read_raw_def, &rebuild_psf_def, &rebuild_named_def}) {
+    // For the karvo package's open(), read_raw() and thread settings, and what
+    // pickles of the result classes call; not part of __all__.
+    for (PyMethodDef* def : {&open_file_def, &read_raw_def, &rebuild_psf_def, &rebuild_named_def,
+                             &set_num_threads_def, &get_num_threads_def, &force_split_def}) {
         PyRef private_function(PyCFunction_NewEx(def, module, module_name.get()));
         if (!private_function || PyObject_SetAttrString(module, def->ml_name, private_function.get()) != 0) return -1;
     }

@@ -48,19 +48,48 @@ struct CountPoints {
     }
 };
 
-// Copies the points of the signals that are read into their counted room.
+// Where one part of a split body writes a signal's points (see
+// thread_pool.hpp): its own write position and room in the signal's buffer.
+struct Room {
+    double* out = nullptr;
+    std::uint64_t left = 0;
+};
+
+// Copies the points of the signals that are read into their counted room:
+// the slots' own, or, for one part of a split body, the part's rooms (one
+// per slot, in the order of SignalSlots::all()).
 class CopyPoints {
 public:
     // `stream`: write with stores that bypass the cache (large bodies).
     CopyPoints(const unsigned char* file, bool stream) : file_(file), stream_(stream) {}
+    CopyPoints(const unsigned char* file, bool stream, SignalSlot* first_slot, Room* rooms)
+        : file_(file), stream_(stream), first_slot_(first_slot), rooms_(rooms) {}
     ~CopyPoints() {
         if (stream_) stream_fence();
     }
 
+    bool has_room(const SignalSlot& s, std::uint64_t count) const {
+        return rooms_ == nullptr ? s.has_room(count) : count <= rooms_[&s - first_slot_].left;
+    }
+    double* take(SignalSlot& s, std::uint64_t count) {
+        if (rooms_ == nullptr) return s.take(count);
+        Room& r = rooms_[&s - first_slot_];
+        double* at = r.out;
+        r.out += count * s.words;
+        r.left -= count;
+        return at;
+    }
+    void give_back(SignalSlot& s, std::uint64_t count) {
+        if (rooms_ == nullptr) return s.give_back(count);
+        Room& r = rooms_[&s - first_slot_];
+        r.out -= count * s.words;
+        r.left += count;
+    }
+
     Status run(SignalSlot& s, const unsigned char* first, std::uint64_t count, std::uint64_t stride) {
         if (!s.read) return {};
-        if (!s.has_room(count)) return file_changed_error(static_cast<std::uint64_t>(first - file_));
-        double* out = s.take(count);
+        if (!has_room(s, count)) return file_changed_error(static_cast<std::uint64_t>(first - file_));
+        double* out = take(s, count);
         if (stride == 8 * s.words) {
             const std::uint64_t words = count * s.words;
             // Streaming stores write whole lines well, single words badly.
@@ -82,6 +111,8 @@ public:
 private:
     const unsigned char* file_;
     bool stream_;
+    SignalSlot* first_slot_ = nullptr;
+    Room* rooms_ = nullptr;
 };
 
 // A layout's walk: `Walk(cursor, visitor)` for the two visitors above.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "reader/raw_text.hpp"
+#include "reader/thread_pool.hpp"
 #include "types/bswap_copy.hpp"
 #include "types/format.hpp"
 
@@ -65,6 +66,21 @@ void gather(const RawColumn& c, double* out, const unsigned char* in, std::uint6
 
 std::uint64_t out_words(const RawColumn& c) { return c.source == RawColumn::Source::C128 && !c.real_only ? 2 : 1; }
 
+// The points [first, last) of a body of rows.
+template <Store S>
+Status copy_row_range(const unsigned char* body, std::uint64_t first, std::uint64_t last,
+                      const std::vector<RawColumn>& columns, const std::vector<std::uint64_t>& offsets,
+                      std::uint64_t row, std::uint64_t block, ReadContext& ctx) {
+    for (; first < last; first += block) {
+        const std::uint64_t count = std::min(block, last - first);
+        const unsigned char* rows = body + first * row;
+        for (std::size_t j = 0; j < columns.size(); ++j)
+            gather<S>(columns[j], columns[j].out + first * out_words(columns[j]), rows + offsets[j], count, row);
+        KARVO_TRY(ctx.tick(count * row));
+    }
+    return {};
+}
+
 template <Store S>
 Status copy_rows(const unsigned char* body, std::uint64_t points, const std::vector<RawColumn>& columns,
                  ReadContext& ctx) {
@@ -76,13 +92,22 @@ Status copy_rows(const unsigned char* body, std::uint64_t points, const std::vec
         at += c.width();
     }
     const std::uint64_t block = std::max<std::uint64_t>(1, kBlockBytes / row);
-    for (std::uint64_t first = 0; first < points; first += block) {
-        const std::uint64_t count = std::min(block, points - first);
-        const unsigned char* rows = body + first * row;
-        for (std::size_t j = 0; j < columns.size(); ++j)
-            gather<S>(columns[j], columns[j].out + first * out_words(columns[j]), rows + offsets[j], count, row);
-        KARVO_TRY(ctx.tick(count * row));
+    // Large bodies: parts of whole blocks, each on its own thread
+    // (thread_pool.hpp); rows have one size, so each part's place in every
+    // array follows from its first point.
+    const std::uint64_t part_bytes = split_part_bytes(points * row);
+    if (part_bytes != 0 && points > 1) {
+        std::uint64_t per = (part_bytes + row - 1) / row;
+        if (per > block) per = (per + block - 1) / block * block;  // whole blocks, as one thread copies them
+        const std::uint64_t parts = (points + per - 1) / per;
+        return run_parts(static_cast<std::size_t>(parts), ctx, [&](std::size_t i, ReadContext& part_ctx) -> Status {
+            const std::uint64_t first = i * per, last = std::min(points, first + per);
+            Status copied = copy_row_range<S>(body, first, last, columns, offsets, row, block, part_ctx);
+            stream_fence();
+            return copied;
+        });
     }
+    KARVO_TRY(copy_row_range<S>(body, 0, points, columns, offsets, row, block, ctx));
     stream_fence();
     return {};
 }

@@ -32,6 +32,11 @@ public:
         work_ += work;
         if (work_ < kWorkBetweenClockReads) return {};
         work_ = 0;
+        if (options.interrupted_is_cheap) {
+            if (options.interrupted(options.interrupt_context))
+                return ParseError{"interrupted", ErrorKind::Interrupted};
+            return {};
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ask_ < kTimeBetweenAsks) return {};
         last_ask_ = now;

@@ -25,6 +25,9 @@ struct ReadOptions {
     // returning true ends the read with ErrorKind::Interrupted.
     bool (*interrupted)(void* context) = nullptr;
     void* interrupt_context = nullptr;
+    // The callback only reads a flag: it is asked after every megabyte of
+    // work, without the pause between asks (the parts of a split body).
+    bool interrupted_is_cheap = false;
     // Called, where the reader knows them, with the ranges of the file that it
     // is about to read, so that the file's pages can be fetched ahead.
     void (*will_read)(void* context, std::uint64_t offset, std::uint64_t length) = nullptr;

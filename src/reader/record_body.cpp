@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "reader/body_split.hpp"
 #include "reader/body_walk.hpp"
 #include "reader/sections.hpp"
 #include "types/chunks.hpp"
@@ -238,13 +239,13 @@ private:
 // Copies the points of `count` cycles record by record, each to its signal
 // (a signal standing twice in a cycle gets its points in turn). Returns
 // false when a signal has no room left.
-bool copy_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+bool copy_in_order(CopyPoints& copy, const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
     for (std::uint64_t c = 0; c < count; ++c, p += cycle.bytes) {
         for (const Cycle::Point& point : cycle.points) {
             SignalSlot* s = point.slot;
             if (!s->read) continue;
-            if (!s->has_room(1)) return false;
-            copy_be_f64(s->take(1), p + point.offset, s->words);
+            if (!copy.has_room(*s, 1)) return false;
+            copy_be_f64(copy.take(*s, 1), p + point.offset, s->words);
         }
     }
     return true;
@@ -253,12 +254,47 @@ bool copy_in_order(const unsigned char* p, const Cycle& cycle, std::uint64_t cou
 // Copies the points of `count` cycles signal by signal: each buffer gets a
 // run of consecutive points.
 template <Store S>
-void copy_by_signal(const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
+void copy_by_signal(CopyPoints& copy, const unsigned char* p, const Cycle& cycle, std::uint64_t count) {
     for (const Cycle::Point& point : cycle.points) {
         SignalSlot* s = point.slot;
         if (!s->read) continue;
-        copy_be_f64_strided<S>(s->take(count), p + point.offset, count, s->words, cycle.bytes);
+        copy_be_f64_strided<S>(copy.take(*s, count), p + point.offset, count, s->words, cycle.bytes);
     }
+}
+
+// The cycles of a body of whole cycles (see read_in_one_pass) copied in
+// parts of a multiple of eight cycles, each checked as the one-thread copy
+// checks it. A cycle that breaks the learned one fails its part: the body
+// is then read again as one of another shape.
+Status copy_cycles_split(ByteCursor& cursor, SignalSlots& slots, const Cycle& cycle, std::uint64_t content_end,
+                         bool groups, bool stream, std::uint64_t part_bytes, ReadContext& ctx) {
+    const std::uint64_t start = cursor.pos();
+    const std::uint64_t cycles = (content_end - start) / cycle.bytes;
+    std::uint64_t per = (part_bytes + cycle.bytes - 1) / cycle.bytes;
+    per = (per + 7) / 8 * 8;
+    std::vector<std::uint64_t> bounds;
+    for (std::uint64_t c = 0; c < cycles; c += per) bounds.push_back(start + c * cycle.bytes);
+    bounds.push_back(content_end);
+    // A signal's points per cycle (more than one where it stands twice).
+    std::vector<SignalSlot>& all = slots.all();
+    std::vector<std::uint64_t> per_cycle(all.size());
+    for (const Cycle::Point& p : cycle.points) ++per_cycle[static_cast<std::size_t>(p.slot - all.data())];
+    return copy_parts(
+        cursor, slots, stream, bounds, ctx,
+        [&](std::size_t i, std::vector<Room>& room) {
+            const std::uint64_t first = i * per, n = std::min(per, cycles - first);
+            for (std::size_t k = 0; k < all.size(); ++k) {
+                const SignalSlot& s = all[k];
+                if (s.read) room[k] = Room{s.out + first * per_cycle[k] * s.words, n * per_cycle[k]};
+            }
+        },
+        [&](std::size_t i, ByteCursor& c, CopyPoints& copy, ReadContext& part_ctx) -> Status {
+            RecordWalk walk(slots, bounds[i + 1], groups, part_ctx);
+            bool broken = false;
+            KARVO_TRY(walk.repeated_cycles_from(c, copy, cycle, i * per, /*stop_at_break=*/true, &broken));
+            if (broken) return ParseError{"a cycle breaks the learned one"};
+            return {};
+        });
 }
 
 // The common body, whole cycles from the first record to the end of the
@@ -286,8 +322,12 @@ Result<bool> read_in_one_pass(ByteCursor& cursor, SignalSlots& slots, std::uint6
     cursor.rewind_to(start);
     bool broken = false;
     Status copied;
-    {
-        CopyPoints copy(cursor.data(), (content_end - start) >= kStreamBytes);
+    const bool stream = (content_end - start) >= kStreamBytes;
+    const std::uint64_t part_bytes = part_bytes_for(content_end - start, slots);
+    if (part_bytes != 0) {
+        copied = copy_cycles_split(cursor, slots, cycle, content_end, groups, stream, part_bytes, ctx);
+    } else {
+        CopyPoints copy(cursor.data(), stream);
         copied = walk.repeated_cycles_from(cursor, copy, cycle, 0, /*stop_at_break=*/true, &broken);
     }
     if (!copied && copied.error().kind != ErrorKind::Malformed && copied.error().kind != ErrorKind::FileChanged)
@@ -314,18 +354,18 @@ Result<std::uint64_t> CopyPoints::tiled_cycles(const Cycle& cycle, const unsigne
         if (rows < good) {
             // A cycle breaks the learned one: the tiles before copied too many.
             for (std::size_t i = 0; i < first; ++i)
-                if (points[i].slot->read) points[i].slot->give_back(good - rows);
+                if (points[i].slot->read) give_back(*points[i].slot, good - rows);
             good = rows;
         }
         for (std::size_t i = first; i < last; ++i)
-            if (points[i].slot->read && !points[i].slot->has_room(good)) return file_changed_error(at);
+            if (points[i].slot->read && !has_room(*points[i].slot, good)) return file_changed_error(at);
         for (std::size_t i = first; i < last; ++i) {
             SignalSlot* s = points[i].slot;
             if (!s->read) continue;
             if (stream_ && good >= kStreamRun)
-                copy_be_f64_strided<Store::Stream>(s->take(good), p + points[i].offset, good, s->words, cycle.bytes);
+                copy_be_f64_strided<Store::Stream>(take(*s, good), p + points[i].offset, good, s->words, cycle.bytes);
             else
-                copy_be_f64_strided<Store::Normal>(s->take(good), p + points[i].offset, good, s->words, cycle.bytes);
+                copy_be_f64_strided<Store::Normal>(take(*s, good), p + points[i].offset, good, s->words, cycle.bytes);
         }
         first = last;
     }
@@ -334,13 +374,13 @@ Result<std::uint64_t> CopyPoints::tiled_cycles(const Cycle& cycle, const unsigne
 
 Status CopyPoints::cycles(const Cycle& cycle, const unsigned char* p, std::uint64_t count) {
     const auto at = static_cast<std::uint64_t>(p - file_);
-    if (!cycle.distinct) return copy_in_order(p, cycle, count) ? Status{} : file_changed_error(at);
+    if (!cycle.distinct) return copy_in_order(*this, p, cycle, count) ? Status{} : file_changed_error(at);
     for (const Cycle::Point& point : cycle.points)
-        if (point.slot->read && !point.slot->has_room(count)) return file_changed_error(at);
+        if (point.slot->read && !has_room(*point.slot, count)) return file_changed_error(at);
     // Streaming stores pay off for runs of whole cache lines; the few points
     // per signal of a block of wide cycles go faster through the cache.
-    if (stream_ && count >= kStreamRun) copy_by_signal<Store::Stream>(p, cycle, count);
-    else copy_by_signal<Store::Normal>(p, cycle, count);
+    if (stream_ && count >= kStreamRun) copy_by_signal<Store::Stream>(*this, p, cycle, count);
+    else copy_by_signal<Store::Normal>(*this, p, cycle, count);
     return {};
 }
 

@@ -1,5 +1,6 @@
 // The windowed layout: frames of up to `window` points, each holding a block
 // of the sweep's points and then one block per trace.
+#include "reader/body_split.hpp"
 #include "reader/body_walk.hpp"
 #include "reader/sections.hpp"
 #include "types/chunks.hpp"
@@ -28,6 +29,29 @@ public:
 private:
     const unsigned char* file_;
     const ReadOptions& options_;
+};
+
+// Counts, and marks where the parts of a split copy start: at the end of a
+// frame, once a part's bytes have passed, with every slot's points so far.
+class CountAndSplit : public CountPoints {
+public:
+    CountAndSplit(std::vector<SignalSlot>& slots, std::uint64_t start, std::uint64_t part_bytes)
+        : slots_(slots), part_bytes_(part_bytes) {
+        bounds.push_back(start);
+        before.resize(slots.size());
+    }
+    void frame_end(std::uint64_t pos) {
+        if (pos - bounds.back() < part_bytes_) return;
+        bounds.push_back(pos);
+        for (const SignalSlot& s : slots_) before.push_back(s.points);
+    }
+
+    std::vector<std::uint64_t> bounds;  // where each part starts
+    std::vector<std::uint64_t> before;  // per part, each slot's points before it
+
+private:
+    std::vector<SignalSlot>& slots_;
+    const std::uint64_t part_bytes_;
 };
 
 class FrameWalk {
@@ -70,6 +94,7 @@ public:
             }
             KARVO_TRY(ctx_.tick(cursor.pos() - frame));
             ctx_.passed(cursor.pos());
+            if constexpr (requires { v.frame_end(cursor.pos()); }) v.frame_end(cursor.pos());
         }
         return {};
     }
@@ -80,6 +105,46 @@ private:
     const std::uint64_t end_;
     ReadContext& ctx_;
 };
+
+// The count finds the parts; each part's frames are then copied on its own
+// (see body_split.hpp). The count checks every frame, so a malformed one is
+// reported as the read of one thread reports it.
+Status read_split(ByteCursor& cursor, SignalSlots& slots, std::vector<SignalSlot*> order,
+                  const std::vector<std::uint32_t>& ids, std::uint64_t content_end, bool stream,
+                  std::uint64_t part_bytes, ReadContext& ctx) {
+    const std::uint64_t start = cursor.pos();
+    std::vector<SignalSlot>& all = slots.all();
+    CountAndSplit count(all, start, part_bytes);
+    {
+        FrameWalk walk(order, ids, content_end, ctx);
+        KARVO_TRY(walk(cursor, count));
+    }
+    if (!slots.any_read()) return {};
+    count.bounds.push_back(cursor.pos());
+    KARVO_TRY(slots.size_buffers(ctx));
+    const std::size_t parts = count.bounds.size() - 1;
+    const std::uint64_t* before = count.before.data();
+    Status copied = copy_parts(
+        cursor, slots, stream, count.bounds, ctx,
+        [&](std::size_t i, std::vector<Room>& room) {
+            const std::uint64_t* from = before + i * all.size();
+            for (std::size_t k = 0; k < all.size(); ++k) {
+                const SignalSlot& s = all[k];
+                if (!s.read) continue;
+                const std::uint64_t to = i + 1 < parts ? from[all.size() + k] : s.points;
+                room[k] = Room{s.out + from[k] * s.words, to - from[k]};
+            }
+        },
+        [&](std::size_t i, ByteCursor& c, CopyPoints& copy, ReadContext& part_ctx) -> Status {
+            FrameWalk walk(order, ids, count.bounds[i + 1], part_ctx);
+            Status walked = walk(c, copy);
+            // The count walked these bytes without fault: they have changed since.
+            if (!walked && walked.error().kind == ErrorKind::Malformed) return file_changed_error(c.pos());
+            return walked;
+        });
+    if (!copied) return copied;
+    return {};
+}
 
 }  // namespace
 
@@ -107,8 +172,12 @@ Status read_windowed_body(ByteCursor& cursor, SignalSlots& slots, const SignalCa
     }
 
     const std::uint64_t start = cursor.pos();
-    FrameWalk walk(std::move(order), ids, content_end, ctx);
     const bool stream = content_end > start && (content_end - start) / 8 >= kStreamWords;
+    const std::uint64_t part_bytes = content_end > start ? part_bytes_for(content_end - start, slots) : 0;
+    // Reads of chosen signals (counted) stay on one thread.
+    if (part_bytes != 0 && !slots.counted() && ctx.options.only == nullptr)
+        return read_split(cursor, slots, std::move(order), ids, content_end, stream, part_bytes, ctx);
+    FrameWalk walk(std::move(order), ids, content_end, ctx);
     return read_counted(cursor, slots, stream, content_end, ctx, [&](ByteCursor& c, auto& visitor) -> Status {
         // Between the count and the copy of a read of some signals, announce
         // the ranges it will read, so that only their pages are fetched.
