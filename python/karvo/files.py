@@ -39,13 +39,20 @@ class SignalInfo(NamedTuple):
         return units if isinstance(units, str) else None
 
 
-def open(path: PathLike) -> PsfFile:  # noqa: A001 - the name users expect, as io.open
+def open(path: PathLike, *, partial: bool = False) -> PsfFile:  # noqa: A001 - the name users expect, as io.open
     """Open a psfbin file: its header and catalog now, its samples on request.
 
     Raises what `read_psf` raises for a file it cannot read (OSError,
     ValueError, MemoryError). Use it as a context manager, or call close().
+
+    ``partial=True`` also opens a psfbin file without its trailer (a
+    simulation still running, a file cut short): every whole frame or sweep
+    point is read, one cut off at the end is left out. ``complete`` tells
+    whether the file was whole, ``points`` how many points were read, and
+    ``refresh()`` reads on as the file grows. A file cut before its first
+    sampled section begins has nothing to read and raises what `read_psf` raises.
     """
-    return PsfFile(path)
+    return PsfFile(path, partial)
 
 
 class PsfFile:
@@ -57,22 +64,28 @@ class PsfFile:
     - ``f[name]``: the array of that sweep or trace (read now), or the data of
       that value; ``name in f``, ``len(f)``, iteration over the names, ``f.keys()``;
       names resolve as `Psf` does (a trace wins over a sweep of the same name);
-    - ``f.read(names)``: a `Psf` of the chosen signals (all by default).
+    - ``f.read(names)``: a `Psf` of the chosen signals (all by default);
+    - ``complete``, ``points``, ``refresh()``: for a file opened with
+      ``partial=True`` (a file still written, or cut short).
 
     Arrays and Psf objects stay valid after close(). Pickled, a PsfFile
     travels as its path and is opened again where it is unpickled.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, partial: bool = False) -> None:
         self.path = os.fspath(path)
-        self._handle = _open_file(path)
+        self.partial = bool(partial)
+        self._handle = _open_file(path, self.partial)
+        self._values: List[Value] = list(self._handle.values())
+        self._load_catalog()
+
+    def _load_catalog(self) -> None:
         import numpy as np
 
         self._signals: List[SignalInfo] = []
         for name, is_trace, kind, members, points, properties in self._handle.catalog():
             dtype = np.dtype([(m, "<f8") for m in members]) if members is not None else np.dtype(kind)
             self._signals.append(SignalInfo(name, "trace" if is_trace else "sweep", dtype, points, properties))
-        self._values: List[Value] = list(self._handle.values())
         # Name -> position among signals (int) or the Value, resolved like Psf.
         self._index: Dict[str, Union[int, Value]] = {}
         for i, s in enumerate(self._signals):
@@ -119,6 +132,29 @@ class PsfFile:
 
     def __contains__(self, name: object) -> bool:
         return name in self._index
+
+    @property
+    def complete(self) -> bool:
+        """Whether the whole file was read: False for a file opened with
+        ``partial=True`` that lacks its trailer (still written, or cut short)."""
+        return bool(self._handle.complete)
+
+    @property
+    def points(self) -> int:
+        """The points read of the sweep (of the longest signal; 0 for a file
+        of values only)."""
+        return max((s.points for s in self._signals), default=0)
+
+    def refresh(self) -> int:
+        """Read on in a growing file: the whole frames or sweep points written
+        since join the catalog (what was read is not read again). Returns how
+        many points were added; 0 once the file is complete. Arrays and `Psf`
+        objects read before stay as they were; reads from now on give every
+        point."""
+        before = self.points
+        if self._handle.refresh():
+            self._load_catalog()
+        return self.points - before
 
     # ------------------------------------------------------------ samples
 
@@ -173,10 +209,15 @@ class PsfFile:
         self.close()
 
     def __reduce__(self) -> Any:
-        return (open, (self.path,))
+        return (PsfFile, (self.path, self.partial))
 
     def __repr__(self) -> str:
-        state = "closed" if self.closed else f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
+        if self.closed:
+            state = "closed"
+        else:
+            state = f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
+            if not self.complete:
+                state += f" partial points={self.points}"
         return f"<PsfFile {self.path!r} {state}>"
 
 
