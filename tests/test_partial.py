@@ -223,3 +223,72 @@ def test_partial_does_not_loosen_other_checks(tmp_path):
     with pytest.raises(ValueError, match=re.escape(FOOTER)):
         karvo.open(_write(tmp_path / "v.psf", nonswept[:-12]), partial=True)
     assert karvo.open(_write(tmp_path / "w.psf", nonswept), partial=True).complete
+
+
+@pytest.mark.parametrize("name", ["long/tran.ascii", "long/dc.ascii", "long/ac.ascii", "grouped/srcSweep.ascii"])
+def test_cut_text_reads_its_whole_points(tmp_path, name):
+    path = CORPUS / name
+    if not path.is_file():
+        pytest.skip("corpus folder ../shared/corpus is absent")
+    data = path.read_bytes()
+    whole = read_psf(path)
+    signals = whole.sweeps + whole.traces
+    value = data.index(b"\nVALUE") + 1
+    rng = random.Random(name)
+    # Cuts inside numbers, names and the END word, at line ends, before VALUE.
+    cuts = sorted({*rng.sample(range(value, len(data)), 50), len(data) - 2, len(data) - 3, value + 5, value - 3})
+    grows = tmp_path / "grows.psf"
+    grows.write_bytes(data[: value + 5])
+    growing = karvo.open(grows, partial=True)
+    seen = []
+    for cut in cuts:
+        cut_path = cut_file(tmp_path, data, cut)
+        if cut < value:
+            with pytest.raises(ValueError) as strict:
+                read_psf(cut_path)
+            with pytest.raises(ValueError) as refused:
+                karvo.open(cut_path, partial=True)
+            assert str(refused.value) == str(strict.value)
+            continue
+        grows.write_bytes(data[:cut])
+        growing.refresh()
+        with karvo.open(cut_path, partial=True) as f:
+            k = f.points
+            assert f.complete == data[:cut].rstrip().endswith(b"END")
+            for handle in (f, growing):
+                assert handle.points == k
+                part = handle.read()
+                for a, b in zip(part.sweeps + part.traces, signals):
+                    assert a.data.tobytes() == b.data[:k].tobytes(), (cut, a.name, k)
+        seen.append(k)
+    assert seen == sorted(seen) and seen[-1] == len(signals[0].data) and seen[0] < seen[-1]
+    growing.close()
+
+
+def test_results_mark_and_read_runs_still_written(tmp_path):
+    from karvo.testing import resultbuilder as rb
+
+    top, built = rb.study(tmp_path / "study", "numbered", [1e-12, 1e-11], [500.0, 1000.0])
+    whole = karvo.open_results(top).to_dataframe("tran")
+    runs = karvo.open_results(top).runs
+    cut_run = runs[2]
+    path = cut_run.analyses["tran-tran"].file
+    data = open(path, "rb").read()
+    start, end = value_body(data)
+    points = len(read_psf(path)["time"].data)
+    cycle = (end - start) // points
+    with open(path, "wb") as f:  # the run is still simulating: 3 points and a half written
+        f.write(data[: start + 3 * cycle + cycle // 2])
+    strict = karvo.open_results(top)
+    ds = strict.to_xarray("tran", pad=True)
+    assert [r.partial for r in strict.runs] == [False, False, True, False]
+    assert (ds["status"].values == "unreadable").sum() == 1
+    results = karvo.open_results(top, partial=True)
+    long = results.to_dataframe("tran")
+    assert [r.partial for r in results.runs] == [False, False, True, False]
+    assert [r.error for r in results.runs] == [None] * 4
+    p1, p2 = cut_run.parameters.values()
+    mine = long[(long["cap"] == p1) & (long["res"] == p2)]
+    want = whole[(whole["cap"] == p1) & (whole["res"] == p2)].iloc[:3]
+    assert len(mine) == 3 and np.array_equal(mine["out"].to_numpy(), want["out"].to_numpy())
+    assert len(long) == len(whole) - (points - 3)

@@ -9,8 +9,9 @@ without the interpreter lock, from any number of threads.
 
 from __future__ import annotations
 
+import builtins
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from ._errors import close_matches
 from ._karvo import Psf, Sweep, Trace, Value, _open_file
@@ -19,6 +20,11 @@ if TYPE_CHECKING:
     import numpy
 
 __all__ = ["open", "PsfFile", "SignalInfo"]
+
+# The first word of a psfbin file (its VALUE layout) and the HEADER's
+# container word after it.
+_LAYOUT_WORDS = {0, 512, 768, 1024, 1280}
+_CONTAINER = 21
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -219,6 +225,30 @@ class PsfFile:
             if not self.complete:
                 state += f" partial points={self.points}"
         return f"<PsfFile {self.path!r} {state}>"
+
+
+def lacks_trailer(path: PathLike) -> bool:
+    """Whether `path` begins as a psfbin file and has no trailer: a file a
+    simulator is still writing, or one cut short (``open(path,
+    partial=True)`` reads it)."""
+    try:
+        with builtins.open(path, "rb") as f:
+            head = f.read(8)
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(size - 12, 0))
+            tail = f.read(12)
+    except OSError:
+        return False
+    if len(head) < 8 or int.from_bytes(head[:4], "big") not in _LAYOUT_WORDS:
+        return False
+    return int.from_bytes(head[4:], "big") == _CONTAINER and tail[:8] != b"Clarissa"
+
+
+def read_partial(path: PathLike) -> Tuple[Psf, bool]:
+    """Every signal and value of `path` opened with ``partial=True``, and
+    whether the file was complete."""
+    with open(path, partial=True) as f:
+        return f.read(), f.complete
 
 
 def read_at(file: PsfFile, position: int) -> Union[Sweep, Trace]:

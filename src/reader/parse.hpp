@@ -19,6 +19,9 @@ struct ParseResult {
     // What the caller should be told about a file that was read all the same
     // ("line 30, column 1: text after END ignored"), in the order met.
     std::vector<std::string> warnings;
+    // False for a file read partial that lacks its end (psfbin's trailer,
+    // PSF ASCII's END): its points end with the last whole one.
+    bool complete = true;
 };
 
 // Never throws: a failed allocation is an OutOfMemory error.

@@ -232,6 +232,7 @@ Result<PartialParse> parse_partial(const unsigned char* bytes, std::uint64_t len
     for (const auto& e : result.catalog.signals) ids.push_back(e.id);
     KARVO_ASSIGN(BodyTail tail, body_tail(bytes, len, result.catalog, result.body, start, ids, ctx));
     result.body.end = tail.end;
+    result.complete = false;
     auto entry = result.catalog.signals.begin();
     for (std::uint64_t points : tail.added) (entry++)->record.points = points;
     return partial;

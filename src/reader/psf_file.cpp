@@ -8,6 +8,7 @@
 #include "reader/read_context.hpp"
 #include "reader/sections.hpp"
 #include "reader/signal_slots.hpp"
+#include "reader/text_parse.hpp"
 #include "types/format.hpp"
 
 namespace karvo {
@@ -46,7 +47,11 @@ Result<std::shared_ptr<const PsfFile>> PsfFile::open(const std::string& native_p
             pages.install(catalog_only, /*announce=*/false);
             const unsigned char* bytes = file->file_.bytes();
             const std::uint64_t size = file->file_.size();
-            if (partial && !is_psf_text(bytes, size)) {
+            if (partial && is_psf_text(bytes, size)) {
+                KARVO_ASSIGN(ParseResult read, parse_psf_text(bytes, size, catalog_only, /*partial=*/true));
+                file->complete_ = read.complete;
+                file->parsed_ = std::make_shared<const ParseResult>(std::move(read));
+            } else if (partial) {
                 KARVO_ASSIGN(PartialParse read, parse_psfbin_partial(bytes, size, catalog_only));
                 file->complete_ = read.complete;
                 file->parsed_ = std::make_shared<const ParseResult>(std::move(read.parsed));
@@ -108,7 +113,8 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
             PageTraffic pages(file_);
             pages.install(selected, /*announce=*/false);
             selected.counted = false;
-            KARVO_ASSIGN(ParseResult again, parse_psf(file_.bytes(), file_.size(), selected));
+            KARVO_ASSIGN(ParseResult again, complete_ ? parse_psf(file_.bytes(), file_.size(), selected)
+                                                      : parse_psf_text(file_.bytes(), file_.size(), selected, true));
             for (std::size_t i : chosen) {
                 SignalRecord* record = again.catalog.signals.find(ids_[i]);
                 if (record == nullptr || record->points != points_[i]) return file_changed_error(0);
@@ -150,7 +156,9 @@ Result<std::vector<SignalRecord>> PsfFile::read(const std::vector<std::size_t>& 
 
 Result<std::shared_ptr<const PsfFile>> PsfFile::refreshed(const ReadOptions& options) const {
     try {
-        if (complete_ || !body_.sampled()) return std::shared_ptr<const PsfFile>();
+        if (complete_) return std::shared_ptr<const PsfFile>();
+        // Text tells no offsets to read on from: it is read again.
+        if (!body_.sampled()) return open(path_, options, /*partial=*/true);
         KARVO_ASSIGN(MappedFile now, map_file(path_));
         // A file that shrank is another file now (a new run writes it).
         if (now.size() < body_.end) return file_changed_error(now.size());

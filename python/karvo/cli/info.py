@@ -63,6 +63,11 @@ variables, parameters, analyses [{{name, kind, file, description,
 sweep_variables, parent, properties, status}}] and runs [{{name, parameters,
 corner, path, status, error}}].
 
+--partial also reads psfbin files without their trailer and PSF ASCII
+without END (a simulation still running, a file cut short) up to their last
+whole point, and prints "points: N read so far" for such a file ("points:
+N, complete" for a whole one); --json then adds the keys complete and points.
+
 A file or folder that cannot be read is reported on stderr as "PATH: message"
 and the others are still shown; the exit status is then 1."""
 
@@ -71,6 +76,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin or PSF ASCII file, or result folder")
     parser.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
     parser.add_argument("--stats", action="store_true", help="read every signal and show its min and max")
+    parser.add_argument(
+        "--partial", action="store_true", help="also read files still written (or cut short) up to their last whole point"
+    )
 
 
 def _json_float(x: float) -> Any:
@@ -142,14 +150,15 @@ def _signal_info(signal: SignalInfo, data: Any = None) -> Dict[str, Any]:
     return {k: entry[k] for k in ("name", "dtype", "units", "points", "min", "max", "fields")}
 
 
-def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
+def describe(file: PsfFile, path: str, stats: bool = False, partial: bool = False) -> Dict[str, Any]:
     """Return what `karvo info` shows for one open file, as plain Python objects.
 
     Without `stats` only the catalog is used (no sample is read); with it,
     every signal is read once and its min and max (of the real part, NaN
     left out) are added. Floats are left as they are (NaN and infinities
     included); the --json output passes them through the NaN-free encoding
-    documented there.
+    documented there. With `partial`, the keys complete and points tell
+    whether the file was whole and how many points were read.
     """
     data: Dict[int, Any] = {}
     if stats:
@@ -161,7 +170,7 @@ def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
     for value in file.values:
         x = value.data
         values.append({"name": value.name, "type": _type_name(x), "units": value.units, "value": x})
-    return {
+    info = {
         "path": path,
         "layout": layout(file),
         "header": dict(file.header),
@@ -169,6 +178,9 @@ def describe(file: PsfFile, path: str, stats: bool = False) -> Dict[str, Any]:
         "traces": signals[len(file.sweeps) :],
         "values": values,
     }
+    if partial:
+        info.update(complete=file.complete, points=file.points)
+    return info
 
 
 def _to_json(obj: Any) -> Any:
@@ -221,6 +233,8 @@ def _info_text(info: Dict[str, Any]) -> str:
     else:
         counts = "no sweeps, traces or values"
     lines.append(f"  layout: {kind} ({counts})")
+    if "complete" in info:
+        lines.append(f"  points: {info['points']}" + (", complete" if info["complete"] else " read so far"))
     header = info["header"]
     lines.append("  header:" if header else "  header: (none)")
     if header:
@@ -346,8 +360,8 @@ def run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         if os.path.isdir(path):
             info = describe_results(open_results(path), path)
             return info, _results_text(info)
-        with open_file(path) as file:
-            info = describe(file, path, stats=args.stats)
+        with open_file(path, partial=args.partial) as file:
+            info = describe(file, path, stats=args.stats, partial=args.partial)
         return info, _info_text(info)
 
     reads = Reads(args.files, read, err)

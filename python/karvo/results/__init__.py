@@ -36,7 +36,9 @@ PathLike = Union[str, "os.PathLike[str]"]
 Chunks = Union[None, Literal["auto"], Mapping[str, int]]
 
 
-def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> Results:
+def open_results(
+    path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None, partial: bool = False
+) -> Results:
     """Open the result folder `path`: a psf folder, a run folder above it, or
     the top folder of a study of many runs.
 
@@ -49,12 +51,16 @@ def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Opt
     ``min(32, os.cpu_count() + 4)``; 1 reads them one after the other).
     `progress`: show a progress bar (tqdm or rich, when installed) for reads
     that take more than a second; None shows it when stderr is a terminal.
+    `partial`: read data files without their trailer (runs still simulating,
+    files cut short) up to their last whole point (see `karvo.open`); either
+    way, ``Run.partial`` marks the runs that have such files once a family
+    needs them. Lazy reads (``to_xarray(chunks=...)``) read whole files only.
 
     Raises FileNotFoundError when no index file is found, ValueError when
     several result folders are found or the index file is malformed.
     """
     folder = find_index(os.fspath(path))
-    return Results(folder, workers=workers, progress=progress)
+    return Results(folder, workers=workers, progress=progress, partial=partial)
 
 
 class Results:
@@ -79,9 +85,12 @@ class Results:
     the top of its sweep tree (without parent) has that short name.
     """
 
-    def __init__(self, folder: str, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> None:
+    def __init__(
+        self, folder: str, *, workers: Optional[int] = None, progress: Optional[bool] = None, partial: bool = False
+    ) -> None:
         self.workers = check_workers(workers)
         self.progress = progress
+        self.partial = partial
         self.path = folder
         self.runs: List[Run] = read_runs(folder)
         first = next((run for run in self.runs if run.analyses), None)
@@ -135,7 +144,7 @@ class Results:
 
     def _family(self, analysis: str, strict: bool) -> Family:
         family = Family(self._resolve(analysis), self.runs, analysis)
-        family.read(self.workers, self.progress, strict)
+        family.read(self.workers, self.progress, strict, partial=self.partial)
         return family
 
     def grid(self, analysis: str, *, pad: bool = False, strict: bool = False) -> Grid:
