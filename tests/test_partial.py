@@ -292,3 +292,23 @@ def test_results_mark_and_read_runs_still_written(tmp_path):
     want = whole[(whole["cap"] == p1) & (whole["res"] == p2)].iloc[:3]
     assert len(mine) == 3 and np.array_equal(mine["out"].to_numpy(), want["out"].to_numpy())
     assert len(long) == len(whole) - (points - 3)
+
+
+def test_info_partial_prints_the_points_read(tmp_path, capsys):
+    import json
+
+    from karvo.cli import main
+
+    data = growing_layouts()["windowed"]
+    cut = _write(tmp_path / "cut.psf", data[: len(data) // 2])
+    whole = _write(tmp_path / "whole.psf", data)
+    with karvo.open(cut, partial=True) as f:
+        k = f.points
+    assert 0 < k < N
+    assert main(["info", cut]) == 1  # without --partial, refused as before
+    assert main(["info", "--partial", cut, whole]) == 0
+    out = capsys.readouterr().out
+    assert f"points: {k} read so far" in out and f"points: {N}, complete" in out
+    assert main(["info", "--partial", "--json", cut]) == 0
+    info = json.loads(capsys.readouterr().out)
+    assert (info["complete"], info["points"]) == (False, k)

@@ -146,7 +146,9 @@ Result<std::vector<std::uint64_t>> count_points(const unsigned char* bytes, std:
     KARVO_ASSIGN(SignalSlots slots, SignalSlots::make(catalog, ctx));
     ByteCursor cursor(bytes, len);
     KARVO_TRY(read_sampled_body(cursor, catalog, BodyLocation{layout, from, end}, ctx, slots));
-    if (cursor.pos() != end) return file_changed_error(cursor.pos());
+    // A record that runs past `end`: the body does not repeat its first
+    // point's records (the caller then reads whole records).
+    if (cursor.pos() != end) return ParseError{"a record runs past the last whole point"};
     std::vector<std::uint64_t> added;
     added.reserve(ids.size());
     for (std::uint32_t id : ids) {
