@@ -170,7 +170,7 @@ def describe(file: PsfFile, path: str, stats: bool = False, partial: bool = Fals
     for value in file.values:
         x = value.data
         values.append({"name": value.name, "type": _type_name(x), "units": value.units, "value": x})
-    info = {
+    info: Dict[str, Any] = {
         "path": path,
         "layout": layout(file),
         "header": dict(file.header),
