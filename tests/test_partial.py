@@ -62,19 +62,21 @@ def unit_ends(data: bytes, layout: int, points: int, signals: int) -> list[tuple
 
 
 def cut_file(tmp_path, data: bytes, cut: int) -> str:
-    path = tmp_path / "cut.psf"
-    path.write_bytes(data[:cut])
-    return str(path)
+    return _write(tmp_path / "cut.psf", data[:cut])
+
+
+def corpus_file(name: str) -> tuple[bytes, list]:
+    """A corpus file's bytes and the sweeps and traces of its whole read."""
+    path = CORPUS / name
+    if not path.is_file():
+        pytest.skip("corpus folder ../shared/corpus is absent")
+    whole = read_psf(path)
+    return path.read_bytes(), whole.sweeps + whole.traces
 
 
 @pytest.mark.parametrize("name", SAMPLED)
 def test_cut_corpus_files_read_their_whole_points(tmp_path, name):
-    path = CORPUS / name
-    if not path.is_file():
-        pytest.skip("corpus folder ../shared/corpus is absent")
-    data = path.read_bytes()
-    whole = read_psf(path)
-    signals = whole.sweeps + whole.traces
+    data, signals = corpus_file(name)
     full = len(signals[0].data)
     layout = word(data, 0)
     start, end = value_body(data)
@@ -119,7 +121,7 @@ def test_cut_corpus_files_read_their_whole_points(tmp_path, name):
             assert [info.points for info in f.sweeps + f.traces] == [k] * len(signals)
         seen.append(k)
     assert seen == sorted(seen) and seen[-1] == full
-    with karvo.open(path, partial=True) as f:
+    with karvo.open(CORPUS / name, partial=True) as f:
         assert f.complete and f.points == full and f.refresh() == 0
 
 
@@ -227,12 +229,7 @@ def test_partial_does_not_loosen_other_checks(tmp_path):
 
 @pytest.mark.parametrize("name", ["long/tran.ascii", "long/dc.ascii", "long/ac.ascii", "grouped/srcSweep.ascii"])
 def test_cut_text_reads_its_whole_points(tmp_path, name):
-    path = CORPUS / name
-    if not path.is_file():
-        pytest.skip("corpus folder ../shared/corpus is absent")
-    data = path.read_bytes()
-    whole = read_psf(path)
-    signals = whole.sweeps + whole.traces
+    data, signals = corpus_file(name)
     value = data.index(b"\nVALUE") + 1
     rng = random.Random(name)
     # Cuts inside numbers, names and the END word, at line ends, before VALUE.
