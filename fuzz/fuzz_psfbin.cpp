@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "reader/partial_body.hpp"
 #include "reader/read_file.hpp"
 #include "reader/sections.hpp"
 #include "reader/signal_slots.hpp"
@@ -185,8 +186,115 @@ void check_partial_reads(const unsigned char* bytes, std::uint64_t len, const ka
     }
 }
 
+#ifndef KARVO_FUZZ_TEXT
+void check_error_kind(const karvo::ParseError& error) {
+    if (error.message.empty()) broken("an empty error message");
+    if (error.kind == karvo::ErrorKind::FileChanged) broken(error.message.c_str());
+    if (error.kind != karvo::ErrorKind::Malformed && error.kind != karvo::ErrorKind::OutOfMemory)
+        broken("a parse error of a kind that only files or callers give");
+}
+
+// The first `cut` bytes of the file, read as a file without its trailer (in
+// memory of exactly that size, so that ASan sees a read past the cut). What
+// it gives must be a prefix of the whole read (`whole`, when that read
+// succeeded): no signal has more points, every sample read again from the
+// cut file equals the whole read's, and reading on from the cut's last
+// whole point over the whole file counts exactly the whole read's points.
+void check_cut(const unsigned char* bytes, std::uint64_t len, std::uint64_t cut, const karvo::SignalCatalog* whole) {
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[cut == 0 ? 1 : cut]);
+    if (cut != 0) std::memcpy(copy.get(), bytes, cut);
+    karvo::ReadOptions catalog_only;
+    catalog_only.samples = false;
+    auto partial = karvo::parse_psfbin_partial(copy.get(), cut, catalog_only);
+    if (!partial) return check_error_kind(partial.error());
+    const karvo::ParseResult& result = partial.value().parsed;
+    if (result.body.end > cut || result.body.start > result.body.end) broken("a cut file's points end past the cut");
+    if (!result.body.sampled()) return;
+
+    karvo::ReadOptions options;
+    options.counted = true;
+    karvo::ReadContext ctx(options);
+    auto made = karvo::SignalSlots::make(result.catalog, ctx);
+    if (!made) return;
+    karvo::SignalSlots slots = std::move(made).value();
+    karvo::ByteCursor cursor(copy.get(), cut);
+    karvo::Status walked = karvo::read_sampled_body(cursor, result.catalog, result.body, ctx, slots);
+    if (!walked) {
+        if (walked.error().kind != karvo::ErrorKind::OutOfMemory) broken("a cut file's points fail to read again");
+        return;
+    }
+    std::vector<std::uint32_t> ids;
+    for (karvo::SignalSlot& slot : slots.all()) {
+        ids.push_back(slot.id);
+        if (whole == nullptr) continue;
+        const karvo::SignalRecord* full = whole->signals.find(slot.id);
+        if (full == nullptr) broken("a cut file declares a signal the whole one does not");
+        const karvo::SampleBuffer& theirs = full->data.samples;
+        if (slot.points > full->points || slot.samples.length() > theirs.length()) broken("a cut file holds more points");
+        if (slot.samples.length() != 0 &&
+            std::memcmp(slot.samples.data(), theirs.data(), 8 * slot.samples.length()) != 0)
+            broken("a cut file's samples are not the first of the whole file's");
+    }
+    if (whole == nullptr || !karvo::has_psfbin_footer(bytes, len)) return;
+    auto tail = karvo::read_body_tail(bytes, len, result.catalog, result.body, result.body.end, ids, {});
+    if (!tail) {
+        if (tail.error().kind != karvo::ErrorKind::OutOfMemory) broken("reading on fails where the whole read did not");
+        return;
+    }
+    if (!tail.value().complete) broken("reading on to the trailer leaves the file incomplete");
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (slots.all()[i].points + tail.value().added[i] != whole->signals.find(ids[i])->points)
+            broken("a cut file and what follows it count other points than the whole file");
+}
+
+// Cuts anywhere: the trailer dropped, inside the body, at an offset the
+// input's bytes choose.
+void check_cuts(const unsigned char* bytes, std::uint64_t len, const karvo::ParseResult* whole) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (std::uint64_t i = 0; i < len && i < 64; ++i) h = (h ^ bytes[len - 1 - i]) * 1099511628211ULL;
+    const karvo::SignalCatalog* catalog = whole != nullptr ? &whole->catalog : nullptr;
+    if (len >= 12) check_cut(bytes, len, len - 12, catalog);
+    if (len != 0) check_cut(bytes, len, h % len, catalog);
+    if (whole != nullptr && whole->body.end > whole->body.start && whole->body.end <= len)
+        check_cut(bytes, len, whole->body.start + (h >> 32) % (whole->body.end - whole->body.start), catalog);
+}
+#endif
+
+#ifdef KARVO_FUZZ_TEXT
+// The text cut at an offset the input's bytes choose, read partial: its
+// points are the first of the whole text's (a point cut short is dropped).
+void check_text_cut(const unsigned char* bytes, std::uint64_t len, const karvo::SignalCatalog& whole) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (std::uint64_t i = 0; i < len && i < 64; ++i) h = (h ^ bytes[len - 1 - i]) * 1099511628211ULL;
+    const std::uint64_t cut = len == 0 ? 0 : h % len;
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[cut == 0 ? 1 : cut]);
+    if (cut != 0) std::memcpy(copy.get(), bytes, cut);
+    auto partial = karvo::parse_psf_text(copy.get(), cut, {}, /*partial=*/true);
+    if (!partial) {
+        if (partial.error().kind != karvo::ErrorKind::Malformed && partial.error().kind != karvo::ErrorKind::OutOfMemory)
+            broken("a cut text fails with a kind that only files or callers give");
+        return;
+    }
+    for (const auto& e : partial.value().catalog.signals) {
+        const karvo::SignalRecord* full = whole.signals.find(e.id);
+        const karvo::SampleBuffer& mine = e.record.data.samples;
+        if (mine.length() == 0) continue;
+        if (full == nullptr || mine.length() > full->data.samples.length() ||
+            std::memcmp(mine.data(), full->data.samples.data(), 8 * mine.length()) != 0)
+            broken("a cut text's samples are not the first of the whole text's");
+    }
+}
+#endif
+
 void run(const unsigned char* bytes, std::uint64_t len) {
     auto parsed = parse(bytes, len);
+#ifdef KARVO_FUZZ_TEXT
+    if (parsed) check_text_cut(bytes, len, parsed.value().catalog);
+#else
+    // Without its trailer, the input itself is a cut file.
+    if (!karvo::has_psfbin_footer(bytes, len)) check_cut(bytes, len, len, nullptr);
+    check_cuts(bytes, len, parsed ? &parsed.value() : nullptr);
+#endif
     if (!parsed) {
         const karvo::ParseError& error = parsed.error();
         if (error.message.empty()) broken("an empty error message");

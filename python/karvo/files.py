@@ -9,8 +9,9 @@ without the interpreter lock, from any number of threads.
 
 from __future__ import annotations
 
+import builtins
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from ._errors import close_matches
 from ._karvo import Psf, Sweep, Trace, Value, _open_file
@@ -19,6 +20,11 @@ if TYPE_CHECKING:
     import numpy
 
 __all__ = ["open", "PsfFile", "SignalInfo"]
+
+# The first word of a psfbin file (its VALUE layout) and the HEADER's
+# container word after it.
+_LAYOUT_WORDS = {0, 512, 768, 1024, 1280}
+_CONTAINER = 21
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -39,13 +45,20 @@ class SignalInfo(NamedTuple):
         return units if isinstance(units, str) else None
 
 
-def open(path: PathLike) -> PsfFile:  # noqa: A001 - the name users expect, as io.open
+def open(path: PathLike, *, partial: bool = False) -> PsfFile:  # noqa: A001 - the name users expect, as io.open
     """Open a psfbin file: its header and catalog now, its samples on request.
 
     Raises what `read_psf` raises for a file it cannot read (OSError,
     ValueError, MemoryError). Use it as a context manager, or call close().
+
+    ``partial=True`` also opens a psfbin file without its trailer (a
+    simulation still running, a file cut short): every whole frame or sweep
+    point is read, one cut off at the end is left out. ``complete`` tells
+    whether the file was whole, ``points`` how many points were read, and
+    ``refresh()`` reads on as the file grows. A file cut before its first
+    sampled section begins has nothing to read and raises what `read_psf` raises.
     """
-    return PsfFile(path)
+    return PsfFile(path, partial)
 
 
 class PsfFile:
@@ -61,22 +74,28 @@ class PsfFile:
       ``f[name].data`` is the array itself;
       ``name in f``, ``len(f)``, iteration over the names, ``f.keys()``;
       names resolve as `Psf` does (a trace wins over a sweep of the same name);
-    - ``f.read(names)``: a `Psf` of the chosen signals (all by default).
+    - ``f.read(names)``: a `Psf` of the chosen signals (all by default);
+    - ``complete``, ``points``, ``refresh()``: for a file opened with
+      ``partial=True`` (a file still written, or cut short).
 
     Signals, arrays and Psf objects stay valid after close(). Pickled, a PsfFile
     travels as its path and is opened again where it is unpickled.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, partial: bool = False) -> None:
         self.path = os.fspath(path)
-        self._handle = _open_file(path)
+        self.partial = bool(partial)
+        self._handle = _open_file(path, self.partial)
+        self._values: List[Value] = list(self._handle.values())
+        self._load_catalog()
+
+    def _load_catalog(self) -> None:
         import numpy as np
 
         self._signals: List[SignalInfo] = []
         for name, is_trace, kind, members, points, properties in self._handle.catalog():
             dtype = np.dtype([(m, "<f8") for m in members]) if members is not None else np.dtype(kind)
             self._signals.append(SignalInfo(name, "trace" if is_trace else "sweep", dtype, points, properties))
-        self._values: List[Value] = list(self._handle.values())
         # Name -> position among signals (int) or the Value, resolved like Psf.
         self._index: Dict[str, Union[int, Value]] = {}
         for i, s in enumerate(self._signals):
@@ -123,6 +142,29 @@ class PsfFile:
 
     def __contains__(self, name: object) -> bool:
         return name in self._index
+
+    @property
+    def complete(self) -> bool:
+        """Whether the whole file was read: False for a file opened with
+        ``partial=True`` that lacks its trailer (still written, or cut short)."""
+        return bool(self._handle.complete)
+
+    @property
+    def points(self) -> int:
+        """The points read of the sweep (of the longest signal; 0 for a file
+        of values only)."""
+        return max((s.points for s in self._signals), default=0)
+
+    def refresh(self) -> int:
+        """Read on in a growing file: the whole frames or sweep points written
+        since join the catalog (what was read is not read again). Returns how
+        many points were added; 0 once the file is complete. Arrays and `Psf`
+        objects read before stay as they were; reads from now on give every
+        point."""
+        before = self.points
+        if self._handle.refresh():
+            self._load_catalog()
+        return self.points - before
 
     # ------------------------------------------------------------ samples
 
@@ -176,11 +218,40 @@ class PsfFile:
         self.close()
 
     def __reduce__(self) -> Any:
-        return (open, (self.path,))
+        return (PsfFile, (self.path, self.partial))
 
     def __repr__(self) -> str:
-        state = "closed" if self.closed else f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
+        if self.closed:
+            state = "closed"
+        else:
+            state = f"sweeps={len(self.sweeps)} traces={len(self.traces)} values={len(self._values)}"
+            if not self.complete:
+                state += f" partial points={self.points}"
         return f"<PsfFile {self.path!r} {state}>"
+
+
+def lacks_trailer(path: PathLike) -> bool:
+    """Whether `path` begins as a psfbin file and has no trailer: a file a
+    simulator is still writing, or one cut short (``open(path,
+    partial=True)`` reads it)."""
+    try:
+        with builtins.open(path, "rb") as f:
+            head = f.read(8)
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(size - 12, 0))
+            tail = f.read(12)
+    except OSError:
+        return False
+    if len(head) < 8 or int.from_bytes(head[:4], "big") not in _LAYOUT_WORDS:
+        return False
+    return int.from_bytes(head[4:], "big") == _CONTAINER and tail[:8] != b"Clarissa"
+
+
+def read_partial(path: PathLike) -> Tuple[Psf, bool]:
+    """Every signal and value of `path` opened with ``partial=True``, and
+    whether the file was complete."""
+    with open(path, partial=True) as f:
+        return f.read(), f.complete
 
 
 def read_at(file: PsfFile, position: int) -> Union[Sweep, Trace]:

@@ -54,6 +54,27 @@ PyObject* handle_closed(PyObject* self, void*) {
     return PyBool_FromLong(reinterpret_cast<HandleObject*>(self)->file == nullptr);
 }
 
+PyObject* handle_complete(PyObject* self, void*) {
+    auto* h = reinterpret_cast<HandleObject*>(self);
+    if (!h->file) return closed_error();
+    return PyBool_FromLong(h->file->complete());
+}
+
+// refresh(): counts what a file opened partial holds now; True when it grew.
+PyObject* handle_refresh(PyObject* self, PyObject*) {
+    auto* h = reinterpret_cast<HandleObject*>(self);
+    if (!h->file) return closed_error();
+    std::shared_ptr<const PsfFile> file = h->file;
+    ReadOptions options;
+    Result<std::shared_ptr<const PsfFile>> now = without_lock(options, [&] { return file->refreshed(options); });
+    if (!now) return raise_read_error(now.error(), Py_None);
+    // Reads in progress keep the file they started with; a handle closed
+    // meanwhile stays closed.
+    const bool grew = now.value() != nullptr;
+    if (grew && h->file) h->file = std::move(now).value();
+    return PyBool_FromLong(grew);
+}
+
 const char* kind_name(SampleData::Kind kind) {
     switch (kind) {
         case SampleData::Kind::Float64: return "float64";
@@ -92,7 +113,8 @@ PyObject* handle_catalog(PyObject* self, PyObject*) {
         if (!properties) return nullptr;
         PyObject* entry = Py_BuildValue("(s#NsOKO)", r.name.data(), static_cast<Py_ssize_t>(r.name.size()),
                                         PyBool_FromLong(i >= file.sweep_count()), kind_name(r.data.kind),
-                                        members.get(), static_cast<unsigned long long>(r.points), properties.get());
+                                        members.get(), static_cast<unsigned long long>(file.points(i)),
+                                        properties.get());
         if (entry == nullptr) return nullptr;
         PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);
         if (interrupted_while_making(i)) return nullptr;
@@ -180,6 +202,8 @@ PyObject* handle_close(PyObject* self, PyObject*) {
 PyGetSetDef handle_getset[] = {
     {"header", entry<handle_header>, nullptr, "The HEADER property list as a dict.", nullptr},
     {"closed", entry<handle_closed>, nullptr, "Whether close() was called.", nullptr},
+    {"complete", entry<handle_complete>, nullptr, "Whether the whole file was read (it ends in its trailer).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -189,6 +213,8 @@ PyMethodDef handle_methods[] = {
     {"values", entry<handle_values>, METH_NOARGS, "values($self, /)\n--\n\nThe non-swept values as Value objects."},
     {"read", entry<handle_read>, METH_VARARGS,
      "read($self, indices, with_values, /)\n--\n\nA Psf of the chosen sweeps and traces (and values)."},
+    {"refresh", entry<handle_refresh>, METH_NOARGS,
+     "refresh($self, /)\n--\n\nCounts the points appended since; True when the file grew."},
     {"close", entry<handle_close>, METH_NOARGS, "close($self, /)\n--\n\nReleases the file (once reads in progress end)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -213,7 +239,7 @@ PyTypeObject* file_handle_type() {
     return ok ? handle_type : nullptr;
 }
 
-PyObject* open_file_impl(PyObject* arg) {
+PyObject* open_file_impl(PyObject* arg, bool partial) {
     PyRef path(fspath_str(arg));
     if (!path) return nullptr;
     std::string native;
@@ -223,7 +249,7 @@ PyObject* open_file_impl(PyObject* arg) {
 
     ReadOptions options;
     Result<std::shared_ptr<const PsfFile>> opened =
-        without_lock(options, [&] { return PsfFile::open(native, options); });
+        without_lock(options, [&] { return PsfFile::open(native, options, partial); });
     if (!opened) return raise_read_error(opened.error(), path.get());
     if (!warn_read(path.get(), opened.value()->warnings())) return nullptr;
     PyRef header(property_dict(&opened.value()->header(), nullptr));
@@ -238,15 +264,21 @@ PyObject* open_file_impl(PyObject* arg) {
     return self;
 }
 
-PyObject* open_file(PyObject*, PyObject* arg) { return open_file_impl(arg); }
+PyObject* open_file(PyObject*, PyObject* args) {
+    PyObject* path;
+    int partial = 0;
+    if (!PyArg_ParseTuple(args, "O|p:_open_file", &path, &partial)) return nullptr;
+    return open_file_impl(path, partial != 0);
+}
 
 }  // namespace
 
 PyMethodDef open_file_def = {
     "_open_file",
     entry<open_file>,
-    METH_O,
-    "_open_file(path, /)\n--\n\nOpens a file for karvo.open: its catalog is read, its samples are not.",
+    METH_VARARGS,
+    "_open_file(path, partial=False, /)\n--\n\nOpens a file for karvo.open: its catalog is read, its samples are "
+    "not. partial: a psfbin file may lack its trailer.",
 };
 
 }  // namespace karvo

@@ -90,6 +90,10 @@ public:
         data_ = static_cast<double*>(p);
         capacity_ = length_;
     }
+    // Drops the words from `length` on (the points of a text cut inside one).
+    void truncate(std::size_t length) {
+        if (length < length_) length_ = length;
+    }
     // Appends within the reserved room; the caller has reserved.
     double* append_slot(std::size_t words) {
         double* p = data_ + length_;

@@ -82,7 +82,8 @@ bool looks_integral(std::string_view text) {
 
 class TextParser {
 public:
-    TextParser(const unsigned char* bytes, std::uint64_t len, ReadContext& ctx) : lex_(bytes, len), ctx_(ctx) {}
+    TextParser(const unsigned char* bytes, std::uint64_t len, ReadContext& ctx, bool partial)
+        : lex_(bytes, len), ctx_(ctx), partial_(partial) {}
 
     Result<ParseResult> parse();
 
@@ -128,6 +129,8 @@ private:
     Status grow(std::vector<Slot>& slots, std::uint64_t points, std::uint64_t& room, std::uint64_t start);
     bool take_name(const PointPart& part);
     bool take_sample(const Slot& slot, double* out);
+    Status take_point(const std::vector<Slot>& slots, std::vector<double>& scratch);
+    bool cut_off() const;
 
     Status value_entry(unsigned depth);
     Status packed_value(DataType type, DataType element, std::uint64_t length);
@@ -136,6 +139,8 @@ private:
 
     TextLexer lex_;
     ReadContext& ctx_;
+    const bool partial_;
+    bool cut_ = false;  // read partial: the text ended inside a point
     ParseResult result_;
     TypeNames types_;
     const std::string* last_type_name_ = nullptr;  // the last type looked up, and its entry
@@ -397,6 +402,31 @@ bool TextParser::take_sample(const Slot& slot, double* out) {
     return lex_.take_byte(')');
 }
 
+Status TextParser::take_point(const std::vector<Slot>& slots, std::vector<double>& scratch) {
+    for (const PointPart& part : parts_) {
+        if (!take_name(part)) {
+            lex_.skip_space();
+            return expected_here(format_message("\"{}\"", part.name));
+        }
+        for (std::size_t s = part.first; s < part.last; ++s) {
+            const Slot& slot = slots[s];
+            double* out = slot.samples != nullptr ? slot.samples->append_slot(slot.words) : scratch.data();
+            if (!take_sample(slot, out)) return expected_here(sample_expected_);
+        }
+    }
+    return {};
+}
+
+// Whether a point that failed was cut off by the end of the text: its
+// failing token runs to the end (or none is left).
+bool TextParser::cut_off() const {
+    std::uint64_t at = lex_.pos();
+    while (at < lex_.size() && is_text_space(lex_.bytes()[at])) ++at;
+    for (; at < lex_.size(); ++at)
+        if (is_text_space(lex_.bytes()[at])) return false;
+    return true;
+}
+
 Status TextParser::swept_values() {
     SignalCatalog& catalog = result_.catalog;
     std::vector<Slot> slots;
@@ -426,17 +456,17 @@ Status TextParser::swept_values() {
     lex_.skip_space();
     while (lex_.pos() < lex_.size() && lex_.bytes()[lex_.pos()] == '"') {
         if (points == room) KARVO_TRY(grow(slots, points, room, start));
-        for (const PointPart& part : parts_) {
-            if (!take_name(part)) {
-                lex_.skip_space();
-                return expected_here(format_message("\"{}\"", part.name));
-            }
-            for (std::size_t s = part.first; s < part.last; ++s) {
-                const Slot& slot = slots[s];
-                double* out = slot.samples != nullptr ? slot.samples->append_slot(slot.words) : scratch.data();
-                if (!take_sample(slot, out)) return expected_here(sample_expected_);
-            }
+        Status took = take_point(slots, scratch);
+        // A number at the very end may be cut short: the point is whole
+        // once something follows it.
+        const bool at_end = lex_.pos() == lex_.size() && lex_.bytes()[lex_.size() - 1] != ')';
+        if (partial_ && ((took && at_end) || (!took && cut_off()))) {
+            for (const Slot& slot : slots)
+                if (slot.samples != nullptr) slot.samples->truncate(points * slot.words);
+            cut_ = true;
+            break;
         }
+        KARVO_TRY(std::move(took));
         ++points;
         KARVO_TRY(tick());
         lex_.skip_space();
@@ -575,6 +605,11 @@ Result<ParseResult> TextParser::parse() {
     // any other section is closed by END.
     const TextToken t = lex_.peek();
     if (t.kind == Tok::End && stage == 0) return std::move(result_);
+    // Read partial, a text may end inside or after its VALUE section.
+    if (partial_ && stage == 4 && (cut_ || (!at_word("END") && cut_off()))) {
+        result_.complete = false;
+        return std::move(result_);
+    }
     if (!at_word("END")) return expected(t.at, kAfterSection[stage]);
     lex_.next();
     // Writers leave text after END (a variables_file that ends "END\n.s"):
@@ -591,10 +626,11 @@ bool looks_like_psf_text(const unsigned char* bytes, std::uint64_t len) {
     return len >= 6 && std::memcmp(bytes, "HEADER", 6) == 0 && (len == 6 || is_text_space(bytes[6]));
 }
 
-Result<ParseResult> parse_psf_text(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options) {
+Result<ParseResult> parse_psf_text(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options,
+                                   bool partial) {
     try {
         ReadContext ctx(options);
-        TextParser parser(bytes, len, ctx);
+        TextParser parser(bytes, len, ctx, partial);
         return parser.parse();
     } catch (const std::bad_alloc&) {
         return out_of_memory("out of memory while reading the file");

@@ -18,7 +18,11 @@ namespace karvo {
 bool looks_like_psf_text(const unsigned char* bytes, std::uint64_t len);
 
 // Never throws: a failed allocation is an OutOfMemory error. Malformed text
-// gives "line L, column C: expected ..., got ...".
-Result<ParseResult> parse_psf_text(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {});
+// gives "line L, column C: expected ..., got ...". `partial`: text that ends
+// inside its VALUE section (a simulation still writing it, a file cut short)
+// is read up to its last whole point, without END; ParseResult::complete
+// says whether END was there.
+Result<ParseResult> parse_psf_text(const unsigned char* bytes, std::uint64_t len, const ReadOptions& options = {},
+                                   bool partial = false);
 
 }  // namespace karvo

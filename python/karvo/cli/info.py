@@ -73,6 +73,11 @@ karvo.open_results names it: tran, ac, dc, op, ...); a stepped plot (LTspice
 plot, analysis and runs [{{start, stop, parameters}}] (empty unless stepped).
 A DIR of raw files without index files is a result folder of them.
 
+--partial also reads psfbin files without their trailer and PSF ASCII
+without END (a simulation still running, a file cut short) up to their last
+whole point, and prints "points: N read so far" for such a file ("points:
+N, complete" for a whole one); --json then adds the keys complete and points.
+
 A file or folder that cannot be read is reported on stderr as "PATH: message"
 and the others are still shown; the exit status is then 1."""
 
@@ -81,6 +86,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="psfbin, PSF ASCII or SPICE raw file, or result folder")
     parser.add_argument("--json", action="store_true", help="print one JSON object per file, one per line")
     parser.add_argument("--stats", action="store_true", help="read every signal and show its min and max")
+    parser.add_argument(
+        "--partial", action="store_true", help="also read files still written (or cut short) up to their last whole point"
+    )
 
 
 def _json_float(x: float) -> Any:
@@ -181,14 +189,17 @@ def describe_raw(path: str, stats: bool = False) -> List[Dict[str, Any]]:
     return out
 
 
-def describe(file: Union[PsfFile, PlotCatalog], path: str, stats: bool = False) -> Dict[str, Any]:
+def describe(
+    file: Union[PsfFile, PlotCatalog], path: str, stats: bool = False, partial: bool = False
+) -> Dict[str, Any]:
     """Return what `karvo info` shows for one open file, as plain Python objects.
 
     Without `stats` only the catalog is used (no sample is read); with it,
     every signal is read once and its min and max (of the real part, NaN
     left out) are added. Floats are left as they are (NaN and infinities
     included); the --json output passes them through the NaN-free encoding
-    documented there.
+    documented there. With `partial`, the keys complete and points tell
+    whether the file was whole and how many points were read.
     """
     data: Dict[int, Any] = {}
     if stats:
@@ -200,7 +211,7 @@ def describe(file: Union[PsfFile, PlotCatalog], path: str, stats: bool = False) 
     for value in file.values:
         x = value.data
         values.append({"name": value.name, "type": _type_name(x), "units": value.units, "value": x})
-    return {
+    info: Dict[str, Any] = {
         "path": path,
         "layout": layout(file.psf if isinstance(file, PlotCatalog) else file),
         "header": dict(file.header),
@@ -208,6 +219,9 @@ def describe(file: Union[PsfFile, PlotCatalog], path: str, stats: bool = False) 
         "traces": signals[len(file.sweeps) :],
         "values": values,
     }
+    if partial:
+        info.update(complete=file.complete, points=file.points)
+    return info
 
 
 def _to_json(obj: Any) -> Any:
@@ -270,6 +284,8 @@ def _info_text(info: Dict[str, Any]) -> str:
     else:
         counts = "no sweeps, traces or values"
     lines.append(f"  layout: {kind} ({counts})")
+    if "complete" in info:
+        lines.append(f"  points: {info['points']}" + (", complete" if info["complete"] else " read so far"))
     header = info["header"]
     lines.append("  header:" if header else "  header: (none)")
     if header:
@@ -397,8 +413,8 @@ def run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             return [(info, _results_text(info))]
         if looks_raw(path):
             return [(info, _info_text(info)) for info in describe_raw(path, stats=args.stats)]
-        with open_file(path) as file:
-            info = describe(file, path, stats=args.stats)
+        with open_file(path, partial=args.partial) as file:
+            info = describe(file, path, stats=args.stats, partial=args.partial)
         return [(info, _info_text(info))]
 
     reads = Reads(args.files, read, err)

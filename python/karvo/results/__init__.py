@@ -37,7 +37,9 @@ PathLike = Union[str, "os.PathLike[str]"]
 Chunks = Union[None, Literal["auto"], Mapping[str, int]]
 
 
-def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None) -> Results:
+def open_results(
+    path: PathLike, *, workers: Optional[int] = None, progress: Optional[bool] = None, partial: bool = False
+) -> Results:
     """Open the result folder `path`: a psf folder, a run folder above it, or
     the top folder of a study of many runs.
 
@@ -50,6 +52,10 @@ def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Opt
     ``min(32, os.cpu_count() + 4)``; 1 reads them one after the other).
     `progress`: show a progress bar (tqdm or rich, when installed) for reads
     that take more than a second; None shows it when stderr is a terminal.
+    `partial`: read data files without their trailer (runs still simulating,
+    files cut short) up to their last whole point (see `karvo.open`); either
+    way, ``Run.partial`` marks the runs that have such files once a family
+    needs them. Lazy reads (``to_xarray(chunks=...)``) read whole files only.
 
     SPICE raw files (ngspice, Xyce, LTspice): `path` may be a raw file, or a
     folder of ``*.raw`` files without index files. They are read whole now;
@@ -75,7 +81,7 @@ def open_results(path: PathLike, *, workers: Optional[int] = None, progress: Opt
     if files is not None:
         return Results(path, workers=workers, progress=progress, runs=raw_runs(files))
     folder = find_index(path)
-    return Results(folder, workers=workers, progress=progress)
+    return Results(folder, workers=workers, progress=progress, partial=partial)
 
 
 class Results:
@@ -119,9 +125,11 @@ class Results:
         workers: Optional[int] = None,
         progress: Optional[bool] = None,
         runs: Optional[List[Run]] = None,
+        partial: bool = False,
     ) -> None:
         self.workers = check_workers(workers)
         self.progress = progress
+        self.partial = partial
         self.path = folder
         self._raw = runs is not None
         if runs is not None:
@@ -194,7 +202,7 @@ class Results:
     def _family(self, analysis: str, strict: bool) -> Family:
         name = self._resolve(analysis)
         family = Family(name, self._runs_of(name), analysis)
-        family.read(self.workers, self.progress, strict)
+        family.read(self.workers, self.progress, strict, partial=self.partial)
         return family
 
     def grid(self, analysis: str, *, pad: bool = False, strict: bool = False) -> Grid:

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, 
 from .._columns import Column, Swept, swept_columns, unique_names
 from .._errors import LeftOut, UnequalSweeps, Unread
 from .._karvo import read_psf
+from ..files import lacks_trailer, read_partial
 from ._cells import (
     ABSENT, FAILED, MISSING, READ, STATUS, UNREADABLE, Cell, Grid, LongForm, concat, missing_dtype, order,
     pad_value, scalar_values,
@@ -84,12 +85,19 @@ class Family:
         self.status_name = STATUS
 
     def read(
-        self, workers: int, progress: Optional[bool], strict: bool, read: Callable[[str], Result] = read_psf
+        self,
+        workers: int,
+        progress: Optional[bool],
+        strict: bool,
+        read: Callable[[str], Result] = read_psf,
+        partial: bool = False,
     ) -> None:
         """Read every cell's data file (`read_psf`, or another `read`: the
         catalogs of a lazy family); a cell that cannot be read keeps the
         error. With `strict`, `grid` and `long` raise the first error in run
-        order (and no cell after one already known to have failed is read)."""
+        order (and no cell after one already known to have failed is read).
+        A run with a file without its trailer is marked ``partial``; with
+        `partial`, such files are read up to their last whole point."""
         self.strict = strict
         cells = self.cells
         if strict:
@@ -98,17 +106,27 @@ class Family:
         # A raw file's plots were read when it was opened.
         unread = [c for c in cells if c.error is None and c.leaf is not None and c.leaf.data is None]
         files = list(dict.fromkeys(c.leaf.file for c in unread if c.leaf is not None))
+        # A partial read reads whole files too.
         whole = read is read_psf
-        outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", read, whole)))
+        reader: Callable[[str], Any] = read_partial if partial and whole else read
+        outcomes = dict(zip(files, read_all(files, workers, progress, f"reading {self.name}", reader, whole)))
         for cell in cells:
             if cell.error is not None or cell.leaf is None:
                 continue
-            outcome = cell.leaf.data if cell.leaf.data is not None else outcomes[cell.leaf.file]
-            if isinstance(outcome, Exception):
-                self._fail(cell, outcome, MISSING if isinstance(outcome, FileNotFoundError) else UNREADABLE)
-            else:
-                cell.psf = outcome
+            if cell.leaf.data is not None:
+                cell.psf = cell.leaf.data
                 cell.status = READ
+                continue
+            outcome = outcomes[cell.leaf.file]
+            if isinstance(outcome, Exception):
+                cell.run.partial |= isinstance(outcome, ValueError) and lacks_trailer(cell.leaf.file)
+                self._fail(cell, outcome, MISSING if isinstance(outcome, FileNotFoundError) else UNREADABLE)
+                continue
+            if reader is read_partial:
+                outcome, complete = outcome
+                cell.run.partial |= not complete
+            cell.psf = outcome
+            cell.status = READ
 
     def _fail(self, cell: Cell, e: Exception, status: str = UNREADABLE) -> None:
         path = cell.leaf.file if cell.leaf is not None else cell.run.path

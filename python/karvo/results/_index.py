@@ -110,6 +110,9 @@ class Run:
     logFile, or a data file a family needed (None while all was read).
     ``analyses`` are its own, as `Results.analyses`; ``variables`` the
     design variables of its own ``variables_file`` (empty without one).
+    ``partial``: a data file a family needed lacks its trailer (the run is
+    still simulating, or the file was cut short); opened with
+    ``partial=True``, the family holds the points written so far.
     """
 
     name: str
@@ -120,6 +123,7 @@ class Run:
     error: Optional[str] = None
     analyses: Dict[str, Analysis] = field(default_factory=dict, repr=False)
     variables: Dict[str, Scalar] = field(default_factory=dict, repr=False)
+    partial: bool = False
     _exception: Optional[Exception] = field(default=None, repr=False, compare=False)
     _variables_error: Optional[str] = field(default=None, repr=False, compare=False)
 
