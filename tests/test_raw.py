@@ -374,6 +374,12 @@ def test_info_and_export_of_raw_files(raw, tmp_path, capsys):
     lines = [json.loads(line) for line in out.splitlines()]
     assert [(d["plot"], d["analysis"], d["runs"], d["values"][0]["value"]) for d in lines] == [
         (1, "op", [], 1.0), (2, "op", [], 2.0), (3, "op", [], 3.0000000000000004)]  # as the file holds it
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    for name in ("dc_xyce.bin.raw", "op_multi_ngspice.bin.raw"):
+        shutil.copy(raw / name, folder / name)
+    status, out, _ = run("info", folder)  # analyses of several files; a parameter named run
+    assert status == 0 and "\n  analyses:\n" in out and "\n  runs: 4, parameters file, run\n    name " in out
     status, _, err = run("export", raw / "op_multi_ngspice.bin.raw")
     assert status == 1 and err.endswith("it holds 3 plots (of 'op'): name the analysis to export with --analysis NAME\n")
     status, out, _ = run("export", raw / "dc_xyce.bin.raw")  # one plot: exported as a file is

@@ -375,7 +375,11 @@ def _results_text(info: Dict[str, Any]) -> str:
     if variables:
         lines += ["    " + line for line in _table([[_text(k), _text(v)] for k, v in variables.items()])]
     analyses = info["analyses"]
-    where = f" (of run {_text(runs[0]['name'])})" if len(runs) > 1 and analyses else ""
+    # A result folder's analyses are those of its first run; a folder of raw
+    # files gathers them from the files that hold them.
+    first = runs[0]["path"] if runs else ""
+    of_first = all(_below(a["file"], first) != a["file"] or a["file"] == first for a in analyses)
+    where = f" (of run {_text(runs[0]['name'])})" if len(runs) > 1 and analyses and of_first else ""
     lines.append(f"  analyses{where}:" if analyses else "  analyses: (none)")
     if analyses:
         folder = os.path.dirname(analyses[0]["file"])
@@ -391,7 +395,9 @@ def _results_text(info: Dict[str, Any]) -> str:
     corners = any(run["corner"] is not None for run in runs)
     lines.append(f"  runs: {len(runs)}" + (f", parameters {', '.join(map(_text, parameters))}" if parameters else ""))
     errors = any(run["error"] is not None for run in runs)
-    rows = [["run", *map(_text, parameters), *(["corner"] if corners else []), "status", "folder"]]
+    # The run's own name, under another heading where a parameter is named run.
+    rows = [["name" if "run" in parameters else "run", *map(_text, parameters), *(["corner"] if corners else []),
+             "status", "folder"]]
     rows[0] += ["error"] if errors else []
     for run in runs:
         values = ["" if p not in run["parameters"] else _value_text(run["parameters"][p]) for p in parameters]
