@@ -5,9 +5,10 @@
 //
 // The rebuilding functions check what they are given: a pickle from
 // elsewhere may hold anything, and must give a TypeError, never a crash.
+#include "classes/result_objects.hpp"  // Python.h first
+
 #include <string>
 
-#include "classes/result_objects.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"

@@ -1,10 +1,11 @@
 // The reprs of the result classes: what a person at a prompt needs to tell
 // one object from another, without making an array or importing NumPy for
 // it. Names and units are quoted as names are everywhere (quoted_name).
+#include "classes/result_objects.hpp"  // Python.h first
+
 #include <cstdio>
 #include <string>
 
-#include "classes/result_objects.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "pysupport/entry.hpp"
 #include "pysupport/py_ref.hpp"
