@@ -350,24 +350,36 @@ def test_ctrl_c_ends_a_long_read(tmp_path, mode):
         start, end, freed, stretch, handled = map(float, times)
         return what, start, end, freed, stretch, handled
 
-    # A signal every 5 ms of work: the longest stretch without a look is
-    # what Ctrl-C would wait. The reader looks every 50 ms (a fiftieth of
-    # this read); a step that does all of its work at once (a table that
-    # doubles, a walk over all signals, freeing them) takes a share of the
-    # whole that grows with the file (the table's doubling took 7%).
-    what, start, end, freed, stretch, _ = run(0.005, stop=False)
-    whole, bound, freeing = end - start, (end - start) / 20, freed - end
-    assert what == "read" and stretch < bound, (whole, stretch)
-    for share in (0.1, 0.8):  # while parsing; while the objects are made
-        what, start, end, _, _, handled = run(share * whole, stop=True)
-        if what == "read":  # this run was faster than the measured one
-            continue
-        # Looked at soon after the signal; then what was made is freed (the
-        # objects, as freeing the whole result, and the records behind them),
-        # and the read does not go on.
-        assert what == "interrupted", (share, whole)
-        assert handled - start - share * whole < bound, (share, whole, handled - start)
-        assert end - handled < freeing + whole / 10, (share, whole, end - handled, freeing)
+    def check() -> None:
+        # A signal every 5 ms of work: the longest stretch without a look is
+        # what Ctrl-C would wait. The reader looks every 50 ms (a fiftieth of
+        # this read); a step that does all of its work at once (a table that
+        # doubles, a walk over all signals, freeing them) takes a share of the
+        # whole that grows with the file (the table's doubling took 7%).
+        what, start, end, freed, stretch, _ = run(0.005, stop=False)
+        whole, bound, freeing = end - start, (end - start) / 20, freed - end
+        assert what == "read" and stretch < bound, (whole, stretch)
+        for share in (0.1, 0.8):  # while parsing; while the objects are made
+            what, start, end, _, _, handled = run(share * whole, stop=True)
+            if what == "read":  # this run was faster than the measured one
+                continue
+            # Looked at soon after the signal; then what was made is freed (the
+            # objects, as freeing the whole result, and the records behind them),
+            # and the read does not go on.
+            assert what == "interrupted", (share, whole)
+            assert handled - start - share * whole < bound, (share, whole, handled - start)
+            assert end - handled < freeing + whole / 10, (share, whole, end - handled, freeing)
+
+    # The baseline and the interrupted reads are separate processes: a
+    # neighbour that takes the memory bus during one of them moves that one
+    # alone. A reader that looks too seldom fails every attempt.
+    for attempt in range(3):
+        try:
+            check()
+            return
+        except AssertionError:
+            if attempt == 2:
+                raise
 
 
 # ---------------------------------------------------------------- other processes
