@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 from conftest import CORPUS, load_seeds
-from karvo import Psf, read_psf
+from karvo import Psf, read_psf, read_raw
 from karvo.testing.psfbuilder import FLOAT64, SWEPT, WINDOWED, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
 
 
@@ -168,23 +168,30 @@ def resident_bytes() -> int:
 
 
 def mixed_files(folder) -> list[str]:
-    """Real and built files, whole, cut and mutated, in one folder."""
+    """Real and built files, whole, cut and mutated, in one folder (raw files
+    with their own suffix)."""
     rng = random.Random(7)
     sources = list(SEEDS.values())
     if CORPUS.is_dir():
         # The result folders of runs/ repeat these shapes hundreds of times.
         files = [p for p in sorted(CORPUS.rglob("*")) if p.is_file() and "runs" not in p.relative_to(CORPUS).parts]
         sources += [p.read_bytes() for p in files if p.suffix != ".ascii" and p.stat().st_size > 12]
+    if CORPUS.is_dir():
+        # SPICE raw files: binary rows, columns and Values text, operating points.
+        sources += [(p.read_bytes(), ".raw") for p in sorted((CORPUS / "raw").glob("*.raw"))]
     out = []
-    for i, data in enumerate(sources):
-        variants = [data, with_footer(data[: len(data) // 2]), data[: len(data) // 3]]
+    for i, source in enumerate(sources):
+        data, suffix = source if isinstance(source, tuple) else (source, ".psf")
+        variants = [data, data[: len(data) // 2], data[: len(data) // 3]]
+        if suffix == ".psf":
+            variants[1] = with_footer(variants[1])
         mutated = bytearray(data)
         for _ in range(4):
             at = rng.randrange(max(len(data) - 12, 1))
             mutated[at] ^= 1 << rng.randrange(8)
         variants.append(bytes(mutated))
         for k, variant in enumerate(variants):
-            path = folder / f"{i}-{k}.psf"
+            path = folder / f"{i}-{k}{suffix}"
             path.write_bytes(variant)
             out.append(os.fspath(path))
     return out
@@ -200,12 +207,13 @@ def test_ten_thousand_mixed_reads_keep_resident_memory_flat(tmp_path):
         for _ in range(rounds):
             for path in paths:
                 try:
-                    psf = read_psf(path)
+                    plots = read_raw(path) if path.endswith(".raw") else [read_psf(path)]
                 except ValueError:
                     outcomes["error"] += 1
                 else:
-                    for item in psf.sweeps + psf.traces + psf.values:
-                        item.data
+                    for psf in plots:
+                        for item in psf.sweeps + psf.traces + psf.values:
+                            item.data
                     outcomes["psf"] += 1
 
     read_all(3)
