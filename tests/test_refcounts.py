@@ -21,6 +21,7 @@ import pytest
 
 from conftest import CORPUS, load_seeds
 from karvo import Psf, read_psf, read_raw
+from karvo.testing.shapes import swept_floats
 from karvo.testing.psfbuilder import FLOAT64, SWEPT, WINDOWED, Decl, Swept, TypeDef, build, f64, struct_type, with_footer
 
 
@@ -250,6 +251,38 @@ else:  # the arrays go one at a time, after the psf
 gc.collect()
 print(resident() - before, kept.nbytes, float(kept[0]), float(kept[-1]))
 """
+
+
+def test_a_read_reuses_the_memory_of_a_dropped_read_never_of_a_live_one(tmp_path):
+    # The memory of a large read that went is kept for the next read that
+    # needs as much and at most twice as much; what that read leaves unused
+    # is given back first. Each file's values are its own.
+    def write(name, points, base):
+        path = tmp_path / name
+        swept_floats(path, points, 9, base)
+        return os.fspath(path)
+
+    def check(psf, points, base):
+        expected = base + np.arange(points) * 1e-3
+        for j, signal in enumerate(psf.sweeps + psf.traces):
+            np.testing.assert_array_equal(signal.data, expected + j)
+
+    big, small, last = write("a.psf", 200_000, 1e6), write("b.psf", 120_000, 2e6), write("c.psf", 200_000, 3e6)
+    a = read_psf(big)
+    a_at = a.sweeps[0].data.__array_interface__["data"][0]
+    b = read_psf(small)  # a is alive: fresh memory
+    check(a, 200_000, 1e6)
+    check(b, 120_000, 2e6)
+    del a
+    gc.collect()
+    c = read_psf(small)  # a's 16 MB, its last 6 MB given back
+    assert c.sweeps[0].data.__array_interface__["data"][0] == a_at
+    check(b, 120_000, 2e6)
+    check(c, 120_000, 2e6)
+    del b, c
+    gc.collect()
+    d = read_psf(last)  # a 16 MB read in what a 10 MB read left
+    check(d, 200_000, 3e6)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")

@@ -1,6 +1,8 @@
 #include "reader/sample_arena.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <new>
 
 #include "types/overflow.hpp"
@@ -22,6 +24,54 @@ struct BatchState {
 };
 thread_local BatchState batch;
 
+// The memory of the last large arena to go, kept for the next read that
+// needs as much (and at most twice as much): a script reading file after
+// file of one size then writes into memory the process already has, instead
+// of faulting in fresh memory for every read, which on many machines costs
+// more than the copy itself. One block of at most kKeepAtMost bytes; its
+// pages are the system's to take back whenever it runs short
+// (free_pages_lazily), and a read that needs more frees it before it
+// allocates, so a read's peak is what it would be without it.
+struct KeptBlock {
+    unsigned char* base;
+    std::size_t bytes;
+};
+constexpr std::size_t kKeepAtMost = std::size_t{1} << 30;
+std::atomic<KeptBlock*> g_kept{nullptr};
+
+void free_block(KeptBlock* kept) {
+    aligned_free(kept->base);
+    delete kept;
+}
+
+// The kept block when it fits `bytes` (aligned to `align`), else null (and
+// the block, if any, is freed). `got` is the block's size.
+unsigned char* take_kept(std::size_t bytes, std::size_t align, std::size_t& got) {
+    KeptBlock* kept = g_kept.exchange(nullptr);
+    if (kept == nullptr) return nullptr;
+    if (kept->bytes < bytes || kept->bytes / 2 > bytes || reinterpret_cast<std::uintptr_t>(kept->base) % align != 0) {
+        free_block(kept);
+        return nullptr;
+    }
+    unsigned char* base = kept->base;
+    got = kept->bytes;
+    delete kept;
+    // What this read leaves unused goes back now (whole huge pages).
+    if (got > bytes) discard_pages(base + bytes, got - bytes);
+    return base;
+}
+
+void keep_or_free(unsigned char* base, std::size_t bytes) {
+    KeptBlock* kept = nullptr;
+    if (bytes >= kHugeFrom && bytes <= kKeepAtMost) kept = new (std::nothrow) KeptBlock{base, bytes};
+    if (kept == nullptr) {
+        aligned_free(base);
+        return;
+    }
+    free_pages_lazily(base, bytes);
+    if (KeptBlock* older = g_kept.exchange(kept)) free_block(older);
+}
+
 }  // namespace
 
 bool SampleArena::Layout::add(std::uint64_t words, std::size_t& offset) {
@@ -41,21 +91,25 @@ SampleArena* SampleArena::make(std::size_t bytes) {
     const std::size_t align = huge ? kHugePageBytes : 64;
     // A whole number of huge pages: the last one is faulted whole anyway.
     const std::size_t allocated = (bytes + align - 1) / align * align;
-    auto* base = static_cast<unsigned char*>(aligned_alloc_bytes(align, allocated));
-    if (base == nullptr) return nullptr;
-    if (huge) advise_huge_pages(base, allocated);
+    std::size_t got = allocated;
+    unsigned char* base = allocated >= kHugeFrom ? take_kept(allocated, align, got) : nullptr;
+    if (base == nullptr) {
+        base = static_cast<unsigned char*>(aligned_alloc_bytes(align, allocated));
+        if (base == nullptr) return nullptr;
+        if (huge) advise_huge_pages(base, allocated);
+    }
     SampleArena* arena = nullptr;
     try {
-        arena = new SampleArena(base, bytes, discard_page_bytes());
+        arena = new SampleArena(base, bytes, got, discard_page_bytes());
     } catch (const std::bad_alloc&) {
-        aligned_free(base);
+        keep_or_free(base, got);
         return nullptr;
     }
     return arena;
 }
 
-SampleArena::SampleArena(unsigned char* base, std::size_t bytes, std::size_t page)
-    : base_(base), bytes_(bytes), page_(page) {
+SampleArena::SampleArena(unsigned char* base, std::size_t bytes, std::size_t allocated, std::size_t page)
+    : base_(base), bytes_(bytes), allocated_(allocated), page_(page) {
     if (page_ == 0) return;
     while ((std::size_t{1} << page_shift_) < page_) ++page_shift_;
     // Pages on a grid from the page that holds the first byte. Only pages
@@ -141,7 +195,7 @@ void SampleArena::discard_released_pages() {
 
 bool SampleArena::free_if_unused() {
     if (live_ != 0) return false;
-    if (base_ != nullptr) aligned_free(base_);
+    if (base_ != nullptr) keep_or_free(base_, allocated_);
     base_ = nullptr;
     std::vector<std::uint16_t>().swap(users_);
     return holds_ == 0;

@@ -16,6 +16,10 @@
 // at the gathered pages only when the batch ends: by then the whole
 // allocation is usually free, and giving pages back one array at a time
 // would only make the next read fault them in again.
+//
+// The memory of the last large arena to go is kept for the next read (see
+// sample_arena.cpp): on many machines the first touch of fresh memory costs
+// more than the copy that fills it.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +69,7 @@ public:
     };
 
 private:
-    explicit SampleArena(unsigned char* base, std::size_t bytes, std::size_t page);
+    explicit SampleArena(unsigned char* base, std::size_t bytes, std::size_t allocated, std::size_t page);
     ~SampleArena() = default;
 
     bool should_discard() const;
@@ -82,6 +86,7 @@ private:
     std::mutex mutex_;
     unsigned char* base_;
     std::size_t bytes_;
+    std::size_t allocated_;  // of base_: bytes_ or more (whole huge pages, or a kept block)
     std::size_t page_;  // 0: no page is given back before the whole arena goes (not Linux)
     unsigned page_shift_ = 0;  // page_ is 1 << page_shift_
     // Where the arena starts in the first page of the users_ grid.

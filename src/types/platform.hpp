@@ -115,6 +115,19 @@ inline std::size_t discard_page_bytes() {
 #endif
 }
 
+// Lets the system take the pages of [p, p + bytes) (whole pages, in memory
+// that stays allocated) when it runs short, while the process keeps them
+// as they are until then: writing them again costs no fault. Where the
+// system cannot be told this, nothing happens.
+inline void free_pages_lazily(void* p, std::size_t bytes) {
+#if defined(MADV_FREE) && !defined(_WIN32)
+    ::madvise(p, bytes, MADV_FREE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 // Gives the pages of [p, p + bytes) (whole pages of discard_page_bytes(), in
 // memory that stays allocated) back to the system: they count no more as the
 // process's memory and read as zeros when touched again. Linux only, where

@@ -219,10 +219,10 @@ def swept_small(path: Path) -> None:
 
 
 
-def swept_floats(path: Path, points: int, traces: int) -> None:
+def swept_floats(path: Path, points: int, traces: int, base: float = 0.0) -> None:
     """A dc sweep of many node voltages: one Float64 sweep and `traces`
     Float64 traces, one record per signal per point (the shape of a dc sweep
-    that saves every node)."""
+    that saves every node). Point k of signal j holds base + k / 1000 + j."""
     rec = np.dtype([("kind", ">u4"), ("id", ">u4"), ("v", ">f8")])
 
     def chunks(_start):
@@ -231,7 +231,7 @@ def swept_floats(path: Path, points: int, traces: int) -> None:
             k = np.arange(k0, min(points, k0 + per_chunk))
             a = np.empty((len(k), 1 + traces), rec)
             a["kind"], a["id"] = pb.DECLARATION, np.arange(100, 101 + traces, dtype=np.uint32)
-            a["v"] = k[:, None] * 1e-3 + np.arange(1 + traces)[None, :]
+            a["v"] = base + k[:, None] * 1e-3 + np.arange(1 + traces)[None, :]
             yield a
 
     write_file(
