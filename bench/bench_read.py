@@ -571,22 +571,29 @@ for p in paths:
     out = max(out, os.path.getsize(p) + size)
     arrays = max(arrays, size)
 gc.collect()
-print(status("VmHWM") - base, out, arrays, status("VmRSS") - base)
+lazy = 0  # pages the system may take back whenever it runs short
+try:
+    with open("/proc/self/smaps_rollup") as f:
+        lazy = sum(int(line.split()[1]) * 1024 for line in f if line.startswith("LazyFree:"))
+except OSError:
+    pass
+print(status("VmHWM") - base, out, arrays, status("VmRSS") - base, lazy)
 """
 
 
 def memory(name: str, paths: list) -> dict:
     """Peak RSS above the baseline of reading the files (arrays made), its
     budget, and the RSS above the baseline that stays after the results are
-    dropped, with the default malloc settings. The budget is the file plus the
+    dropped (with the part of it the system may take back when it runs short:
+    the kept memory of the last large read), with the default malloc settings. The budget is the file plus the
     bytes of what the result holds, plus 5%. Text is read once, front to
     back, and its pages leave the process behind the reader: its budget is
     the arrays alone, plus 10%."""
     read = paths[:1] if name == "ascii" else paths
     r = subprocess.run([sys.executable, "-c", RSS_CHILD, *map(str, read)], capture_output=True, text=True,
                        check=True, env=mode_env("defaults"))  # fmt: skip
-    peak, held, arrays, after = map(int, r.stdout.split())
-    return dict(peak=peak, budget=arrays * 1.10 if name == "ascii" else held * 1.05, after=after)
+    peak, held, arrays, after, lazy = map(int, r.stdout.split())
+    return dict(peak=peak, budget=arrays * 1.10 if name == "ascii" else held * 1.05, after=after, lazy=lazy)
 
 
 PSF_UTILS_CHILD = r"""
@@ -746,7 +753,7 @@ def format_table(rows: list) -> str:
             f"{r['size'] / MB / med:.0f}",
             "-" if m is None else f"{m['peak'] / MB:.1f}",
             "-" if m is None else f"{m['budget'] / MB:.1f}",
-            "-" if m is None else f"{m['after'] / MB:.1f}",
+            "-" if m is None else f"{m['after'] / MB:.1f}" + (f" ({m['lazy'] / MB:.1f} lazily free)" if m["lazy"] else ""),
             r["load"],
         ]
         if libpsf is not None:
