@@ -12,12 +12,18 @@ memory). Small files (20 KB) are read a thousand times per sample.
     python3 bench/bench_split.py                 # 400 MB windowed, swept complex and raw, 20 KB
     python3 bench/bench_split.py --quick         # 40 MB files, a smoke run
     python3 bench/bench_split.py --sizes         # where splitting starts to pay (the threshold)
+    python3 bench/bench_split.py --first         # also the first read of a fresh process
+
+The pairs in one process reuse memory as a script reading file after file
+does (the kept allocation of the last large read); --first shows the read
+that has none to reuse.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -58,6 +64,9 @@ def timed(fn):
     fn()
     return time.perf_counter() - t
 
+if len(sys.argv) > 5:  # the first use in a fresh process of one side only
+    print(timed(read if sys.argv[5] == "read" else floor))
+    sys.exit()
 timed(read), timed(floor)
 ratios, reads, floors = [], [], []
 for i in range(repeat):
@@ -82,11 +91,30 @@ def run(path: Path, threads: int, tuned: bool, repeat: int, loops: int) -> tuple
     return tuple(float(w) for w in out.split())
 
 
+def run_first(path: Path, threads: int, repeat: int) -> tuple:
+    """The first read and the first copy in fresh processes, in turn: no
+    memory of an earlier read to reuse. The median of the pairs' ratios,
+    the medians of the times."""
+    env = {k: v for k, v in os.environ.items() if k not in ("GLIBC_TUNABLES", "KARVO_NUM_THREADS")}
+
+    def once(side: str) -> float:
+        out = subprocess.run([sys.executable, "-c", CHILD, str(path), str(threads), "1", "1", side],
+                             env=env, capture_output=True, text=True, check=True).stdout  # fmt: skip
+        return float(out)
+
+    once("read")
+    pairs = [(once("read"), once("floor")) if i % 2 else (once("floor"), once("read"))[::-1] for i in range(repeat)]
+    return (statistics.median(r / f for r, f in pairs), statistics.median(r for r, _ in pairs),
+            statistics.median(f for _, f in pairs))  # fmt: skip
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--sizes", action="store_true", help="windowed files of 1 to 32 MB, 1 and 2 threads")
     ap.add_argument("--repeat", type=int, default=9)
+    ap.add_argument("--first", action="store_true",
+                    help="also time the first read of a fresh process against the first copy of another")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     print(f"load: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f}; cores this process may use: "
@@ -124,6 +152,16 @@ def main() -> None:
                 t = run(path, threads, True, args.repeat, loops)
                 print(f"| {name} | {threads} | {d[0]:.2f} | {t[0]:.2f} | {d[1] * 1e3:.3f} | {d[2] * 1e3:.3f} |",
                       flush=True)  # fmt: skip
+        if args.first:
+            print("\nFirst read of a fresh process against the first copy of another (defaults):\n")
+            print("| file | threads | read / floor | read ms | floor ms |")
+            print("|---|---|---|---|---|")
+            for name, path, loops in cases:
+                if loops != 1:
+                    continue
+                for threads in (1, 2):
+                    ratio, r, f = run_first(path, threads, args.repeat)
+                    print(f"| {name} | {threads} | {ratio:.2f} | {r * 1e3:.1f} | {f * 1e3:.1f} |", flush=True)
     print(f"load after: {os.getloadavg()[0]:.2f}")
 
 
