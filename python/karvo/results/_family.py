@@ -24,7 +24,7 @@ from .._errors import LeftOut, UnequalSweeps, Unread
 from .._karvo import read_psf
 from ..files import lacks_trailer, read_partial
 from ._cells import (
-    ABSENT, FAILED, MISSING, READ, STATUS, UNREADABLE, Cell, Grid, LongForm, concat, missing_dtype, order,
+    ABSENT, FAILED, MISSING, READ, STATUS, STATUSES, UNREADABLE, Cell, Grid, LongForm, concat, missing_dtype, order,
     pad_value, scalar_values,
 )
 from ._index import Run, Scalar, log_exception
@@ -225,6 +225,7 @@ class Family:
         self.left_out = []
         prefix = unique_names([*(Column("parameter", d, None) for d in self.dims), Column("cell", STATUS, None)])
         self.status_name = prefix[-1].name
+        taken = {c.name for c in prefix}
         first = True
         for cell in self.cells:
             psf = cell.psf
@@ -236,10 +237,15 @@ class Family:
                 axis, columns, left_out = cut[id(cell)]
                 if left_out is not None:
                     self.left_out.append(left_out)
-                point = Column("dimension", "point", None)
-                named = unique_names([*prefix, axis or point, *columns])
-                cell.axis = named[len(prefix)]  # (point's data is None)
-                cell.columns = {c.name: c for c in named[len(prefix) + 1 :]}
+                head = axis or Column("dimension", "point", None)  # (point's data is None)
+                names = {c.name: c for c in columns}
+                unique = len(names) == len(columns) and head.name not in names
+                if unique and head.name not in taken and taken.isdisjoint(names):
+                    cell.axis, cell.columns = head, names  # every name its own already
+                else:
+                    named = unique_names([*prefix, head, *columns])
+                    cell.axis = named[len(prefix)]
+                    cell.columns = {c.name: c for c in named[len(prefix) + 1 :]}
                 if axis_name is None:
                     axis_name = cell.axis.name
                     axis_attrs = dict(cell.axis.attrs)
@@ -248,11 +254,13 @@ class Family:
                 cell.columns = {c.name: c for c in named[len(prefix) :]}
             for c in cell.columns.values():
                 dtype = getattr(c.data, "dtype", None)  # a SignalRef's, without reading it
+                held = variables.get(c.name)
+                if held is not None and dtype is not None and held[1] == dtype:
+                    continue  # (a Python scalar has no dtype; None would compare equal to float64)
                 if not isinstance(dtype, np.dtype):
                     dtype = np.asarray(c.data).dtype
                 if dtype.kind == "U":
                     dtype = np.dtype(object)
-                held = variables.get(c.name)
                 if held is None:
                     variables[c.name] = [c.kind, dtype, dict(c.attrs)]
                 elif held[1] != dtype:
@@ -349,13 +357,14 @@ class Family:
                     if cell.axis is not None and cell.axis.data is not None:
                         array[index + (slice(0, len(cell.axis.data)),)] = cell.axis.data
                 coords[axis_name] = (dims, array, axis_attrs)
+        in_order = sorted(placed, key=lambda p: p[0])  # (indexes are unique: no cells are compared)
         for name, (kind, dtype, attrs) in variables.items():
             dtype = missing_dtype(dtype)
             if chunks is not None:
                 refs = {index: cell.columns[name].data for index, cell in placed if name in cell.columns}
                 array = _lazy.family_array(name, shape + (n,), dtype, pad_value(dtype), refs, blocks + ((n,),))
             else:
-                parts = [(index, cell.columns[name].data) for index, cell in placed if name in cell.columns]
+                parts = [(index, cell.columns[name].data) for index, cell in in_order if name in cell.columns]
                 array = _on_grid(shape, n, dtype, parts)
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
         return Grid(coords, out, self.header, self.left_out, unread)
@@ -363,23 +372,28 @@ class Family:
     def _status_grid(self, coordinates: Dict[str, List[Scalar]], shape: Tuple[int, ...]) -> Any:
         """Each point's status: ``read`` where a cell was placed, the status of
         a cell not read at its point (or, where it lacks a coordinate, along
-        that dimension), else ``absent``."""
+        that dimension), else ``absent``; fixed-width text, as xarray makes a
+        coordinate of a list of strings."""
         import numpy as np
 
-        status = np.full(shape, ABSENT, dtype=object)  # strings, as a corner coordinate holds them
+        code = {s: k for k, s in enumerate(STATUSES)}
+        absent = code[ABSENT]
+        status = np.full(shape, absent, dtype=np.int8)
         position = {d: {order(v): k for k, v in enumerate(vs)} for d, vs in coordinates.items()}
         for cell in self.cells:
             if cell.index is not None:
-                status[cell.index] = READ
+                status[cell.index] = code[READ]
         for cell in self.cells:
             if cell.index is None and cell.status not in (None, READ):
                 at = tuple(position[d][order(cell.values[d])] if d in cell.values else slice(None) for d in self.dims)
                 view = status[at]
                 if isinstance(view, np.ndarray):
-                    view[view == ABSENT] = cell.status
-                elif view == ABSENT:
-                    status[at] = cell.status
-        return status
+                    view[view == absent] = code[cell.status]
+                elif view == absent:
+                    status[at] = code[cell.status]
+        held = np.unique(status).tolist()
+        width = max(len(STATUSES[k]) for k in held)
+        return np.asarray(np.array(STATUSES, dtype=f"<U{width}")[status])  # (0-d without dimensions)
 
     def _shared_axis(self, cells: List[Cell]) -> Any:
         """The sweep every one of `cells` has (same values, NaN equal to NaN), or None."""
@@ -452,11 +466,17 @@ class Family:
 def _on_grid(shape: Tuple[int, ...], n: int, dtype: Any, parts: List[Tuple[Tuple[int, ...], Any]]) -> Any:
     """An array of `shape` + (n,) of `dtype` holding each part's data at its
     index (from the start of the last dimension), padding everywhere else;
-    each element is written once (not padded first, then overwritten)."""
+    each element is written once (not padded first, then overwritten).
+    `parts` are in grid order, at most one at an index."""
     import numpy as np
 
-    pad = pad_value(dtype)
     array = np.empty(shape + (n,), dtype=dtype)
+    if parts and len(parts) == math.prod(shape) and all(len(data) == n for _, data in parts):
+        # A whole sweep at every point of the grid, the parts in grid order
+        # (each index once): one copy, not one per part.
+        np.concatenate([data for _, data in parts], out=array.reshape(-1), casting="unsafe")
+        return array
+    pad = pad_value(dtype)
     filled = np.zeros(shape, dtype=bool)
     for index, data in parts:
         k = len(data)
