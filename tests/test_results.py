@@ -422,6 +422,15 @@ def test_netlist_sweep_tree(tmp_path, monkeypatch, props):
     long = results.to_dataframe("sweep1_dc1")
     assert set(long.pop("status")) == {"read"} and (ds["status"] == "read").all()
     assert long.set_index(["va", "vb", "v1"]).to_xarray().identical(ds.drop_vars("status").drop_attrs())
+    if not props:
+        # The sweep run again with other values: the same Results reads the parents' files anew (their
+        # times set later, as a rerun's are: a rewrite within one tick of the file system's clock keeps them).
+        va = [1.0, 0.25, 11 / 3]
+        rb.netlist_sweep(tmp_path / "run" / "psf", va, vb, props=False)
+        later = os.stat(leaves[0].file).st_mtime_ns + 10**9
+        for parent in (tmp_path / "run" / "psf").glob("*.sweep"):
+            os.utime(parent, ns=(later, later))
+        assert results.to_xarray("sweep1_dc1")["va"].values.tolist() == sorted(va)
 
 
 
@@ -435,6 +444,14 @@ def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
     assert [*grid.coords, *grid.variables] == [*ds.coords, *ds.data_vars] and grid.attrs == ds.attrs
     for name, (dims, data, attrs) in {**grid.coords, **grid.variables}.items():
         assert dims == ds[name].dims and same(data, ds[name].values) and attrs == ds[name].attrs, name
+    assert ds["status"].dtype == np.asarray(ds["status"].values.tolist()).dtype  # text as xarray makes it of a list
+    # The Dataset is made without xarray's merging: it is the one its public constructor makes.
+    import xarray as xr
+
+    public = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+    assert ds.identical(public) and list(ds.variables) == list(public.variables)
+    assert list(ds.xindexes) == list(public.xindexes)
+    assert all(ds.xindexes[d].equals(public.xindexes[d]) for d in ds.xindexes)
     long, frame = results.long_form("tran"), results.to_dataframe("tran")
     assert [name for name, _ in long.columns] == list(frame.columns) and long.attrs == frame.attrs
     assert all(same(data, frame[name].to_numpy()) for name, data in long.columns)

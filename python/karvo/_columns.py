@@ -19,8 +19,9 @@ catalog, whose signals are read later).
 
 from __future__ import annotations
 
+from types import MappingProxyType
 from typing import (
-    TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union,
+    TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union,
 )
 
 from ._errors import LeftOut
@@ -71,16 +72,22 @@ def signals(psf: Result) -> List[Signal]:
     return [*psf.sweeps, *psf.traces]
 
 
-def signal_columns(kind: str, signal: Signal) -> Iterator[Column]:
+def _copied(properties: Mapping[str, Any]) -> Dict[str, Any]:
+    """A dict of a signal's properties (a read-only view of a dict copies
+    that dict at once; dict() would go key by key)."""
+    if isinstance(properties, (dict, MappingProxyType)):
+        return properties.copy()
+    return dict(properties)
+
+
+def signal_columns(kind: str, signal: Signal) -> List[Column]:
     """The columns of one signal: a struct gives one per field."""
     data = signal.data
     names = data.dtype.names
-    attrs = dict(signal.properties)
+    attrs = _copied(signal.properties)
     if names is None:
-        yield Column(kind, signal.name, data, attrs)
-    else:
-        for field in names:
-            yield Column(kind, f"{signal.name}.{field}", data[field], attrs)
+        return [Column(kind, signal.name, data, attrs)]
+    return [Column(kind, f"{signal.name}.{field}", data[field], attrs) for field in names]
 
 
 def _same_data(a: Any, b: Any) -> bool:
@@ -146,6 +153,8 @@ def _on_axis(columns: List[Column], axis: Optional[Column]) -> Tuple[List[Column
         if axis is None:
             return columns, None
     n = len(axis.data)
+    if all(len(c.data) == n for c in columns):
+        return columns, None
     empty = tuple(c.name for c in columns if n and not len(c.data))
     for c in columns:
         if len(c.data) not in (n, 0):
@@ -159,7 +168,7 @@ def swept_columns(psf: Result) -> Swept:
     it: further sweeps, then traces. ValueError when a column has points, but
     another number than the axis."""
     first = psf.sweeps[0] if psf.sweeps and psf.sweeps[0].data.dtype.names is None else None
-    axis = None if first is None else Column("sweep", first.name, first.data, dict(first.properties))
+    axis = None if first is None else Column("sweep", first.name, first.data, _copied(first.properties))
     sweeps = psf.sweeps[1:] if first is not None else psf.sweeps
     columns = [c for s in sweeps for c in signal_columns("sweep", s)]
     columns += [c for t in psf.traces for c in signal_columns("trace", t)]

@@ -15,7 +15,7 @@ from __future__ import annotations
 import difflib
 import os
 import warnings
-from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, Union
 
 from .._errors import PAD, UnequalSweeps, caller_level, need, warn_left_out
 from ._cells import STATUSES, Grid, LongForm
@@ -276,7 +276,7 @@ class Results:
         xr = need("to_xarray", "xarray", "xarray")
         if chunks is None:
             grid = _grid_of_to_xarray(self._family(analysis, strict), pad)
-            dataset: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+            dataset: xarray.Dataset = _dataset(xr, grid)
             return dataset
         need("to_xarray(chunks=...)", "dask", "dask")
         from . import _lazy
@@ -288,11 +288,11 @@ class Results:
             # Raw files were read when opened: their grid, in the blocks asked for.
             family.read(self.workers, self.progress, strict)
             grid = _grid_of_to_xarray(family, pad)
-            whole: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+            whole: xarray.Dataset = _dataset(xr, grid)
             return whole.chunk({d: sizes.get(d, 1) for d in family.dims})
         family.read(self.workers, self.progress, strict, _lazy.open_catalog)
         grid = _grid_of_to_xarray(family, pad, sizes)
-        lazy: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+        lazy: xarray.Dataset = _dataset(xr, grid)
         lazy.set_close(_lazy.closer(cell.psf for cell in family.cells))
         return lazy
 
@@ -369,6 +369,32 @@ def _grid_of_to_xarray(family: Family, pad: bool, chunks: Optional[Mapping[str, 
     finally:
         for left_out in family.left_out:
             warn_left_out("to_xarray", left_out)
+
+
+def _dataset(xr: Any, grid: Grid) -> xarray.Dataset:
+    """The Dataset of `grid`: what ``xarray.Dataset(grid.variables,
+    coords=grid.coords, attrs=grid.attrs)`` makes, without merging and
+    aligning what a grid holds consistent by construction (the larger part
+    of the constructor's time on a small family: 0.3 of 0.8 ms for nine
+    runs). The coordinates and their indexes are made by xarray's public
+    `Coordinates` (xarray 2023.08 and later); where xarray lacks either or
+    refuses the arguments, its public constructor makes the Dataset."""
+    direct = getattr(xr.Dataset, "_construct_direct", None)
+    if direct is not None and hasattr(xr, "Coordinates") and not set(grid.variables) & set(grid.coords):
+        try:
+            coords = xr.Coordinates({name: xr.Variable(*v) for name, v in grid.coords.items()})
+            variables = {name: xr.Variable(*v) for name, v in grid.variables.items()}
+            variables.update(coords.variables)
+            dims: Dict[str, int] = {}
+            for variable in variables.values():
+                dims.update(zip(variable.dims, variable.shape))
+            attrs = dict(grid.attrs) if grid.attrs else None
+            made: xarray.Dataset = direct(variables, set(coords), dims, attrs, dict(coords.xindexes))
+            return made
+        except TypeError:
+            pass
+    public: xarray.Dataset = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
+    return public
 
 
 def _unequal_text(e: UnequalSweeps, function: str, long_form: str) -> str:

@@ -1,6 +1,6 @@
 """The parts of a family (`._family`): its cells, the two forms it is given
-in (`Grid`, `LongForm`), the words of a cell's status, and how a missing
-value is held."""
+in (`Grid`, `LongForm`), the words of a cell's status, how a missing value
+is held, and how a variable's parts fill its grid (`on_grid`)."""
 
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "READ", "FAILED", "MISSING", "UNREADABLE", "ABSENT", "STATUSES", "STATUS", "Cell", "Grid", "LongForm", "order",
-    "pad_value", "missing_dtype", "concat", "scalar_values",
+    "pad_value", "missing_dtype", "on_grid", "concat", "scalar_values",
 ]
 
 # What the status of a cell says: its data were read; logStatus marks its
@@ -101,6 +101,32 @@ def missing_dtype(dtype: Any) -> Any:
     if dtype.kind in "iub":
         return np.dtype(np.float64)
     return np.dtype(object)
+
+
+def on_grid(array: Any, parts: List[Tuple[Tuple[int, ...], Any]]) -> Any:
+    """Fill `array` (new, of the grid's shape + (n,)) with each part's data
+    at its index (from the start of the last dimension), padding everywhere
+    else; each element is written once (not padded first, then overwritten).
+    `parts` are in grid order, at most one at an index."""
+    import numpy as np
+
+    shape, n = array.shape[:-1], array.shape[-1]
+    if parts and len(parts) == math.prod(shape) and all(len(data) == n for _, data in parts):
+        # A whole sweep at every point of the grid, the parts in grid order
+        # (each index once): one copy, not one per part.
+        np.concatenate([data for _, data in parts], out=array.reshape(-1), casting="unsafe")
+        return array
+    pad = pad_value(array.dtype)
+    filled = np.zeros(shape, dtype=bool)
+    for index, data in parts:
+        k = len(data)
+        array[index + (slice(0, k),)] = data
+        if k < n:
+            array[index + (slice(k, None),)] = pad
+        filled[index] = True
+    if not filled.all():
+        array[~filled] = pad
+    return array
 
 
 def concat(parts: List[Any], dtype: Any) -> Any:

@@ -109,12 +109,39 @@ def _rounds_to(value: Scalar, printed: Optional[Scalar]) -> bool:
     return abs(value - printed) <= unit / 2 * (1 + 1e-9)
 
 
+# The distinct values of the parent sweeps read last, by (file, variable),
+# each with the file's identity when it was read: a Results makes its
+# families again at every call, and the parent of a periodic ac analysis
+# took 0.3 ms of the 15 harmonics' 6 ms to read again. A file replaced or
+# rewritten since (another inode, size, change or modification time) is
+# read anew.
+_known: Dict[Tuple[str, str], Tuple[Tuple[int, ...], Optional[List[Scalar]]]] = {}
+KNOWN_SWEEPS = 64
+
+
 def _sweep_values(entry: Analysis, variable: str) -> Optional[List[Scalar]]:
     """The distinct values of the sweep `variable` of `entry`'s data file, in
     file order (that sweep alone is read); None when it cannot be read or
-    has no such flat sweep."""
+    has no such flat sweep. The list is shared: never change it."""
     try:
-        if os.path.getsize(entry.file) <= WHOLE_BELOW:
+        st = os.stat(entry.file)
+    except OSError:
+        return None
+    identity = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+    key = (entry.file, variable)
+    known = _known.get(key)
+    if known is not None and known[0] == identity:
+        return known[1]
+    values = _read_sweep_values(entry, variable, st.st_size)
+    if len(_known) >= KNOWN_SWEEPS:
+        _known.pop(next(iter(_known)), None)
+    _known[key] = (identity, values)
+    return values
+
+
+def _read_sweep_values(entry: Analysis, variable: str, size: int) -> Optional[List[Scalar]]:
+    try:
+        if size <= WHOLE_BELOW:
             psf = read_psf(entry.file)
         else:
             with open_file(entry.file) as f:
