@@ -319,9 +319,10 @@ void run(const unsigned char* bytes, std::uint64_t len) {
 
     karvo::ReadOptions plain;
     karvo::ReadContext resolving(plain);
-    auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals, resolving);
+    std::size_t next = 0;
+    auto sweeps_resolved = karvo::resolve_signals(catalog.sweep_ids, catalog.signals, resolving, next);
     if (!sweeps_resolved) return;
-    auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals, resolving);
+    auto traces_resolved = karvo::resolve_signals(catalog.trace_ids, catalog.signals, resolving, next);
     if (!traces_resolved) return;
     double sink = 0;
     std::uint64_t words = 0;

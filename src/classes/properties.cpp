@@ -26,13 +26,22 @@ PyObject* property_dict(const PropertyList* first, const PropertyList* second) {
 
 PyObject* PropertyMappings::get(const PropertyList* type_list, const PropertyList* own) {
     if (own == nullptr) {
+        if (last_mapping_ != nullptr && last_list_ == type_list) return PyRef::borrow(last_mapping_).release();
         auto found = shared_.find(type_list);
-        if (found != shared_.end()) return PyRef::borrow(found->second.get()).release();
+        if (found != shared_.end()) {
+            last_list_ = type_list;
+            last_mapping_ = found->second.get();
+            return PyRef::borrow(last_mapping_).release();
+        }
     }
     PyRef dict(property_dict(type_list, own));
     PyRef proxy(dict ? PyDictProxy_New(dict.get()) : nullptr);
     if (!proxy) return nullptr;
-    if (own == nullptr) shared_.emplace(type_list, PyRef::borrow(proxy.get()));
+    if (own == nullptr) {
+        shared_.emplace(type_list, PyRef::borrow(proxy.get()));
+        last_list_ = type_list;
+        last_mapping_ = proxy.get();
+    }
     return proxy.release();
 }
 

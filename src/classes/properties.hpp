@@ -30,6 +30,10 @@ public:
 
 private:
     std::map<const PropertyList*, PyRef> shared_;
+    // The last shared mapping handed out: signals of one type mostly come
+    // in runs.
+    const PropertyList* last_list_ = nullptr;
+    PyObject* last_mapping_ = nullptr;  // borrowed from shared_
 };
 
 }  // namespace karvo

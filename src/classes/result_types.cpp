@@ -313,15 +313,20 @@ PyTypeObject* result_type(ResultClass which) {
 
 namespace {
 
-// The instance's memory comes zeroed: its object pointers start null.
-NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties) {
+// The instance's memory comes zeroed: its object pointers start null. A
+// Sweep's or Trace's samples are moved in (from `samples`, else empty).
+NamedObject* new_named(ResultClass which, std::string&& name, PyRef properties, SampleData* samples = nullptr) {
     PyTypeObject* type = result_type(which);
     if (type == nullptr) return nullptr;
     PyObject* self = new_instance(type, which == ResultClass::Value ? sizeof(NamedObject) : sizeof(SignalObject));
     if (self == nullptr) return nullptr;
     auto* o = reinterpret_cast<NamedObject*>(self);
     new (&o->name) std::string(std::move(name));
-    if (which != ResultClass::Value) new (&static_cast<SignalObject*>(o)->samples) SampleData();
+    if (which != ResultClass::Value) {
+        auto* signal = static_cast<SignalObject*>(o);
+        if (samples != nullptr) new (&signal->samples) SampleData(std::move(*samples));
+        else new (&signal->samples) SampleData();
+    }
     o->properties = properties.release();
     return o;
 }
@@ -337,9 +342,8 @@ PyObject* make_named(ResultClass which, std::string&& name, PyRef data, PyRef pr
 
 PyObject* make_signal(ResultClass which, std::string&& name, SampleData&& samples, PyRef struct_dtype,
                       PyRef properties) {
-    auto* o = static_cast<SignalObject*>(new_named(which, std::move(name), std::move(properties)));
+    auto* o = static_cast<SignalObject*>(new_named(which, std::move(name), std::move(properties), &samples));
     if (o == nullptr) return nullptr;
-    o->samples = std::move(samples);
     o->dtype = struct_dtype.release();
     return reinterpret_cast<PyObject*>(o);
 }

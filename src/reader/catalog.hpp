@@ -186,6 +186,8 @@ public:
         made.id = id;
         made.taken = false;
         ++size_;
+        lowest_ = id < lowest_ ? id : lowest_;
+        highest_ = id > highest_ ? id : highest_;
         KARVO_TRY(ctx.tick(sizeof(Entry)));
         return &made.record;
     }
@@ -217,7 +219,30 @@ public:
         entry(at).taken = true;
         return &entry(at).record;
     }
+    // The same, for callers that take the records in about the order they
+    // were declared: `next` is where the last one taken stood, plus one.
+    // The entry there is looked at before the id index, whose lookups land
+    // anywhere in memory.
+    SignalRecord* take_in_turn(std::uint32_t id, std::size_t& next) {
+        if (next < size_) {
+            Entry& e = entry(static_cast<std::uint32_t>(next));
+            // Ids stand once in the entries: a declaration again takes the first one's place.
+            if (e.id == id && !e.taken) {
+                e.taken = true;
+                ++next;
+                return &e.record;
+            }
+        }
+        const std::uint32_t at = index_.find(id);
+        if (at == IdIndex::kNone || entry(at).taken) return nullptr;
+        entry(at).taken = true;
+        next = std::size_t{at} + 1;
+        return &entry(at).record;
+    }
     std::size_t size() const { return size_; }
+    // The lowest and the highest id declared (when any is).
+    std::uint32_t lowest_id() const { return lowest_; }
+    std::uint32_t highest_id() const { return highest_; }
 
     // Frees the last block of entries (kBlock of them at most); false when
     // none was left. A caller that frees a table of millions of records this
@@ -265,6 +290,8 @@ private:
 
     Blocks blocks_;
     std::size_t size_ = 0;
+    std::uint32_t lowest_ = UINT32_MAX;
+    std::uint32_t highest_ = 0;
     IdIndex index_;
 };
 

@@ -27,10 +27,23 @@ public:
     // Counts `work` bytes (or items) done. Every megabyte of work the clock
     // is read, and at most every 50 ms the caller is asked whether to stop:
     // asking may mean waiting for the interpreter, which must stay rare.
+    // (Called per signal and per record: the rare part stays out of line.)
     Status tick(std::uint64_t work) {
         if (options.interrupted == nullptr) return {};
         work_ += work;
         if (work_ < kWorkBetweenClockReads) return {};
+        return ask();
+    }
+
+    void passed(std::uint64_t offset) const {
+        if (options.passed != nullptr) options.passed(options.passed_context, offset);
+    }
+
+private:
+#if defined(__GNUC__) || defined(__clang__)
+    __attribute__((noinline))
+#endif
+    Status ask() {
         work_ = 0;
         if (options.interrupted_is_cheap) {
             if (options.interrupted(options.interrupt_context))
@@ -44,11 +57,6 @@ public:
         return {};
     }
 
-    void passed(std::uint64_t offset) const {
-        if (options.passed != nullptr) options.passed(options.passed_context, offset);
-    }
-
-private:
     static constexpr std::uint64_t kWorkBetweenClockReads = 1 << 20;
     static constexpr auto kTimeBetweenAsks = std::chrono::milliseconds(50);
     std::uint64_t work_ = 0;

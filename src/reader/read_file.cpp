@@ -10,11 +10,11 @@
 namespace karvo {
 
 Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals,
-                                                   ReadContext& ctx) {
+                                                   ReadContext& ctx, std::size_t& next) {
     std::vector<SignalRecord*> records;
     records.reserve(ids.size());
     for (std::uint32_t id : ids) {
-        SignalRecord* record = signals.take(id);
+        SignalRecord* record = signals.take_in_turn(id, next);
         if (record == nullptr)
             return ParseError{format_message("internal: missing declaration {} during assembly", id)};
         records.push_back(record);
@@ -27,8 +27,10 @@ Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& o
     SignalCatalog& catalog = parsed.catalog;
     ReadContext ctx(options);
     FileContents contents;
-    KARVO_ASSIGN(contents.sweeps, resolve_signals(catalog.sweep_ids, catalog.signals, ctx));
-    KARVO_ASSIGN(contents.traces, resolve_signals(catalog.trace_ids, catalog.signals, ctx));
+    // Sweeps are declared before traces: the traces' records follow the sweeps'.
+    std::size_t next = 0;
+    KARVO_ASSIGN(contents.sweeps, resolve_signals(catalog.sweep_ids, catalog.signals, ctx, next));
+    KARVO_ASSIGN(contents.traces, resolve_signals(catalog.trace_ids, catalog.signals, ctx, next));
     // The records stay where they are: the pointers move with the table.
     contents.signals = std::move(catalog.signals);
     contents.header = std::move(parsed.header);

@@ -24,9 +24,10 @@ struct FileContents {
 // Takes the records of `ids`, in order, out of `signals` (they stay in the
 // table, marked taken); an id without a record (a repeated id, since each
 // lookup takes its entry) is an error. Asks `ctx` between records whether
-// to stop.
+// to stop. `next`: where in the table the records are looked for first
+// (see SignalTable::take_in_turn); start at 0 and pass it on to the next call.
 Result<std::vector<SignalRecord*>> resolve_signals(const std::vector<std::uint32_t>& ids, SignalTable& signals,
-                                                   ReadContext& ctx);
+                                                   ReadContext& ctx, std::size_t& next);
 
 // Sweeps and traces resolved, the rest of the catalog dropped.
 Result<FileContents> resolve_contents(ParseResult&& parsed, const ReadOptions& options = {});

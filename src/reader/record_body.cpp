@@ -45,11 +45,18 @@ std::uint64_t raw_header(const unsigned char* p) {
 // Whether the cycle at p repeats the learned one: one compare of each
 // record's kind and id words, no branch per record. Records of one size
 // (nearly always) need no table of offsets.
+// A record costs a load, an xor and an or; two words gather the
+// differences, so that neighbouring records do not wait on each other.
 template <std::uint64_t Stride>
 bool same_headers(const unsigned char* p, const std::uint64_t* headers, std::size_t n) {
-    bool same = true;
-    for (std::size_t i = 0; i < n; ++i) same &= raw_header(p + Stride * i) == headers[i];
-    return same;
+    std::uint64_t differ = 0, differ_too = 0;
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        differ |= raw_header(p + Stride * i) ^ headers[i];
+        differ_too |= raw_header(p + Stride * (i + 1)) ^ headers[i + 1];
+    }
+    if (i < n) differ |= raw_header(p + Stride * i) ^ headers[i];
+    return (differ | differ_too) == 0;
 }
 
 // The same for the records [first, last) of the cycle.
@@ -61,9 +68,9 @@ bool repeats(const unsigned char* p, const Cycle& cycle, std::size_t first, std:
         case 24: return same_headers<24>(p + 24 * first, headers, n);  // complex points
         default: break;
     }
-    bool same = true;
-    for (std::size_t i = 0; i < n; ++i) same &= raw_header(p + cycle.offsets[first + i]) == headers[i];
-    return same;
+    std::uint64_t differ = 0;
+    for (std::size_t i = 0; i < n; ++i) differ |= raw_header(p + cycle.offsets[first + i]) ^ headers[i];
+    return differ == 0;
 }
 
 bool repeats(const unsigned char* p, const Cycle& cycle) { return repeats(p, cycle, 0, cycle.headers.size()); }
@@ -167,6 +174,11 @@ public:
     template <typename Visitor>
     Status learn_cycle(ByteCursor& cursor, Visitor& v, Cycle& cycle) {
         const std::uint64_t start = cursor.pos();
+        // A cycle has a record per signal at most (a group's records count
+        // as one): room for them all is within the slots' own size.
+        cycle.headers.reserve(slots_.size());
+        cycle.offsets.reserve(slots_.size());
+        cycle.points.reserve(slots_.size());
         while (cursor.pos() < end_ && cycle.points.size() < slots_.size()) {
             const std::uint64_t at = cursor.pos();
             if (!cycle.headers.empty() && cursor.has(8) && raw_header(cursor.data() + at) == cycle.headers[0])

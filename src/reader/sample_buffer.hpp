@@ -27,7 +27,7 @@ public:
           arena_(std::exchange(o.arena_, nullptr)) {}
     SampleBuffer& operator=(SampleBuffer&& o) noexcept {
         if (this != &o) {
-            free_raw(release());
+            if (data_ != nullptr) free_raw(release());
             data_ = std::exchange(o.data_, nullptr);
             length_ = std::exchange(o.length_, 0);
             capacity_ = std::exchange(o.capacity_, 0);
@@ -35,7 +35,10 @@ public:
         }
         return *this;
     }
-    ~SampleBuffer() { free_raw(release()); }
+    // (Most buffers that go are empty: moved into an array, or never given room.)
+    ~SampleBuffer() {
+        if (data_ != nullptr) free_raw(release());
+    }
 
     // The empty buffer of `words` words (> 0) at `offset` of the arena's layout.
     static SampleBuffer in_arena(SampleArena& arena, std::size_t offset, std::size_t words) {

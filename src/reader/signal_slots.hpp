@@ -61,12 +61,7 @@ public:
     static Result<SignalSlots> make(const SignalCatalog& catalog, ReadContext& ctx) {
         SignalSlots made(catalog, ctx.options);
         made.slots_.reserve(catalog.signals.size());
-        std::uint32_t lo = UINT32_MAX, hi = 0;
-        for (const auto& e : catalog.signals) {
-            lo = e.id < lo ? e.id : lo;
-            hi = e.id > hi ? e.id : hi;
-            KARVO_TRY(ctx.tick(sizeof(e)));
-        }
+        const std::uint32_t lo = catalog.signals.lowest_id(), hi = catalog.signals.highest_id();
         const std::uint64_t n = catalog.signals.size();
         made.dense_ = n != 0 && std::uint64_t{hi} - lo < 4 * n + 4096;
         made.base_ = lo;

@@ -165,7 +165,15 @@ inline void copy_be_f64_strided(double* __restrict out, const unsigned char* __r
     if (pairs && reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
         for (std::size_t k = 0; k < count; ++k) stream_be_f64_pairs(out + k * words, in + k * stride, words);
     } else if (words == 1) {
-        for (std::size_t k = 0; k < count; ++k) copy_be_f64<S>(out + k, in + k * stride, 1);
+        // Four points a turn: the loop's own steps were as many as the copy's.
+        std::size_t k = 0;
+        for (; k + 4 <= count; k += 4, in += 4 * stride) {
+            copy_be_f64<S>(out + k, in, 1);
+            copy_be_f64<S>(out + k + 1, in + stride, 1);
+            copy_be_f64<S>(out + k + 2, in + 2 * stride, 1);
+            copy_be_f64<S>(out + k + 3, in + 3 * stride, 1);
+        }
+        for (; k < count; ++k, in += stride) copy_be_f64<S>(out + k, in, 1);
     } else if (words == 2) {
         for (std::size_t k = 0; k < count; ++k) copy_be_f64<S>(out + 2 * k, in + k * stride, 2);
     } else {

@@ -1,5 +1,7 @@
 #include "types/byte_cursor.hpp"
 
+#include <cstring>
+
 #include "types/chunks.hpp"
 #include "types/format.hpp"
 #include "types/utf8.hpp"
@@ -19,6 +21,29 @@ ParseError file_changed_error(std::uint64_t pos) {
             ErrorKind::FileChanged};
 }
 
+namespace {
+
+// Whether the `n` bytes at p (n a multiple of 4) are all ASCII: then a
+// string within them is valid UTF-8. A name's padding is usually zeros, so
+// its last bytes need no test of their own.
+bool ascii_words(const unsigned char* p, std::uint64_t n) {
+    std::uint64_t seen = 0;
+    std::uint64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        seen |= w;
+    }
+    if (i < n) {
+        std::uint32_t w;
+        std::memcpy(&w, p + i, 4);
+        seen |= w;
+    }
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
 Result<std::string_view> ByteCursor::read_string_view() {
     // The whole string and its padding in the file, valid: one bounds test
     // (every declaration has a name). Anything else takes the steps below,
@@ -27,7 +52,8 @@ Result<std::string_view> ByteCursor::read_string_view() {
         const std::uint32_t length = load_be32(bytes_ + pos_);
         const std::uint64_t padded = (std::uint64_t{length} + 3) / 4 * 4;
         const unsigned char* text = bytes_ + pos_ + 4;
-        if (has(4 + padded) && check_utf8(text, length).verdict == Utf8Check::Verdict::Valid) {
+        if (has(4 + padded) &&
+            (ascii_words(text, padded) || check_utf8(text, length).verdict == Utf8Check::Verdict::Valid)) {
             pos_ += 4 + padded;
             return std::string_view(reinterpret_cast<const char*>(text), length);
         }
