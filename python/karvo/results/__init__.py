@@ -389,7 +389,9 @@ def _dataset(xr: Any, grid: Grid) -> xarray.Dataset:
             for variable in variables.values():
                 dims.update(zip(variable.dims, variable.shape))
             attrs = dict(grid.attrs) if grid.attrs else None
-            made: xarray.Dataset = direct(variables, set(coords), dims, attrs, dict(coords.xindexes))
+            # By keyword: a constructor whose parameters changed refuses them.
+            made: xarray.Dataset = direct(variables, coord_names=set(coords), dims=dims, attrs=attrs,
+                                          indexes=dict(coords.xindexes))  # fmt: skip
             return made
         except TypeError:
             pass
