@@ -27,7 +27,7 @@ from karvo.testing import resultbuilder as rb
 from karvo import read_psf
 from karvo.cli import main
 from conftest import ROOT
-from karvo.results import _reading, _sweeptree
+from karvo.results import _family, _reading, _sweeptree
 
 CAPS = [1e-11, 1e-12]  # not in order: coordinates are sorted by value
 RES = [2000.0, 500.0, 1000.0]
@@ -462,10 +462,14 @@ def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
     assert (e.analysis, e.axis, e.lengths) == ("tran", "time", (min(lengths), max(lengths)))
     assert str(e).startswith("grid('tran'): the 'time' sweeps") and "long_form('tran')" in str(e)
 
-def test_family_is_the_same_from_any_number_of_threads(study, monkeypatch):
+def test_family_is_the_same_from_any_number_of_threads_and_allocations(study, monkeypatch):
     top, _ = study
     serial = karvo.open_results(top, workers=1).to_xarray("noise")
     assert karvo.open_results(top, workers=3).to_xarray("noise").identical(serial)
+    with monkeypatch.context() as m:
+        m.setattr(_family, "SHARED_BLOCK_BYTES", 0)  # each variable an allocation of its own
+        alone = karvo.open_results(top).to_xarray("noise")
+        assert alone.identical(serial) and not any(v.values.base is not None for v in alone.data_vars.values())
     monkeypatch.setattr(_reading, "THREADS_FROM_BYTES", 0)  # these small files on the pool too
     for workers in (3, 2, 4):  # the pool is shared, and grows
         assert karvo.open_results(top, workers=workers).to_xarray("noise").identical(serial)

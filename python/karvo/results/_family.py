@@ -34,6 +34,10 @@ from ._sweeptree import leaves
 if TYPE_CHECKING:
     from .._columns import Result
 
+# The most a grid's variables of one dtype share in one allocation: a
+# variable kept alone keeps all of it.
+SHARED_BLOCK_BYTES = 64 << 20
+
 class Family:
     """One analysis (`name`, a logFile entry name; `asked`, the name the caller
     gave) over the runs of `runs`."""
@@ -360,18 +364,18 @@ class Family:
                         array[index + (slice(0, len(cell.axis.data)),)] = cell.axis.data
                 coords[axis_name] = (dims, array, axis_attrs)
         in_order = sorted(placed, key=lambda p: p[0])  # (indexes are unique: no cells are compared)
-        # The variables of one dtype are parts of one allocation, each its own
-        # contiguous array: the process faults fewer fresh pages for one block
-        # than for many arrays of 100 KB that the allocator gives back to the
-        # system between calls (measured, 15 harmonics, 4 x 3 processes at
-        # load 7: 780 to 840 page faults a call against 1100 to 1490, system
-        # time 2.4 to 2.9 ms against 3.5 to 4.6 ms). The block is freed once
-        # all its variables are.
+        # The variables of one dtype are parts of one allocation (up to
+        # SHARED_BLOCK_BYTES), each its own contiguous array: fewer fresh pages
+        # are faulted for one block than for many arrays of 100 KB given back
+        # between calls (15 harmonics, at load 7: 780 to 840 page faults a call
+        # against 1100 to 1490, system time 2.4 to 2.9 ms against 3.5 to 4.6).
         memory: Dict[Any, Iterator[Any]] = {}
         if chunks is None:
             kinds = [missing_dtype(dtype) for _, dtype, _ in variables.values()]
             for of in set(kinds):
-                memory[of] = iter(np.empty((kinds.count(of),) + shape + (n,), dtype=of))
+                block = (kinds.count(of),) + shape + (n,)
+                if math.prod(block) * of.itemsize <= SHARED_BLOCK_BYTES:
+                    memory[of] = iter(np.empty(block, dtype=of))
         for name, (kind, dtype, attrs) in variables.items():
             dtype = missing_dtype(dtype)
             if chunks is not None:
@@ -379,7 +383,8 @@ class Family:
                 array = _lazy.family_array(name, shape + (n,), dtype, pad_value(dtype), refs, blocks + ((n,),))
             else:
                 parts = [(index, cell.columns[name].data) for index, cell in in_order if name in cell.columns]
-                array = on_grid(next(memory[dtype]), parts)
+                own = next(memory[dtype]) if dtype in memory else np.empty(shape + (n,), dtype=dtype)
+                array = on_grid(own, parts)
             (coords if kind == "sweep" else out)[name] = (dims, array, attrs)
         if chunks is None:
             self._let_go()
