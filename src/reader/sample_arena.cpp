@@ -61,9 +61,12 @@ unsigned char* take_kept(std::size_t bytes, std::size_t align, std::size_t& got)
     return base;
 }
 
-void keep_or_free(unsigned char* base, std::size_t bytes) {
+// `whole`: none of its pages was given back. A block whose arrays went one
+// by one has given back most of its pages; keeping it would only hold the
+// address range, and the allocator may have better to offer.
+void keep_or_free(unsigned char* base, std::size_t bytes, bool whole) {
     KeptBlock* kept = nullptr;
-    if (bytes >= kHugeFrom && bytes <= kKeepAtMost) kept = new (std::nothrow) KeptBlock{base, bytes};
+    if (whole && bytes >= kHugeFrom && bytes <= kKeepAtMost) kept = new (std::nothrow) KeptBlock{base, bytes};
     if (kept == nullptr) {
         aligned_free(base);
         return;
@@ -102,7 +105,7 @@ SampleArena* SampleArena::make(std::size_t bytes) {
     try {
         arena = new SampleArena(base, bytes, got, discard_page_bytes());
     } catch (const std::bad_alloc&) {
-        keep_or_free(base, got);
+        keep_or_free(base, got, true);
         return nullptr;
     }
     return arena;
@@ -188,6 +191,7 @@ void SampleArena::discard_released_pages() {
         std::size_t end = p;
         while (end < n && users_[end] == 0) users_[end++] = kDiscarded;
         discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+        discarded_ = true;
         p = end;
     }
     released_bytes_ = 0;
@@ -195,7 +199,7 @@ void SampleArena::discard_released_pages() {
 
 bool SampleArena::free_if_unused() {
     if (live_ != 0) return false;
-    if (base_ != nullptr) keep_or_free(base_, allocated_);
+    if (base_ != nullptr) keep_or_free(base_, allocated_, !discarded_);
     base_ = nullptr;
     std::vector<std::uint16_t>().swap(users_);
     return holds_ == 0;

@@ -17,7 +17,7 @@
 // allocation is usually free, and giving pages back one array at a time
 // would only make the next read fault them in again.
 //
-// The memory of the last large arena to go is kept for the next read (see
+// The memory of the last large arena to go whole is kept for the next read (see
 // sample_arena.cpp): on many machines the first touch of fresh memory costs
 // more than the copy that fills it.
 #pragma once
@@ -96,6 +96,7 @@ private:
     std::size_t live_bytes_ = 0;  // their bytes
     std::size_t released_bytes_ = 0;  // bytes of released buffers not yet looked at
     unsigned holds_ = 0;          // batches that look at it when they end
+    bool discarded_ = false;      // whether any page was given back
 };
 
 }  // namespace karvo

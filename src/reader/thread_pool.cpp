@@ -44,11 +44,13 @@ unsigned default_threads() {
     return usable_cores();
 }
 
-// One run_parts call: its parts, handed out in order, and who works on it.
+// One run_parts call: its parts, handed out in the order `order` gives, and
+// who works on it.
 struct Job {
     const std::function<Status(std::size_t, ReadContext&)>* part = nullptr;
     const ReadOptions* caller = nullptr;  // the read's options (its interrupt callback)
     std::size_t parts = 0;
+    std::vector<std::size_t> order;  // the part handed out n-th
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
     std::atomic<bool> interrupted{false};
@@ -134,7 +136,7 @@ public:
             recruit(job);
         }
         Worker self(job, /*on_caller=*/true);
-        for (std::size_t i; !stopped(job) && (i = job.next.fetch_add(1)) < job.parts;) {
+        for (std::size_t i; take(job, i);) {
             self.run(i);
             if (job.next.load() < job.parts && busy_.load() < num_threads()) {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -165,9 +167,17 @@ public:
     }
 
 private:
-    static bool stopped(const Job& job) {
-        return job.interrupted.load(std::memory_order_relaxed) ||
-               job.first_failed.load(std::memory_order_relaxed) < job.parts;
+    // The next part to run, while the read goes on: parts after one that
+    // failed are passed over, those before it still run (the earliest
+    // failure is the one reported).
+    static bool take(Job& job, std::size_t& i) {
+        while (!job.interrupted.load(std::memory_order_relaxed)) {
+            const std::size_t n = job.next.fetch_add(1);
+            if (n >= job.parts) return false;
+            i = job.order[n];
+            if (i < job.first_failed.load(std::memory_order_relaxed)) return true;
+        }
+        return false;
     }
 
     // Asks free threads to help with `job` (the lock held).
@@ -207,7 +217,7 @@ private:
             lock.unlock();
             {
                 Worker helper(job, /*on_caller=*/false);
-                for (std::size_t i; !stopped(job) && (i = job.next.fetch_add(1)) < job.parts;) {
+                for (std::size_t i; take(job, i);) {
                     helper.run(i);
                     // Another read has started: give it the core back.
                     if (busy_.load() > num_threads()) break;
@@ -271,6 +281,17 @@ Status run_parts(std::size_t parts, ReadContext& ctx, const std::function<Status
     job.caller = &ctx.options;
     job.parts = parts;
     job.errors.resize(parts);
+    // The parts are handed out from as many stretches of the body as threads
+    // may work, in turn (0, k, 2k, ..., then 1, k + 1, ...): threads at work
+    // at once write far apart in every buffer. Neighbouring parts share the
+    // pages of each buffer at their seam, and two threads faulting in the
+    // same fresh page wait for each other.
+    const std::size_t lanes = std::max<std::size_t>(1, std::min<std::size_t>(num_threads(), parts));
+    const std::size_t per = (parts + lanes - 1) / lanes;
+    job.order.reserve(parts);
+    for (std::size_t j = 0; j < per; ++j)
+        for (std::size_t lane = 0; lane < lanes; ++lane)
+            if (lane * per + j < parts) job.order.push_back(lane * per + j);
     return pool().run(job);
 }
 
