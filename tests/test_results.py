@@ -445,13 +445,26 @@ def test_grid_and_long_form_are_what_the_dataset_and_frame_are_made_of(study):
     for name, (dims, data, attrs) in {**grid.coords, **grid.variables}.items():
         assert dims == ds[name].dims and same(data, ds[name].values) and attrs == ds[name].attrs, name
     assert ds["status"].dtype == np.asarray(ds["status"].values.tolist()).dtype  # text as xarray makes it of a list
-    # The Dataset is made without xarray's merging: it is the one its public constructor makes.
-    import xarray as xr
+    # The Dataset is made without xarray's merging and with indexes made directly: it is the one its public
+    # constructor makes, text (corner names), whole numbers and float32 among the coordinates too.
+    import dataclasses
 
-    public = xr.Dataset(grid.variables, coords=grid.coords, attrs=grid.attrs)
-    assert ds.identical(public) and list(ds.variables) == list(public.variables)
-    assert list(ds.xindexes) == list(public.xindexes)
-    assert all(ds.xindexes[d].equals(public.xindexes[d]) for d in ds.xindexes)
+    import xarray as xr
+    from karvo.results import _dataset
+
+    first, second = ds["status"].dims
+    other = {**grid.coords, first: ((first,), np.array(["ss", "tt", "ff"][: ds.sizes[first]], dtype=object), {}),
+             second: ((second,), np.arange(ds.sizes[second], dtype=np.int64), {"units": "Ohm"})}  # fmt: skip
+    other["freq"] = (other["freq"][0], other["freq"][1].astype(np.float32), other["freq"][2])
+    for made, g in ((ds, grid), (None, dataclasses.replace(grid, coords=other))):
+        made = _dataset(xr, g) if made is None else made
+        public = xr.Dataset(g.variables, coords=g.coords, attrs=g.attrs)
+        assert made.identical(public) and list(made.variables) == list(public.variables)
+        assert list(made.xindexes) == list(public.xindexes)
+        for d in made.xindexes:
+            mine, theirs = made.xindexes[d], public.xindexes[d]
+            assert mine.equals(theirs) and mine.index.dtype == theirs.index.dtype, d
+            assert mine.index.name == theirs.index.name and mine.coord_dtype == theirs.coord_dtype, d
     long, frame = results.long_form("tran"), results.to_dataframe("tran")
     assert [name for name, _ in long.columns] == list(frame.columns) and long.attrs == frame.attrs
     assert all(same(data, frame[name].to_numpy()) for name, data in long.columns)
