@@ -80,14 +80,22 @@ def _copied(properties: Mapping[str, Any]) -> Dict[str, Any]:
     return dict(properties)
 
 
-def signal_columns(kind: str, signal: Signal) -> List[Column]:
-    """The columns of one signal: a struct gives one per field."""
+def signal_columns(kind: str, signal: Signal, copy_attrs: bool = True) -> List[Column]:
+    """The columns of one signal: a struct gives one per field. Without
+    `copy_attrs`, the columns' attrs are the signal's read-only `properties`
+    themselves, for a caller that copies what it keeps."""
     data = signal.data
     names = data.dtype.names
-    attrs = _copied(signal.properties)
+    attrs = _copied(signal.properties) if copy_attrs else signal.properties
+    # (tuple.__new__: a NamedTuple's own __new__ is a Python function, which
+    # costs more than the rest of a column on a file of many small signals)
     if names is None:
-        return [Column(kind, signal.name, data, attrs)]
-    return [Column(kind, f"{signal.name}.{field}", data[field], attrs) for field in names]
+        return [_column((kind, signal.name, data, attrs))]
+    return [_column((kind, f"{signal.name}.{field}", data[field], attrs)) for field in names]
+
+
+def _column(fields: Tuple[str, str, Any, Any]) -> Column:
+    return tuple.__new__(Column, fields)
 
 
 def _same_data(a: Any, b: Any) -> bool:
@@ -153,7 +161,7 @@ def _on_axis(columns: List[Column], axis: Optional[Column]) -> Tuple[List[Column
         if axis is None:
             return columns, None
     n = len(axis.data)
-    if all(len(c.data) == n for c in columns):
+    if all([len(c.data) == n for c in columns]):
         return columns, None
     empty = tuple(c.name for c in columns if n and not len(c.data))
     for c in columns:
@@ -163,15 +171,23 @@ def _on_axis(columns: List[Column], axis: Optional[Column]) -> Tuple[List[Column
     return kept, LeftOut(empty, axis.name, n) if empty else None
 
 
-def swept_columns(psf: Result) -> Swept:
+def swept_columns(psf: Result, copy_attrs: bool = True) -> Swept:
     """The axis (the first sweep, when flat) and the columns that fit along
     it: further sweeps, then traces. ValueError when a column has points, but
-    another number than the axis."""
-    first = psf.sweeps[0] if psf.sweeps and psf.sweeps[0].data.dtype.names is None else None
-    axis = None if first is None else Column("sweep", first.name, first.data, _copied(first.properties))
-    sweeps = psf.sweeps[1:] if first is not None else psf.sweeps
-    columns = [c for s in sweeps for c in signal_columns("sweep", s)]
-    columns += [c for t in psf.traces for c in signal_columns("trace", t)]
+    another number than the axis. `copy_attrs` as for `signal_columns`."""
+    sweeps = psf.sweeps
+    axis = None
+    if sweeps:
+        first = sweeps[0]
+        data = first.data
+        if data.dtype.names is None:
+            attrs = _copied(first.properties) if copy_attrs else first.properties
+            axis = _column(("sweep", first.name, data, attrs))
+            sweeps = sweeps[1:]
+    columns = []
+    for kind, group in (("sweep", sweeps), ("trace", psf.traces)):
+        for signal in group:
+            columns += signal_columns(kind, signal, copy_attrs)
     kept, left_out = _on_axis(columns, axis)
     return Swept(axis, kept, left_out)
 

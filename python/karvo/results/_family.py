@@ -188,7 +188,7 @@ class Family:
                 kinds[id(cell)] = (False, None)
                 continue
             try:
-                cut[id(cell)] = swept_columns(psf)
+                cut[id(cell)] = swept_columns(psf, copy_attrs=False)  # (what is kept is copied in _cut)
             except ValueError as e:
                 self._fail(cell, e)
                 continue
