@@ -75,6 +75,10 @@ void keep_or_free(unsigned char* base, std::size_t bytes, bool whole) {
     if (KeptBlock* older = g_kept.exchange(kept)) free_block(older);
 }
 
+// The one arena whose released pages are given back lazily (the object
+// outlives its memory until another takes its place).
+std::atomic<SampleArena*> g_lazy{nullptr};
+
 }  // namespace
 
 bool SampleArena::Layout::add(std::uint64_t words, std::size_t& offset) {
@@ -168,7 +172,9 @@ void SampleArena::release(const double* data, std::size_t words) {
             // Looked at now instead.
         }
     }
-    discard_released_pages();
+    SampleArena* replaced = discard_released_pages();
+    lock.unlock();
+    if (replaced != nullptr) replaced->end_lazy();
 }
 
 // Pages go back once the released bytes fill a page and are at least a
@@ -180,7 +186,15 @@ bool SampleArena::should_discard() const {
     return page_ != 0 && released_bytes_ >= std::max(page_, live_bytes_ / 4);
 }
 
-void SampleArena::discard_released_pages() {
+SampleArena* SampleArena::discard_released_pages() {
+    // Pages go lazily where the arena's memory could be kept for the next
+    // read once its last buffer goes: a large arena none of whose pages went
+    // back for real.
+    SampleArena* replaced = nullptr;
+    if (!lazy_ && !discarded_ && allocated_ >= kHugeFrom && allocated_ <= kKeepAtMost) {
+        lazy_ = true;
+        replaced = g_lazy.exchange(this);
+    }
     const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
     const std::size_t n = users_.size();
     for (std::size_t p = 0; p < n;) {
@@ -190,11 +204,41 @@ void SampleArena::discard_released_pages() {
         }
         std::size_t end = p;
         while (end < n && users_[end] == 0) users_[end++] = kDiscarded;
+        if (lazy_) {
+            free_pages_lazily(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+        } else {
+            discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+            discarded_ = true;
+        }
+        p = end;
+    }
+    released_bytes_ = 0;
+    return replaced;
+}
+
+void SampleArena::discard_given_back_pages() {
+    const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
+    const std::size_t n = users_.size();
+    for (std::size_t p = 0; p < n;) {
+        if (users_[p] != kDiscarded) {
+            ++p;
+            continue;
+        }
+        std::size_t end = p;
+        while (end < n && users_[end] == kDiscarded) ++end;
         discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
         discarded_ = true;
         p = end;
     }
-    released_bytes_ = 0;
+}
+
+void SampleArena::end_lazy() {
+    std::unique_lock lock(mutex_);
+    lazy_ = false;
+    if (base_ != nullptr) discard_given_back_pages();
+    const bool gone = base_ == nullptr && holds_ == 0;
+    lock.unlock();
+    if (gone) delete this;
 }
 
 bool SampleArena::free_if_unused() {
@@ -202,15 +246,17 @@ bool SampleArena::free_if_unused() {
     if (base_ != nullptr) keep_or_free(base_, allocated_, !discarded_);
     base_ = nullptr;
     std::vector<std::uint16_t>().swap(users_);
-    return holds_ == 0;
+    return holds_ == 0 && !lazy_;
 }
 
 void SampleArena::end_hold() {
     std::unique_lock lock(mutex_);
     --holds_;
-    if (base_ != nullptr && should_discard()) discard_released_pages();
-    const bool gone = base_ == nullptr && holds_ == 0;
+    SampleArena* replaced = nullptr;
+    if (base_ != nullptr && should_discard()) replaced = discard_released_pages();
+    const bool gone = base_ == nullptr && holds_ == 0 && !lazy_;
     lock.unlock();
+    if (replaced != nullptr) replaced->end_lazy();
     if (gone) delete this;
 }
 

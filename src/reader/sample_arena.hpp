@@ -19,7 +19,13 @@
 //
 // The memory of the last large arena to go whole is kept for the next read (see
 // sample_arena.cpp): on many machines the first touch of fresh memory costs
-// more than the copy that fills it.
+// more than the copy that fills it. So that a read whose arrays outlive its
+// result for a while (a loop's variable still holding one trace of the last
+// file when the next is read) can still go whole, the pages of one large
+// arena at a time are given back lazily: the system takes them when it runs
+// short, and until then they are the process's to write again without a
+// fault. When another arena's pages go lazily, the earlier one's go back for
+// real.
 #pragma once
 
 #include <cstddef>
@@ -73,10 +79,18 @@ private:
     ~SampleArena() = default;
 
     bool should_discard() const;
-    void discard_released_pages();
+    // Gives back the pages that hold only released buffers. Returns the
+    // arena whose lazily given-back pages must now go back for real (this
+    // one took its place), or null; the caller calls its end_lazy() once it
+    // no longer holds this arena's mutex.
+    [[nodiscard]] SampleArena* discard_released_pages();
     // Frees the memory when no buffer is left; whether the arena itself can go.
     bool free_if_unused();
     void end_hold();
+    // No longer the arena whose pages go lazily: those given back so far go
+    // for real.
+    void end_lazy();
+    void discard_given_back_pages();
 
     // Page users: how many taken, unreleased buffers have bytes in each page
     // (kDiscarded once the page was given back). Kept where pages can be
@@ -96,7 +110,8 @@ private:
     std::size_t live_bytes_ = 0;  // their bytes
     std::size_t released_bytes_ = 0;  // bytes of released buffers not yet looked at
     unsigned holds_ = 0;          // batches that look at it when they end
-    bool discarded_ = false;      // whether any page was given back
+    bool discarded_ = false;      // whether any page was given back for real
+    bool lazy_ = false;           // whether it is the arena whose pages go lazily (the slot holds it)
 };
 
 }  // namespace karvo
