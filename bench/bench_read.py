@@ -39,6 +39,11 @@ The cases `study`, `harmonics` and `study_workers` time whole families of
 the corpus' result folders (see FAMILIES): Results.to_xarray against
 read_psf of the same files, and the default `workers` against one.
 
+The case `script_loop` reads 16 files of 8.5 MB as a script's loop does,
+each file's traces looked at in turn (`for trace in psf.traces`), so that
+the loop's variable still holds a trace of one file while the next is read;
+the floor copies the files in the same loop.
+
 The case `threads` reads four files of 100 MB on two threads (one pool,
 made once) and compares the wall time with NumPy's copy of the same files on
 two threads; it also shows what each side gains from the second thread and
@@ -125,14 +130,14 @@ def sizes(quick: bool) -> dict:
 
 CASES = ["windowed", "swept", "swept_struct", "nonswept", "small_files", "ascii",
          "many_traces", "many_short", "dc_sweep", "grouped", "noise", "file_20k",
-         "windowed_100", "windowed_400", "swept_complex", "threads", "study", "harmonics",
+         "windowed_100", "windowed_400", "swept_complex", "threads", "script_loop", "study", "harmonics",
          "study_workers"]  # fmt: skip
 # Names that stand for several cases in --cases.
 GROUPS = {
     # What users feel most: big windowed and swept files, many signals, a
     # real dc sweep's shape, and two threads.
     "users": ["windowed_100", "windowed_400", "swept_complex", "many_traces", "many_short", "dc_sweep", "threads",
-              "study", "harmonics", "study_workers"],
+              "script_loop", "study", "harmonics", "study_workers"],
     # Result folders of the corpus (skipped where it is absent).
     "families": ["study", "harmonics", "study_workers"],
     "all": CASES,
@@ -155,6 +160,10 @@ BIG = {
     "swept_complex": (swept_file, 1_000_000, (16, "complex")),  # 16 complex traces x 1M points, 400 MB
 }
 THREAD_FILES = 4  # each of windowed_100's shape
+# script_loop: 16 windowed files of 8.5 MB (64 traces x 16k points), read as
+# a script loops over files: the loop's variable still holds the last trace
+# of one file while the next is read.
+LOOP_FILES, LOOP_POINTS = 16, 16_000
 
 # Families of real result folders: (folder under the corpus, analysis).
 # study: 9 runs of a parameter study, each an ac file of 8 KB; harmonics: a
@@ -228,6 +237,14 @@ def make_case(name: str, folder: Path, sz: dict) -> list:
         return [p]
     if name in FAMILIES:
         return family_files(name)  # the corpus' files, read where they are
+    if name == "script_loop":
+        first = folder / "loop00.psf"
+        windowed_file(first, max(1000, int(LOOP_POINTS * sz["big_scale"])), 64, 511)
+        paths = [first]
+        for i in range(1, LOOP_FILES):
+            paths.append(folder / f"loop{i:02d}.psf")
+            shutil.copyfile(first, paths[-1])
+        return paths
     if name == "threads":
         first = folder / "thread0.psf"
         windowed_file(first, big_points("windowed_100", sz), *BIG["windowed_100"][2])
@@ -424,6 +441,19 @@ def time_case(name: str, paths: list, repeat: int, sz: dict) -> dict:
         def floor():
             return pandas.read_csv(rows, sep=" ", engine="c", header=None)
 
+    elif name == "script_loop":
+        names = [str(p) for p in paths]
+
+        def read():
+            for path in names:
+                psf = karvo.read_psf(path)
+                for trace in psf.traces:
+                    trace.data
+
+        def floor():
+            for path in names:
+                out = floor_copy(path)  # noqa: F841 (bound, as the read's result is)
+
     elif name == "file_20k":
         path = str(paths[0])
 
@@ -512,6 +542,9 @@ def check(name: str, paths: list, sz: dict) -> None:
             f.seek(-4096, os.SEEK_END)
             last = [float(x) for x in f.read().splitlines()[-1].split()]
         assert [s.data[-1] for s in psf.sweeps + psf.traces] == last
+    elif name == "script_loop":
+        n = max(1000, int(LOOP_POINTS * sz["big_scale"]))
+        assert len(psf.traces) == 64 and psf.traces[-1].data[n - 1] == (n - 1) * 1e-3 + 63
     elif name in BIG or name == "threads":
         n = big_points("windowed_100" if name == "threads" else name, sz)
         traces = BIG["windowed_100" if name == "threads" else name][2][0]
@@ -630,7 +663,7 @@ def time_psf_utils(python: str, path: Path):
 GOALS = {"windowed": 1.15, "swept": 1.5, "swept_struct": 1.5, "nonswept": 1.5, "small_files": 1.5, "ascii": 1.0,
          "many_traces": 1.3, "many_short": 1.3, "dc_sweep": 2.0, "grouped": 2.0, "noise": 2.0,
          "file_20k": 2.0, "windowed_100": 1.1, "windowed_400": 1.1, "swept_complex": 1.1,
-         "threads": 1.05, "study": 3.0, "harmonics": 2.0, "study_workers": 1.0}  # fmt: skip
+         "threads": 1.05, "script_loop": 1.1, "study": 3.0, "harmonics": 2.0, "study_workers": 1.0}  # fmt: skip
 
 
 def run_child(name: str, mode: str, paths: list, args) -> dict:
