@@ -186,6 +186,22 @@ bool SampleArena::should_discard() const {
     return page_ != 0 && released_bytes_ >= std::max(page_, live_bytes_ / 4);
 }
 
+template <typename Give>
+void SampleArena::for_each_run(std::uint16_t users, std::uint16_t mark, Give&& give) {
+    const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
+    const std::size_t n = users_.size();
+    for (std::size_t p = 0; p < n;) {
+        if (users_[p] != users) {
+            ++p;
+            continue;
+        }
+        std::size_t end = p;
+        while (end < n && users_[end] == users) users_[end++] = mark;
+        give(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+        p = end;
+    }
+}
+
 SampleArena* SampleArena::discard_released_pages() {
     // Pages go lazily where the arena's memory could be kept for the next
     // read once its last buffer goes: a large arena none of whose pages went
@@ -195,41 +211,23 @@ SampleArena* SampleArena::discard_released_pages() {
         lazy_ = true;
         replaced = g_lazy.exchange(this);
     }
-    const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
-    const std::size_t n = users_.size();
-    for (std::size_t p = 0; p < n;) {
-        if (users_[p] != 0) {
-            ++p;
-            continue;
-        }
-        std::size_t end = p;
-        while (end < n && users_[end] == 0) users_[end++] = kDiscarded;
+    for_each_run(0, kDiscarded, [this](void* at, std::size_t bytes) {
         if (lazy_) {
-            free_pages_lazily(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+            free_pages_lazily(at, bytes);
         } else {
-            discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+            discard_pages(at, bytes);
             discarded_ = true;
         }
-        p = end;
-    }
+    });
     released_bytes_ = 0;
     return replaced;
 }
 
 void SampleArena::discard_given_back_pages() {
-    const auto first = reinterpret_cast<std::uintptr_t>(base_) / page_ * page_;
-    const std::size_t n = users_.size();
-    for (std::size_t p = 0; p < n;) {
-        if (users_[p] != kDiscarded) {
-            ++p;
-            continue;
-        }
-        std::size_t end = p;
-        while (end < n && users_[end] == kDiscarded) ++end;
-        discard_pages(reinterpret_cast<void*>(first + p * page_), (end - p) * page_);
+    for_each_run(kDiscarded, kDiscarded, [this](void* at, std::size_t bytes) {
+        discard_pages(at, bytes);
         discarded_ = true;
-        p = end;
-    }
+    });
 }
 
 void SampleArena::end_lazy() {

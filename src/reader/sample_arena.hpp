@@ -91,6 +91,10 @@ private:
     // for real.
     void end_lazy();
     void discard_given_back_pages();
+    // Calls give(address, bytes) for each run of whole pages with `users`
+    // users, after marking them `mark`.
+    template <typename Give>
+    void for_each_run(std::uint16_t users, std::uint16_t mark, Give&& give);
 
     // Page users: how many taken, unreleased buffers have bytes in each page
     // (kDiscarded once the page was given back). Kept where pages can be
